@@ -1,0 +1,14 @@
+#include "platform/Environment.h"
+
+#include <cstdlib>
+
+namespace platform {
+
+std::optional<std::string> environmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr)
+        return std::nullopt;
+    return std::string(value);
+}
+
+} // namespace platform

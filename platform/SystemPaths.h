@@ -1,0 +1,26 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+// Where Kestrel finds the system's folders. With KESTREL_SIM_ROOT=DIR every system path lies
+// under DIR/sysroot, so a simulated machine never touches the real one.
+namespace platform {
+
+// The simulated machine's folder, or nothing on a real machine.
+std::optional<std::string> simulatedMachineRoot();
+
+// A system path such as "/var/log" as seen by this process: under DIR/sysroot on a simulated
+// machine, unchanged otherwise.
+std::string systemPath(const std::string& absolutePath);
+
+// The all-users data folder that takes the log file: /var/log.
+std::string sharedDataFolder();
+
+// The user's configuration folder: $XDG_CONFIG_HOME, else ~/.config.
+std::string userConfigFolder();
+
+// Creates a folder and its parents; true when it exists afterwards.
+bool createFolders(const std::string& path);
+
+} // namespace platform

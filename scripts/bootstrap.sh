@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Kestrel needs. Quiet and quick when everything is there.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config clang-format
+    libgtest-dev libgmock-dev libbenchmark-dev
+    libwxgtk3.2-dev liblog4cplus-dev libmxml-dev zlib1g-dev nlohmann-json3-dev
+    libsystemd-dev libudev-dev gettext xvfb xauth imagemagick x11-apps
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
+        missing+=("$package")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+echo "bootstrap: installing ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,73 @@
+#include "platform/Clock.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+namespace {
+
+TEST(TimeScaleParsing, AcceptsPositiveNumbersAndRejectsTheRest) {
+    double scale = 0;
+    std::string problem;
+    EXPECT_TRUE(platform::parseTimeScale("0.01", scale, problem));
+    EXPECT_DOUBLE_EQ(scale, 0.01);
+    EXPECT_TRUE(platform::parseTimeScale("2", scale, problem));
+    EXPECT_DOUBLE_EQ(scale, 2.0);
+
+    for (const char* bad : {"", "abc", "0", "-1", "1x", "inf", "nan", "1e999"}) {
+        scale = 7;
+        EXPECT_FALSE(platform::parseTimeScale(bad, scale, problem)) << bad;
+        EXPECT_FALSE(problem.empty()) << bad;
+        EXPECT_DOUBLE_EQ(scale, 7) << "a rejected value must not change the scale: " << bad;
+    }
+}
+
+class ScaledClock : public ::testing::Test {
+protected:
+    void SetUp() override { platform::overrideTimeScale(0.01); }
+    void TearDown() override { platform::overrideTimeScale(1.0); }
+};
+
+TEST_F(ScaledClock, SleepLastsTheScaledRealTime) {
+    const auto start = std::chrono::steady_clock::now();
+    const uint64_t logicalStart = platform::tickMs();
+    platform::sleepMs(1000);
+    const auto realMs = std::chrono::duration<double, std::milli>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+    EXPECT_GE(realMs, 10.0);
+    EXPECT_LT(realMs, 500.0);
+    EXPECT_GE(platform::tickMs() - logicalStart, 1000u);
+}
+
+TEST_F(ScaledClock, WaitTimesOutAfterScaledDurationAndWakesOnSignal) {
+    std::mutex mutex;
+    std::condition_variable condition;
+    bool ready = false;
+
+    std::unique_lock<std::mutex> lock(mutex);
+    const uint64_t before = platform::tickMs();
+    EXPECT_FALSE(platform::waitFor(condition, lock, 2000, [&] { return ready; }));
+    EXPECT_GE(platform::tickMs() - before, 2000u);
+
+    std::thread signaller([&] {
+        std::lock_guard<std::mutex> guard(mutex);
+        ready = true;
+        condition.notify_all();
+    });
+    EXPECT_TRUE(platform::waitFor(condition, lock, platform::kInfiniteMs, [&] { return ready; }));
+    lock.unlock();
+    signaller.join();
+}
+
+TEST(Clock, TickNeverGoesBackWhenTheScaleChanges) {
+    const uint64_t first = platform::tickMs();
+    platform::overrideTimeScale(0.001);
+    const uint64_t second = platform::tickMs();
+    platform::overrideTimeScale(1.0);
+    EXPECT_LE(first, second);
+    EXPECT_LE(second, platform::tickMs());
+}
+
+} // namespace
