@@ -1,0 +1,83 @@
+#pragma once
+
+#include "flasher/Ff.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+// A version text with the one it replaced. Setting a new value moves the current one to previous.
+class VersionPair {
+public:
+    void set(const std::string& value);
+    const std::string& current() const { return currentText; }
+    const std::string& previous() const { return previousText; }
+    // "v" current, then "[v" previous "]" when there is one; "--" when current is empty.
+    std::string logForm() const;
+
+private:
+    std::string previousText;
+    std::string currentText;
+};
+
+struct VersionInfo {
+    bool valid = false;
+    VersionPair version;
+    std::string detail;
+    FfInfoRecord raw{};
+
+    // Detail is the record's time stamp, "YYYY-MM-DD hh:mm:ss".
+    void fillFirmware(const FfInfoRecord& record);
+    // Detail is the record's description.
+    void fillSoftware(const FfInfoRecord& record);
+
+private:
+    void copyRecord(const FfInfoRecord& record);
+};
+
+struct PackageInfoData {
+    VersionInfo firmware;
+    VersionInfo software;
+    std::wstring path;
+};
+
+// Hint bits that the main window shows as cautions.
+enum UpdateHint : uint32_t {
+    HintOlder = 1u << 0,
+    HintNewer = 1u << 1,
+    HintSame = 1u << 2,
+    HintRecovery = 1u << 4,
+    HintBattery = 1u << 5,
+};
+
+// Everything known about the inserted card and the package, for the whole run.
+struct UpdateInfo {
+    int32_t model = 0;
+    int32_t vendorId = 0;
+    int32_t productId = 0;
+    std::string modelName;
+    std::string lmCode;
+    std::wstring appPort;
+    std::wstring diagPort;
+    bool recovery = false;
+    bool fwUpdate = false;
+    bool fwRecovery = false;
+    bool swUpdate = false;
+    VersionInfo deviceFirmware;
+    VersionInfo deviceSoftware;
+    int32_t stackType = 0;
+    int32_t family = 0;
+    uint32_t driverVersionLow = 0;
+    uint32_t driverVersionHigh = 0;
+    PackageInfoData package;
+    // Changed from several threads (the power monitor sets the battery bit), hence atomic.
+    std::atomic<uint32_t> hints{0};
+
+    void setHint(uint32_t bits, bool on) {
+        if (on)
+            hints.fetch_or(bits);
+        else
+            hints.fetch_and(~bits);
+    }
+    bool hasHint(uint32_t bits) const { return (hints.load() & bits) != 0; }
+};

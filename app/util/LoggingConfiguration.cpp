@@ -1,0 +1,85 @@
+#include "app/util/LoggingConfiguration.h"
+
+#include "app/util/Log.h"
+#include "platform/SystemPaths.h"
+
+#pragma push_macro("UNICODE")
+#pragma push_macro("_UNICODE")
+#undef UNICODE
+#undef _UNICODE
+#include <log4cplus/configurator.h>
+#include <log4cplus/hierarchy.h>
+#pragma pop_macro("_UNICODE")
+#pragma pop_macro("UNICODE")
+
+namespace Kestrel {
+namespace Logging {
+namespace {
+
+constexpr const char* kApplicationName = "Kestrel_Pavo880_CAT10_FW_&_Qlc_Standard";
+
+bool loggingConfigured = false;
+bool loggingOn = false;
+
+// The built-in configuration: one file appender on the root logger.
+class Configurator : public log4cplus::PropertyConfigurator {
+public:
+    Configurator()
+        : log4cplus::PropertyConfigurator(std::string(), log4cplus::Logger::getDefaultHierarchy()) {
+        properties.setProperty("rootLogger", "DEBUG,toFile");
+        properties.setProperty("appender.toFile", "log4cplus::FileAppender");
+        properties.setProperty("appender.toFile.ImmediateFlush", "true");
+        properties.setProperty("appender.toFile.CreateOnWrite", "true");
+        properties.setProperty("appender.toFile.layout", "log4cplus::PatternLayout");
+        properties.setProperty("appender.toFile.layout.ConversionPattern",
+                               "%d{%Y-%m-%d %H:%M:%S.%q} [%-10t] %-5p %c> %m%n");
+        properties.setProperty("appender.toFile.File", logFilePath());
+    }
+};
+
+} // namespace
+
+std::string logFilePath() {
+    return platform::sharedDataFolder() + "/" + kApplicationName + ".log";
+}
+
+std::string propertiesFilePath() {
+    return platform::userConfigFolder() + "/Velmar/Kestrel.properties";
+}
+
+void configureLogging() {
+    if (loggingConfigured)
+        return;
+    log4cplus::PropertyConfigurator::doConfigure(propertiesFilePath());
+    if (log4cplus::Logger::getRoot().getAllAppenders().empty()) {
+        // The file appender creates its file but not the folder (a fresh simulated sysroot).
+        platform::createFolders(platform::sharedDataFolder());
+        Configurator defaults;
+        defaults.configure();
+        log4cplus::Logger::getDefaultHierarchy().enableAll();
+    }
+    loggingConfigured = true;
+    loggingOn = true;
+}
+
+void setLogging(bool on, bool quiet) {
+    const log4cplus::Logger root = log4cplus::Logger::getRoot();
+    if (on) {
+        configureLogging();
+        log4cplus::Logger::getDefaultHierarchy().enableAll();
+        if (!quiet)
+            KESTREL_INFO(root, "Logging turned on");
+    } else {
+        if (!quiet)
+            KESTREL_INFO(root, "Logging turned off");
+        log4cplus::Logger::getDefaultHierarchy().disableAll();
+    }
+    loggingOn = on;
+}
+
+bool loggingEnabled() {
+    return loggingOn;
+}
+
+} // namespace Logging
+} // namespace Kestrel
