@@ -24,7 +24,9 @@ std::string systemPath(const std::string& absolutePath) {
     return *root + "/sysroot" + absolutePath;
 }
 
-std::string sharedDataFolder() { return systemPath("/var/log"); }
+std::string sharedDataFolder() {
+    return systemPath("/var/log");
+}
 
 std::string userConfigFolder() {
     const auto configHome = environmentValue("XDG_CONFIG_HOME");

@@ -33,9 +33,8 @@ TEST_F(ScaledClock, SleepLastsTheScaledRealTime) {
     const auto start = std::chrono::steady_clock::now();
     const uint64_t logicalStart = platform::tickMs();
     platform::sleepMs(1000);
-    const auto realMs = std::chrono::duration<double, std::milli>(
-                            std::chrono::steady_clock::now() - start)
-                            .count();
+    const auto realMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(realMs, 10.0);
     EXPECT_LT(realMs, 500.0);
     EXPECT_GE(platform::tickMs() - logicalStart, 1000u);
