@@ -1,0 +1,42 @@
+#pragma once
+
+#include "platform/DeviceTreeInMemory.h"
+
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace platform {
+
+// The simulated machine's device tree: the union of DIR/devices/*.json. The folder is watched
+// with inotify; every file that is written, renamed into place or removed changes the tree and
+// notifies the listeners from the watcher thread. A file that is not a valid device file is
+// reported through `diagnostics` and contributes nothing.
+class SimulatedDeviceTree : public InMemoryDeviceTree {
+public:
+    using Diagnostics = std::function<void(const std::string&)>;
+
+    // Reads the files present now (without notifications) and starts watching. An empty
+    // `diagnostics` writes to standard error.
+    explicit SimulatedDeviceTree(const std::string& machineRoot, Diagnostics diagnostics = {});
+    ~SimulatedDeviceTree() override;
+
+    SimulatedDeviceTree(const SimulatedDeviceTree&) = delete;
+    SimulatedDeviceTree& operator=(const SimulatedDeviceTree&) = delete;
+
+    // False when the folder could not be watched (the tree then stays as first read).
+    bool watching() const { return inotify_ >= 0; }
+
+private:
+    void loadFile(const std::string& fileName, bool notify);
+    void watch();
+    void report(const std::string& text);
+
+    std::string folder_;
+    Diagnostics diagnostics_;
+    int inotify_ = -1;
+    int stopEvent_ = -1;
+    std::thread watcher_;
+};
+
+} // namespace platform
