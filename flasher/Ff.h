@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+// ---------------------------------------------------------------------------------------------
+// Records and callbacks
+
 extern "C" {
 
 // What the library learns about a device or a package. Clients copy it whole, so its layout is
@@ -28,5 +31,91 @@ typedef void (*FfLogSink)(const wchar_t* text);
 
 // Receives progress notifications of the flashing functions.
 typedef void (*FfProgressCallback)(int32_t code, int32_t value, void* context);
+
+// Every entry returns one of the codes below: 0 success, 0x1000xxxx warnings (0x1001xxxx with
+// warning bits about the device information), 0x2000xxxx errors.
+typedef uint32_t FfResult;
+
+} // extern "C"
+
+// ---------------------------------------------------------------------------------------------
+// Result codes
+
+constexpr FfResult kFfOk = 0;
+// The device is switching mode: wait until it has re-enumerated, then call again.
+constexpr FfResult kFfModeChanging = 0x10000003;
+constexpr FfResult kFfNoPackageFirmwareInfo = 0x1000002A;
+constexpr FfResult kFfNoPackageSoftwareInfo = 0x1000002B;
+// Warning bits of the device information: 1 revision, 4 LM code, 0x000F all (not a normal mode).
+constexpr FfResult kFfDeviceInfoWarning = 0x10010000;
+constexpr FfResult kFfWarningRevision = 0x0001;
+constexpr FfResult kFfWarningLmCode = 0x0004;
+constexpr FfResult kFfWarningAll = 0x000F;
+constexpr FfResult kFfDeviceIdentityUnreadable = 0x10010001;
+constexpr FfResult kFfDeviceLmCodeUnreadable = 0x10010004;
+constexpr FfResult kFfDeviceNotNormal = 0x1001000F;
+constexpr FfResult kFfProgrammingFailed = 0x20000001;
+constexpr FfResult kFfUnknownComparison = 0x20000001;
+constexpr FfResult kFfDeviceInMode3 = 0x20000007;
+constexpr FfResult kFfLoaderModeForCbcFailed = 0x20000012;
+constexpr FfResult kFfNoScriptInPackage = 0x20000027;
+constexpr FfResult kFfPackageFormatError = 0x20000028;
+constexpr FfResult kFfCommandFailed = 0x2000004D;
+constexpr FfResult kFfPortOrModeFailed = 0x2000004E;
+constexpr FfResult kFfScriptCommandFailed = 0x20000062;
+constexpr FfResult kFfScriptModeFailed = 0x20000063;
+constexpr FfResult kFfWrappedHeaderError = 0x20010001;
+constexpr FfResult kFfUnknownInfoKind = 0x20010001;
+
+// Information kinds of FfGetInfoDevice.
+constexpr int32_t kFfInfoFirmware = 0;
+constexpr int32_t kFfInfoSoftware = 1;
+
+// Comparison kinds of FfCompareInfo.
+constexpr int32_t kFfCompareTimeStamp = 1;
+constexpr int32_t kFfCompareVersion = 4;
+
+// Device modes as the device reports them.
+constexpr int32_t kFfModeModem = 0;
+constexpr int32_t kFfModeLoader = 1;
+constexpr int32_t kFfModeFactoryTest = 2;
+constexpr int32_t kFfModeNoFlash = 3;
+constexpr int32_t kFfModeOther = 4;
+
+// Progress notification codes.
+constexpr int32_t kFfProgressFlashStart = 1;
+constexpr int32_t kFfProgressPreFlashStart = 2;
+constexpr int32_t kFfProgressImageStart = 7;
+constexpr int32_t kFfProgressModeSwitch = 11;
+constexpr int32_t kFfProgressImageEnd = 12;
+constexpr int32_t kFfProgressPhaseBegin = 100;
+constexpr int32_t kFfProgressPhaseAdvance = 101;
+
+extern "C" {
+
+// ---------------------------------------------------------------------------------------------
+// Library lifetime
+
+// Sets the library's log level (0 off, 1 error, 2 warning, 3 information, 4 debug), its sink
+// and a context word kept with the sink.
+FfResult FfInitialise(int32_t level, FfLogSink sink, uint32_t context);
+FfResult FfShutdown();
+// Sets the status to 0.
+FfResult FfGetStatus(const wchar_t* model, const wchar_t* diag, const wchar_t* app,
+                     int32_t* status);
+
+// ---------------------------------------------------------------------------------------------
+// Device information
+
+// Fills `record` (not cleared first) with the firmware (kind 0) or software (kind 1) information
+// of the device behind the application port `app` (the diagnostic port `diag` is the fallback).
+// `notNormal`, when given, says whether the device is in a mode other than 0 and 4.
+FfResult FfGetInfoDevice(const wchar_t* model, int32_t kind, const wchar_t* diag,
+                         const wchar_t* app, FfInfoRecord* record, int32_t* notNormal);
+
+// Kind 1 compares the time stamps, kind 4 the dotted versions: `difference` is B - A of the
+// first field that differs, 0 when none does; `valid` is set to 1.
+FfResult FfCompareInfo(int32_t kind, const FfInfoRecord* recordA, const FfInfoRecord* recordB,
+                       int32_t* difference, int32_t* valid);
 
 } // extern "C"
