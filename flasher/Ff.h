@@ -119,3 +119,32 @@ FfResult FfCompareInfo(int32_t kind, const FfInfoRecord* recordA, const FfInfoRe
                        int32_t* difference, int32_t* valid);
 
 } // extern "C"
+
+// ---------------------------------------------------------------------------------------------
+// Package information and flashing
+
+extern "C" {
+
+// Fills `record` (cleared first) with the firmware (kind 0) or software (kind 1) information of
+// the package in the caller's memory.
+FfResult FfGetInfoPck(const wchar_t* model, int32_t kind, const uint8_t* data, uint32_t length,
+                      FfInfoRecord* record);
+
+// Brings the device into loader mode: 0 when it is there, 0x10000003 when it is switching (call
+// again once it has re-enumerated).
+FfResult FfPreFlash(const wchar_t* model, const wchar_t* diag, const wchar_t* app,
+                    FfProgressCallback callback, void* context);
+
+// Downloads the selected images of the package (which must stay valid during the call) and
+// brings the device back into modem mode.
+FfResult FfFlash(const wchar_t* model, const wchar_t* diag, const wchar_t* app,
+                 bool updateFirmware, bool updateSoftware, const uint8_t* data, uint32_t length,
+                 FfProgressCallback callback, void* context);
+
+// Runs a customisation script (or the type-19 script of a package passed as script). A script
+// that changes the device mode returns 0x10000003 after the change: call again to resume.
+FfResult FfPostFlash(const wchar_t* model, const wchar_t* diag, const wchar_t* app,
+                     const char* script, uint32_t length, FfProgressCallback callback,
+                     void* context);
+
+} // extern "C"

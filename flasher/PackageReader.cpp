@@ -1,13 +1,12 @@
 #include "flasher/PackageReader.h"
 
+#include "flasher/Library.h"
+
 #include <cstring>
-#include <cwchar>
 #include <string>
 
 namespace flasher {
 namespace {
-
-FfLogSink packageReaderSink = nullptr;
 
 constexpr size_t kFileNameOffset = 4;
 constexpr size_t kFileTypeOffset = 516;
@@ -22,28 +21,15 @@ constexpr size_t kFileReserved3Offset = 636;
 constexpr size_t kFileWord640Offset = 640;
 constexpr uint16_t kCheckTypeXorBytes = 0;
 
-// The message is cut at its first zero character, like any C text.
+// The readers' messages go whole and unfiltered to the sink that FfInitialise installed; the
+// message is cut at its first zero character, like any C text.
 void readerLog(const std::string& message) {
-    if (!packageReaderSink)
+    const FfLogSink sink = library().packageReaderSink;
+    if (!sink)
         return;
-    const char* text = message.c_str();
-    std::wstring wide;
-    std::mbstate_t state{};
-    const char* const textEnd = text + std::strlen(text);
-    while (text < textEnd) {
-        wchar_t unit = 0;
-        const size_t used = std::mbrtowc(&unit, text, textEnd - text, &state);
-        if (used == static_cast<size_t>(-1) || used == static_cast<size_t>(-2) || used == 0) {
-            // Not valid in the current code page: pass the byte on as it is.
-            unit = static_cast<unsigned char>(*text);
-            state = std::mbstate_t{};
-            ++text;
-        } else {
-            text += used;
-        }
-        wide.push_back(unit);
-    }
-    packageReaderSink(wide.c_str());
+    wchar_t wide[kLoggerTextSize];
+    toWide(message.c_str(), wide, kLoggerTextSize);
+    sink(wide);
 }
 
 size_t remaining(const uint8_t* cursor, const uint8_t* end) {
@@ -78,10 +64,6 @@ uint32_t xorBytes(const uint8_t* data, size_t size) {
 bool hasPackageMagic(const uint8_t* data, size_t length) {
     return data && length >= kPackageMagicLength &&
            std::memcmp(data, kPackageMagic, kPackageMagicLength) == 0;
-}
-
-void setPackageReaderSink(FfLogSink sink) {
-    packageReaderSink = sink;
 }
 
 size_t readMainHeader(const uint8_t* start, const uint8_t* end) {

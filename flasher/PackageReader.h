@@ -63,9 +63,6 @@ uint32_t xorBytes(const uint8_t* data, size_t size);
 // True when the data starts with the package magic (text and zero byte).
 bool hasPackageMagic(const uint8_t* data, size_t length);
 
-// Where the readers send their messages: whole texts, unfiltered; none drops them.
-void setPackageReaderSink(FfLogSink sink);
-
 // Length of the main header (17), or 0 when the magic does not match or the data is too short.
 size_t readMainHeader(const uint8_t* start, const uint8_t* end);
 

@@ -1,0 +1,135 @@
+#include "flasher/PackageImageList.h"
+
+#include "flasher/Library.h"
+#include "flasher/PackageReader.h"
+#include "flasher/WrappedImage.h"
+
+namespace flasher {
+namespace {
+
+constexpr size_t kTrailerLength = 4;
+
+uint32_t trailerOf(const uint8_t* data, size_t size) {
+    return size >= kTrailerLength ? readLittleEndian32(data + size - kTrailerLength) : 0;
+}
+
+FfResult formatError(Library& object, const char* text) {
+    object.setLastError("%s", text);
+    object.log(kLevelError, "%s", text);
+    return kFfPackageFormatError;
+}
+
+} // namespace
+
+uint32_t fileTypeForImageKind(uint32_t kind) {
+    switch (kind) {
+    case 0:
+        return 9;
+    case 2:
+        return 5;
+    case 3:
+        return 7;
+    case 4:
+        return 17;
+    case 5:
+        return kFileTypeUnflashedImage;
+    case 6:
+        return kFileTypeSoftwareImage;
+    case 7:
+        return 7;
+    case 8:
+        return 13;
+    case 9:
+        return 15;
+    default:
+        return 20;
+    }
+}
+
+bool isFlashedImageType(uint32_t fileType) {
+    switch (fileType) {
+    case 1:
+    case 5:
+    case 7:
+    case 9:
+    case 11:
+    case 13:
+    case 15:
+        return true;
+    default:
+        return false;
+    }
+}
+
+FfResult buildImageList(const uint8_t* data, size_t length) {
+    Library& object = library();
+    object.imageList.clear();
+    object.imageTotal = 0;
+    if (!data || length == 0)
+        return formatError(object, "No package data");
+    const uint8_t* const end = data + length;
+
+    const size_t mainHeader = readMainHeader(data, end);
+    if (mainHeader == 0) {
+        // Taken as one bare wrapped image; a header that does not parse reads as kind 0.
+        object.setLastError("Unknown format input package");
+        WrappedHeader header;
+        parseWrappedHeader(data, length, header);
+        ImageListEntry entry;
+        entry.fileType = fileTypeForImageKind(imageKind(header));
+        entry.data = data;
+        entry.size = static_cast<uint32_t>(length);
+        entry.trailer = trailerOf(data, length);
+        object.imageTotal = static_cast<uint32_t>(length);
+        object.imageList.push_back(entry);
+        return kFfOk;
+    }
+
+    const uint8_t* cursor = data + mainHeader;
+    while (cursor < end) {
+        PackageEntryHeader entryHeader;
+        if (!readEntryHeader(cursor, end, entryHeader))
+            return formatError(object, "Wrong File Format");
+        if (entryHeader.type == kEntryTypeInformation) {
+            const uint8_t* text = nullptr;
+            if (readInfoEntry(cursor, end, entryHeader, text) != kReaderOk)
+                return formatError(object, "Wrong File Format");
+        } else if (entryHeader.type == kEntryTypeFile) {
+            PackageFileHeader file;
+            const uint8_t* fileData = nullptr;
+            if (readFileEntry(cursor, end, entryHeader, file, fileData) != kReaderOk)
+                return formatError(object, "Wrong File Format");
+            if (isFlashedImageType(file.fileType)) {
+                WrappedHeader header;
+                const int parsed = parseWrappedHeader(fileData, file.dataSize, header);
+                // A header checksum failure is passed over here; the download refuses it.
+                if (parsed == kWrappedHeaderUnknownMagic || parsed == kWrappedHeaderTruncated)
+                    return formatError(object, "Unknown format input wrapped file");
+                if (static_cast<uint64_t>(header.headerLength) + header.payloadSize !=
+                    file.dataSize)
+                    return formatError(object, "Wrong wrapped file size value in header");
+                ImageListEntry entry;
+                entry.fileType = file.fileType;
+                entry.data = fileData;
+                entry.size = file.dataSize;
+                entry.trailer = trailerOf(fileData, file.dataSize);
+                object.imageTotal += header.payloadSize;
+                object.imageList.push_back(entry);
+            } else if (file.fileType == kFileTypeUnflashedImage) {
+                ImageListEntry entry;
+                entry.fileType = file.fileType;
+                entry.data = fileData;
+                entry.size = file.dataSize;
+                object.imageList.push_back(entry);
+            }
+        } else {
+            // An entry of a type this library does not know is stepped over whole.
+            if (entryHeader.payloadSize > static_cast<size_t>(end - cursor))
+                return formatError(object, "Unknown package entry points past the package end");
+            cursor += entryHeader.payloadSize;
+        }
+    }
+    return kFfOk;
+}
+
+} // namespace flasher

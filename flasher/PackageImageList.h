@@ -1,0 +1,22 @@
+#pragma once
+
+// Collects the images of a package that FfFlash downloads.
+
+#include "flasher/Ff.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace flasher {
+
+// Fills the library's image list and total from the package (or bare wrapped image) in the
+// caller's memory: 0 or 0x20000028. The list points into that memory.
+FfResult buildImageList(const uint8_t* data, size_t length);
+
+// File type of a bare wrapped image, from its image kind.
+uint32_t fileTypeForImageKind(uint32_t kind);
+
+// True for the file types whose payload counts in the total (and that FfFlash may select).
+bool isFlashedImageType(uint32_t fileType);
+
+} // namespace flasher
