@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -67,6 +68,29 @@ TEST(Clock, TickNeverGoesBackWhenTheScaleChanges) {
     platform::overrideTimeScale(1.0);
     EXPECT_LE(first, second);
     EXPECT_LE(second, platform::tickMs());
+}
+
+} // namespace
+
+namespace {
+
+// The factor is read once per process, so these run in a fresh child process each.
+class TimeScaleFromEnvironment : public ::testing::Test {
+protected:
+    void SetUp() override { ::testing::FLAGS_gtest_death_test_style = "threadsafe"; }
+    void TearDown() override { unsetenv("KESTREL_TIME_SCALE"); }
+};
+
+TEST_F(TimeScaleFromEnvironment, BadValueIsReportedAndReplacedByOne) {
+    setenv("KESTREL_TIME_SCALE", "fast", 1);
+    EXPECT_EXIT(std::exit(platform::timeScale() == 1.0 ? 0 : 1), ::testing::ExitedWithCode(0),
+                "KESTREL_TIME_SCALE='fast' rejected \\(not a number\\); using 1");
+}
+
+TEST_F(TimeScaleFromEnvironment, GoodValueIsTaken) {
+    setenv("KESTREL_TIME_SCALE", "0.25", 1);
+    EXPECT_EXIT(std::exit(platform::timeScale() == 0.25 ? 0 : 1), ::testing::ExitedWithCode(0),
+                "^$");
 }
 
 } // namespace
