@@ -291,6 +291,14 @@ bool serialSetLineSettings(SerialHandle handle, const SerialLineSettings& settin
     return true;
 }
 
+// True when the other side of the terminal has gone (asked after a read found nothing).
+static bool hungUp(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    if (::poll(&entry, 1, 0) <= 0)
+        return false;
+    return (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 bool serialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t& bytesRead) {
     bytesRead = 0;
     if (!validHandle(handle))
@@ -323,7 +331,11 @@ bool serialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t& byt
         }
         if (got < 0 && errno == EINTR)
             continue;
-        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+        // With VMIN 0 a terminal also reads 0 bytes when nothing has arrived yet; only a
+        // hang-up means the device has gone.
+        const bool noData =
+            got == 0 ? !hungUp(handle->fd) : (errno == EAGAIN || errno == EWOULDBLOCK);
+        if (!noData) {
             // End of file or an error on a terminal: the device has gone. What did arrive is
             // still delivered; the next read reports the loss.
             if (bytesRead > 0)
