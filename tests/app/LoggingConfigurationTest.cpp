@@ -34,21 +34,29 @@ bool endsWith(const std::string& text, const std::string& end) {
            text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// Logging is process-wide and configured once, so each scenario runs in a child process of its
-// own, against a simulated machine and a configuration folder in a temporary directory.
+// Logging is process-wide and configured once, so each scenario runs in a fresh child process,
+// against a simulated machine and a configuration folder in a temporary directory.
 class LoggingScenario : public ::testing::Test {
 protected:
     void SetUp() override {
-        ::testing::FLAGS_gtest_death_test_style = "fast";
+        // The child runs this fixture again, in a fresh process that inherits the environment:
+        // it must find the parent's folder, not make its own.
+        ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+        if (const char* inherited = std::getenv("KESTREL_LOGGING_TEST_ROOT")) {
+            root = inherited;
+            return;
+        }
         root = fs::temp_directory_path() /
                ("kestrel-logging-" + std::to_string(getpid()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(root);
         fs::create_directories(root / "config");
+        setenv("KESTREL_LOGGING_TEST_ROOT", root.c_str(), 1);
         setenv("KESTREL_SIM_ROOT", (root / "machine").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
     }
     void TearDown() override {
+        unsetenv("KESTREL_LOGGING_TEST_ROOT");
         unsetenv("KESTREL_SIM_ROOT");
         unsetenv("XDG_CONFIG_HOME");
         fs::remove_all(root);

@@ -275,7 +275,13 @@ INSTANTIATE_TEST_SUITE_P(
             {"close(4)", "terminateApp", "terminate"},
             -1},
         Row{S::kTerminate, sigArrival, 0, S::kTerminate, kNone, -1},
-        Row{S::kTerminate, sigDone, 0, S::kTerminate, kNone, -1}));
+        Row{S::kTerminate, sigDone, 0, S::kTerminate, kNone, -1}),
+    [](const ::testing::TestParamInfo<Row>& info) {
+        const std::string state =
+            StateMachine::stateName(StateMachine::handlerOf(info.param.source));
+        return state.substr(state.find("::") + 2) + "_" +
+               StateMachine::signalName(info.param.signal);
+    });
 
 TEST_F(Workflow, ResultOfACheckThatArrivesAfterTheDepartureIsAbsorbed) {
     reach(StateMachine::kCheckDevice);
