@@ -21,6 +21,11 @@ constexpr int kAtReadsPerCycle = 16;
 constexpr int kAtProgrammingReadsPerCycle = 31;
 constexpr uint32_t kAtProgrammingReadTimeoutSeconds = 10;
 
+// Results of the command operations beside the engine's.
+constexpr int kModeAnswerUnreadable = 1;
+constexpr int kCbcAnswerUnreadable = 4;
+constexpr size_t kCbcValueCount = 5;
+
 class AtEngine;
 
 // Receives, in programming mode, all text collected since the last accepted message; true
@@ -47,7 +52,7 @@ public:
 
     int setEcho(PortHandle handle, bool on);
 
-    // Modes and information (device modes).
+    // Modes and information. The texts are copied whole: `text` holds kAtBufferSize bytes.
     int queryMode(PortHandle handle, int32_t& mode);
     int changeMode(PortHandle handle, int32_t mode);
     int readIdentity(PortHandle handle, char* text);

@@ -1,0 +1,334 @@
+#include "sim/CardSimulator.h"
+
+#include "platform/Clock.h"
+#include "sim/DeviceFile.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace cardsim {
+
+namespace {
+
+constexpr size_t kReadChunk = 4096;
+// A command line longer than this is no command; it is dropped.
+constexpr size_t kMaxLineLength = 4096;
+
+std::string upperCase(const std::string& text) {
+    std::string upper = text;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return upper;
+}
+
+} // namespace
+
+CardSimulator::CardSimulator(SimulatorOptions options) : options_(std::move(options)) {
+    faults_ = options_.faults;
+}
+
+CardSimulator::~CardSimulator() {
+    stop();
+}
+
+void CardSimulator::addCommandHandler(CommandHandler handler) {
+    handlers_.push_back(std::move(handler));
+}
+
+void CardSimulator::setArrivalListener(ArrivalListener listener) {
+    arrivalListener_ = std::move(listener);
+}
+
+bool CardSimulator::prepare(std::string* problem) {
+    profile_ = findCardProfile(options_.profile);
+    if (profile_ == nullptr) {
+        if (problem != nullptr)
+            *problem = "unknown profile '" + options_.profile + "'";
+        return false;
+    }
+    if (options_.root.empty()) {
+        if (problem != nullptr)
+            *problem = "no simulated machine folder given";
+        return false;
+    }
+    deviceFile_ = deviceFilePath(options_.root, options_.name);
+    stateFile_ = options_.stateFile.empty()
+                     ? options_.root + "/cardsim/" + options_.name + ".state.json"
+                     : options_.stateFile;
+    state_ = profile_->factoryState;
+    std::string loadProblem;
+    if (!loadCardState(stateFile_, state_, &loadProblem) && !loadProblem.empty()) {
+        if (problem != nullptr)
+            *problem = loadProblem;
+        return false;
+    }
+    if (options_.startMode >= 0)
+        state_.mode = options_.startMode;
+    saveState();
+    if (!comeOnBus()) {
+        if (problem != nullptr)
+            *problem = "cannot create the pseudo-terminals or the device file " + deviceFile_;
+        return false;
+    }
+    return true;
+}
+
+bool CardSimulator::start(std::string* problem) {
+    if (served_ || !prepare(problem))
+        return false;
+    served_ = true;
+    thread_ = std::thread([this] { serve(); });
+    return true;
+}
+
+bool CardSimulator::run(std::string* problem) {
+    if (served_ || !prepare(problem))
+        return false;
+    served_ = true;
+    serve();
+    return true;
+}
+
+void CardSimulator::requestStop() {
+    stopRequested_.store(true);
+    wakeup_.notify();
+}
+
+void CardSimulator::stop() {
+    requestStop();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void CardSimulator::serve() {
+    while (!stopRequested_.load()) {
+        std::vector<platform::PseudoTerminal*> terminals;
+        for (auto& port : ports_)
+            terminals.push_back(&port);
+        const int ready = platform::waitForInput(terminals, nextTimerDelay(), &wakeup_);
+        if (ready == -2) {
+            wakeup_.clear();
+            continue;
+        }
+        if (ready >= 0)
+            readPort(static_cast<size_t>(ready));
+        runDueTimers();
+    }
+    leaveBus();
+}
+
+bool CardSimulator::comeOnBus() {
+    std::string names[kPortCount];
+    const bool wanted[kPortCount] = {profile_->applicationPort, profile_->diagnosticPort};
+    for (size_t index = 0; index < kPortCount; ++index) {
+        lines_[index].clear();
+        rawReceivers_[index] = nullptr;
+        if (!wanted[index])
+            continue;
+        if (!ports_[index].open())
+            return false;
+        names[index] = ports_[index].portName();
+    }
+    echo_ = true;
+    if (!writeDeviceFile(deviceFile_, cardDeviceFile(*profile_, names[0], names[1])))
+        return false;
+    Presence arrived;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        presence_.present = true;
+        ++presence_.generation;
+        presence_.applicationPort = names[0];
+        presence_.diagnosticPort = names[1];
+        arrived = presence_;
+    }
+    changed_.notify_all();
+    if (arrivalListener_)
+        arrivalListener_(arrived);
+    return true;
+}
+
+void CardSimulator::leaveBus() {
+    removeDeviceFile(deviceFile_);
+    for (size_t index = 0; index < kPortCount; ++index) {
+        ports_[index].close();
+        lines_[index].clear();
+        rawReceivers_[index] = nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        presence_.present = false;
+        presence_.applicationPort.clear();
+        presence_.diagnosticPort.clear();
+    }
+    changed_.notify_all();
+}
+
+void CardSimulator::readPort(size_t index) {
+    uint8_t buffer[kReadChunk];
+    const long got = ports_[index].readAvailable(buffer, sizeof buffer);
+    if (got <= 0)
+        return;
+    const auto port = static_cast<Port>(index);
+    size_t offset = 0;
+    const auto size = static_cast<size_t>(got);
+    while (offset < size) {
+        if (rawReceivers_[index]) {
+            RawReceiver receiver = rawReceivers_[index];
+            receiver(*this, port, buffer + offset, size - offset);
+            return;
+        }
+        const char c = static_cast<char>(buffer[offset++]);
+        if (c == '\r' || c == '\n') {
+            if (!lines_[index].empty()) {
+                const std::string line = lines_[index];
+                lines_[index].clear();
+                dispatch(port, line);
+                if (!ports_[index].isOpen())
+                    return;
+            }
+            continue;
+        }
+        if (lines_[index].size() < kMaxLineLength)
+            lines_[index] += c;
+    }
+}
+
+void CardSimulator::dispatch(Port port, const std::string& line) {
+    CardFaults faults;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        received_.push_back(line);
+        faults = faults_;
+    }
+    if (faults.silent)
+        return;
+    if (echo_)
+        sendRaw(port, (line + "\r").data(), line.size() + 1);
+    const std::string upper = upperCase(line);
+    if (faults.errorCommands.count(upper) != 0) {
+        reply(port, "\r\nERROR\r\n");
+        return;
+    }
+    for (CommandHandler& handler : handlers_) {
+        if (handler(*this, port, line, upper))
+            return;
+    }
+    if (!builtInCommand(port, upper))
+        reply(port, "\r\nERROR\r\n");
+}
+
+void CardSimulator::reply(Port port, const std::string& text) {
+    const CardFaults faults = this->faults();
+    if (faults.pieceSize == 0 || faults.pieceSize >= text.size()) {
+        sendRaw(port, text.data(), text.size());
+        return;
+    }
+    for (size_t offset = 0; offset < text.size(); offset += faults.pieceSize) {
+        if (offset != 0)
+            platform::sleepMs(faults.piecePauseMs);
+        const size_t length = std::min(faults.pieceSize, text.size() - offset);
+        sendRaw(port, text.data() + offset, length);
+    }
+}
+
+void CardSimulator::sendRaw(Port port, const void* data, size_t size) {
+    ports_[static_cast<size_t>(port)].writeAll(data, size);
+}
+
+void CardSimulator::setRawReceiver(Port port, RawReceiver receiver) {
+    rawReceivers_[static_cast<size_t>(port)] = std::move(receiver);
+}
+
+void CardSimulator::saveState() {
+    saveCardState(stateFile_, state_);
+    std::lock_guard<std::mutex> guard(mutex_);
+    published_ = state_;
+}
+
+void CardSimulator::addTimer(uint64_t afterMs, std::function<void()> action) {
+    timers_.push_back({platform::tickMs() + afterMs, timerOrder_++, std::move(action)});
+}
+
+void CardSimulator::scheduleLeave(uint64_t afterMs, uint64_t comeBackAfterMs) {
+    addTimer(afterMs, [this, comeBackAfterMs] {
+        leaveBus();
+        if (comeBackAfterMs != platform::kInfiniteMs)
+            addTimer(comeBackAfterMs, [this] { comeOnBus(); });
+    });
+}
+
+uint64_t CardSimulator::nextTimerDelay() const {
+    if (timers_.empty())
+        return platform::kInfiniteMs;
+    const uint64_t now = platform::tickMs();
+    uint64_t nearest = timers_.front().dueMs;
+    for (const Timer& timer : timers_)
+        nearest = std::min(nearest, timer.dueMs);
+    return nearest > now ? nearest - now : 0;
+}
+
+void CardSimulator::runDueTimers() {
+    for (;;) {
+        const uint64_t now = platform::tickMs();
+        auto due = timers_.end();
+        for (auto timer = timers_.begin(); timer != timers_.end(); ++timer) {
+            if (timer->dueMs <= now && (due == timers_.end() || timer->dueMs < due->dueMs ||
+                                        (timer->dueMs == due->dueMs && timer->order < due->order)))
+                due = timer;
+        }
+        if (due == timers_.end())
+            return;
+        std::function<void()> action = std::move(due->action);
+        timers_.erase(due);
+        action();
+    }
+}
+
+Presence CardSimulator::presence() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return presence_;
+}
+
+bool CardSimulator::waitForArrival(int afterGeneration, uint64_t timeoutMs, Presence* seen) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const bool arrived = platform::waitFor(changed_, lock, timeoutMs, [&] {
+        return presence_.present && presence_.generation > afterGeneration;
+    });
+    if (seen != nullptr)
+        *seen = presence_;
+    return arrived;
+}
+
+bool CardSimulator::waitForDeparture(int generation, uint64_t timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return platform::waitFor(changed_, lock, timeoutMs, [&] {
+        return !presence_.present || presence_.generation > generation;
+    });
+}
+
+std::vector<std::string> CardSimulator::receivedCommands() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return received_;
+}
+
+void CardSimulator::clearReceivedCommands() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    received_.clear();
+}
+
+CardState CardSimulator::stateSnapshot() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return published_;
+}
+
+CardFaults CardSimulator::faults() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return faults_;
+}
+
+void CardSimulator::setFaults(const CardFaults& faults) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    faults_ = faults;
+}
+
+} // namespace cardsim
