@@ -96,3 +96,107 @@ static_assert(offsetof(NwCardInfo, deviceInstanceId) == 4720, "NwCardInfo layout
 static_assert(offsetof(NwCardInfo, driverVersionMs) == 5240, "NwCardInfo layout");
 static_assert(offsetof(NwCardInfo, driverVersionLs) == 5244, "NwCardInfo layout");
 static_assert(sizeof(NwCardInfo) == 5248, "NwCardInfo layout");
+
+// ---------------------------------------------------------------------------------------------
+// Notifications, exclusive mode and the library interface.
+
+extern "C" {
+
+// Reasons passed with every notification.
+enum NwNotificationReason : uint32_t {
+    NwReasonInitialCheck = 0,     // the check at initialisation (nobody is registered yet)
+    NwReasonRegistered = 1,       // sent to a channel that has just been registered
+    NwReasonStandby = 2,          // the system is entering standby
+    NwReasonResume = 3,           // the system resumed, and the wake-up checks that follow
+    NwReasonDeviceChange = 4,     // device changes, polling, timeouts, suspension requests
+    NwReasonExclusiveModeEnd = 5, // another process's exclusive mode has ended
+};
+
+// Result codes besides 0 and the errors of the system calls.
+enum NwResult : uint32_t {
+    NwErrorNotFound = 2,
+    NwErrorInvalidHandle = 6,
+    NwErrorNotReady = 21,     // not initialised, or no notification window
+    NwErrorBadArguments = 50, // port settings for a card whose portType is not 0
+    NwErrorNoCard = 55,       // no card detected and the library not suspended
+    NwErrorInvalidParameter = 87,
+    NwErrorBadLength = 122,     // NwCardInfo.size or DCBlength not accepted
+    NwErrorTimeout = 258,       // WAIT_TIMEOUT
+    NwErrorInvalidState = 5023, // another process holds the library suspended
+};
+
+// A window of the platform's message windows (platform/MessageWindow.h).
+typedef uint64_t NwWindowHandle;
+// An open application port.
+typedef void* NwHandle;
+
+// The serial settings record, laid out as a Win32 DCB (28 bytes).
+struct NwDcb {
+    uint32_t DCBlength;
+    uint32_t BaudRate;
+    uint32_t fBinary : 1;
+    uint32_t fParity : 1;
+    uint32_t fOutxCtsFlow : 1;
+    uint32_t fOutxDsrFlow : 1;
+    uint32_t fDtrControl : 2;
+    uint32_t fDsrSensitivity : 1;
+    uint32_t fTXContinueOnXoff : 1;
+    uint32_t fOutX : 1;
+    uint32_t fInX : 1;
+    uint32_t fErrorChar : 1;
+    uint32_t fNull : 1;
+    uint32_t fRtsControl : 2;
+    uint32_t fAbortOnError : 1;
+    uint32_t fDummy2 : 17;
+    uint16_t wReserved;
+    uint16_t XonLim;
+    uint16_t XoffLim;
+    uint8_t ByteSize;
+    uint8_t Parity;
+    uint8_t StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    uint16_t wReserved1;
+};
+
+struct NwCommTimeouts {
+    uint32_t ReadIntervalTimeout;
+    uint32_t ReadTotalTimeoutMultiplier;
+    uint32_t ReadTotalTimeoutConstant;
+    uint32_t WriteTotalTimeoutMultiplier;
+    uint32_t WriteTotalTimeoutConstant;
+};
+
+// `module`: where the card database text comes from (a detection::CardDbModule), or null for
+// the shipped database.
+uint32_t NwInitialize(const void* module);
+uint32_t NwTerminate(void);
+uint32_t NwRegisterNotificationCallback(NwNotificationCallback callback);
+uint32_t NwUnregisterNotificationCallback(void);
+uint32_t NwRegisterNotificationWindow(NwWindowHandle window, uint32_t messageId);
+uint32_t NwUnregisterNotificationWindow(void);
+uint32_t NwGetCardInfo(NwCardInfo* info);
+uint32_t NwEnterExclusiveMode(uint32_t timeoutMs);
+uint32_t NwLeaveExclusiveMode(void);
+uint32_t NwConfirmSuspension(void);
+uint32_t NwIsInUseByOtherProcess(void);
+uint32_t NwIsFirstInsertionsFakeRemoval(void);
+uint32_t NwGetDefaultPortSettings(const NwCardInfo* info, NwDcb* dcb, NwCommTimeouts* timeouts);
+// The CreateFileW arguments are taken for their meaning on Windows; the port is always opened
+// for reading and writing, exclusively, as an existing device.
+uint32_t NwOpenApplicationPortEx(const NwCardInfo* info, uint32_t desiredAccess, uint32_t shareMode,
+                                 void* securityAttributes, uint32_t creationDisposition,
+                                 uint32_t flagsAndAttributes, NwHandle templateFile,
+                                 NwHandle* handle);
+uint32_t NwOpenApplicationPort(const NwCardInfo* info, NwHandle* handle);
+uint32_t NwCloseApplicationPort(NwHandle handle);
+uint32_t NwChangeDeviceState(const char16_t* deviceInstanceId, uint32_t stateChange);
+uint32_t NwRequestDeviceEject(uint32_t devNode, uint32_t* vetoType, char16_t* vetoName,
+                              uint32_t vetoNameLength);
+
+} // extern "C"
+
+static_assert(sizeof(NwDcb) == 28, "NwDcb layout");
