@@ -21,6 +21,9 @@ constexpr int kAtReadsPerCycle = 16;
 constexpr int kAtProgrammingReadsPerCycle = 31;
 constexpr uint32_t kAtProgrammingReadTimeoutSeconds = 10;
 
+// The device needs this pause before it answers a mode query reliably.
+constexpr uint32_t kModeQueryDelayMs = 1000;
+
 // Results of the command operations beside the engine's.
 constexpr int kModeAnswerUnreadable = 1;
 constexpr int kCbcAnswerUnreadable = 4;

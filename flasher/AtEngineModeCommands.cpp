@@ -7,13 +7,6 @@
 
 namespace flasher {
 
-namespace {
-
-// The device needs this pause before it answers a mode query reliably.
-constexpr uint32_t kModeQueryDelayMs = 1000;
-
-} // namespace
-
 int AtEngine::queryMode(PortHandle handle, int32_t& mode) {
     log(kLevelInformation, "Delay %%MODE %d ms", static_cast<int>(kModeQueryDelayMs));
     platform::sleepMs(kModeQueryDelayMs);

@@ -122,6 +122,7 @@ bool CardSimulator::comeOnBus() {
     const bool wanted[kPortCount] = {profile_->applicationPort, profile_->diagnosticPort};
     for (size_t index = 0; index < kPortCount; ++index) {
         lines_[index].clear();
+        lineEndedWithCr_[index] = false;
         rawReceivers_[index] = nullptr;
         if (!wanted[index])
             continue;
@@ -172,6 +173,13 @@ void CardSimulator::readPort(size_t index) {
     size_t offset = 0;
     const auto size = static_cast<size_t>(got);
     while (offset < size) {
+        // The LF of a CR LF that ended the last command line still belongs to that line.
+        if (lineEndedWithCr_[index] && buffer[offset] == '\n') {
+            lineEndedWithCr_[index] = false;
+            ++offset;
+            continue;
+        }
+        lineEndedWithCr_[index] = false;
         if (rawReceivers_[index]) {
             RawReceiver receiver = rawReceivers_[index];
             receiver(*this, port, buffer + offset, size - offset);
@@ -179,6 +187,7 @@ void CardSimulator::readPort(size_t index) {
         }
         const char c = static_cast<char>(buffer[offset++]);
         if (c == '\r' || c == '\n') {
+            lineEndedWithCr_[index] = c == '\r';
             if (!lines_[index].empty()) {
                 const std::string line = lines_[index];
                 lines_[index].clear();

@@ -147,6 +147,7 @@ private:
     bool echo_ = true;
     platform::PseudoTerminal ports_[kPortCount];
     std::string lines_[kPortCount];
+    bool lineEndedWithCr_[kPortCount] = {};
     RawReceiver rawReceivers_[kPortCount];
     std::vector<CommandHandler> handlers_;
     ArrivalListener arrivalListener_;

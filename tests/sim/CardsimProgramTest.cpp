@@ -1,0 +1,73 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <sys/wait.h>
+
+namespace {
+
+std::string temporaryFolder() {
+    std::random_device random;
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("kestrel-cardsim-" + std::to_string(random()) + std::to_string(random()));
+    std::filesystem::create_directories(path);
+    return path.string();
+}
+
+std::string line(std::FILE* stream) {
+    char buffer[512] = {};
+    if (std::fgets(buffer, sizeof buffer, stream) == nullptr)
+        return std::string();
+    std::string text = buffer;
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return text;
+}
+
+class CardsimProgram : public ::testing::Test {
+protected:
+    void TearDown() override {
+        std::error_code error;
+        std::filesystem::remove_all(root, error);
+    }
+    std::string root = temporaryFolder();
+};
+
+TEST_F(CardsimProgram, PrintsItsPortsAndStopsCleanlyOnTermination) {
+    for (const char* signal : {"TERM", "INT"}) {
+        const std::string command =
+            "echo $$; exec " KESTREL_CARDSIM_PATH " --root " + root + " --name program";
+        std::FILE* child = popen(command.c_str(), "r");
+        ASSERT_NE(child, nullptr);
+        const std::string pid = line(child);
+        const std::string application = line(child);
+        const std::string diagnostic = line(child);
+        EXPECT_EQ(application.rfind("application port: /dev/pts/", 0), 0u) << application;
+        EXPECT_EQ(diagnostic.rfind("diagnostic port: /dev/pts/", 0), 0u) << diagnostic;
+        EXPECT_TRUE(std::filesystem::exists(application.substr(application.find("/dev/"))));
+        EXPECT_TRUE(std::filesystem::exists(root + "/devices/program.json"));
+        ASSERT_EQ(std::system(("kill -" + std::string(signal) + " " + pid).c_str()), 0);
+        EXPECT_EQ(line(child), "stopped");
+        const int status = pclose(child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << signal;
+        EXPECT_FALSE(std::filesystem::exists(root + "/devices/program.json")) << signal;
+    }
+}
+
+TEST_F(CardsimProgram, RefusesBadOptions) {
+    const std::string program = KESTREL_CARDSIM_PATH;
+    auto exitCode = [](const std::string& command) {
+        const int status = std::system((command + " >/dev/null 2>&1").c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(exitCode(program), 2) << "--root is required";
+    EXPECT_EQ(exitCode(program + " --root " + root + " --bogus"), 2);
+    EXPECT_EQ(exitCode(program + " --root " + root + " --start-mode 7"), 2);
+    EXPECT_EQ(exitCode(program + " --root " + root + " --split x"), 2);
+    EXPECT_EQ(exitCode(program + " --root " + root + " --profile nothing"), 1);
+    EXPECT_EQ(exitCode(program + " --help"), 0);
+}
+
+} // namespace
