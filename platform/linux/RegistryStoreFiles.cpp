@@ -1,0 +1,136 @@
+#include "platform/RegistryStore.h"
+
+#include "platform/SystemPaths.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace platform {
+namespace {
+
+constexpr uint32_t kWriteFault = 29;  // ERROR_WRITE_FAULT
+constexpr uint32_t kReadFault = 30;   // ERROR_READ_FAULT
+constexpr uint32_t kDiskFull = 112;   // ERROR_DISK_FULL
+constexpr uint32_t kPathNotFound = 3; // ERROR_PATH_NOT_FOUND
+
+uint32_t win32Error(int error, uint32_t otherwise) {
+    switch (error) {
+    case ENOENT:
+        return RegistryError::kNotFound;
+    case ENOTDIR:
+        return kPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return RegistryError::kAccessDenied;
+    case ENOSPC:
+    case EDQUOT:
+        return kDiskFull;
+    default:
+        return otherwise;
+    }
+}
+
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+// Closes a descriptor on every way out.
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+bool writeAll(int fd, const std::string& content) {
+    size_t written = 0;
+    while (written < content.size()) {
+        const ssize_t count = ::write(fd, content.data() + written, content.size() - written);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return false;
+        written += static_cast<size_t>(count);
+    }
+    return true;
+}
+
+} // namespace
+
+uint32_t replaceFileAtomically(const std::string& path, const std::string& content) {
+    const std::string folder = folderOf(path);
+    if (!createFolders(folder))
+        return win32Error(errno, kPathNotFound);
+    std::string temporary = path + ".XXXXXX";
+    Descriptor file{::mkstemp(temporary.data())};
+    if (file.fd < 0)
+        return win32Error(errno, kWriteFault);
+    if (!writeAll(file.fd, content) || ::fsync(file.fd) != 0) {
+        const uint32_t error = win32Error(errno, kWriteFault);
+        ::unlink(temporary.c_str());
+        return error;
+    }
+    ::fchmod(file.fd, 0644);
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const uint32_t error = win32Error(errno, kWriteFault);
+        ::unlink(temporary.c_str());
+        return error;
+    }
+    // The rename itself is durable only once the folder is flushed.
+    Descriptor directory{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (directory.fd >= 0)
+        ::fsync(directory.fd);
+    return RegistryError::kOk;
+}
+
+uint32_t readWholeFile(const std::string& path, std::string& content) {
+    content.clear();
+    Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0)
+        return win32Error(errno, kReadFault);
+    char buffer[8192];
+    for (;;) {
+        const ssize_t count = ::read(file.fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return win32Error(errno, kReadFault);
+        if (count == 0)
+            return RegistryError::kOk;
+        content.append(buffer, static_cast<size_t>(count));
+    }
+}
+
+FileLock::FileLock(const std::string& path) {
+    if (!createFolders(folderOf(path))) {
+        status = win32Error(errno, kPathNotFound);
+        return;
+    }
+    const std::string lockPath = path + ".lock";
+    descriptor = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (descriptor < 0) {
+        status = win32Error(errno, RegistryError::kAccessDenied);
+        return;
+    }
+    while (::flock(descriptor, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            status = win32Error(errno, RegistryError::kAccessDenied);
+            return;
+        }
+    }
+}
+
+FileLock::~FileLock() {
+    if (descriptor >= 0)
+        ::close(descriptor);
+}
+
+} // namespace platform
