@@ -1,0 +1,168 @@
+#include "flasher/Ff.h"
+
+#include "flasher/DeviceOperations.h"
+#include "flasher/DownloadImage.h"
+#include "flasher/Library.h"
+#include "flasher/PackageImageList.h"
+#include "flasher/PackageInfo.h"
+#include "flasher/PackageReader.h"
+#include "flasher/ScriptRunner.h"
+
+#include <cmath>
+
+using namespace flasher;
+
+namespace {
+
+struct ImageSelection {
+    uint32_t fileType;
+    double downloadWeight;
+    double programmingWeight;
+};
+
+constexpr ImageSelection kSelections[] = {
+    {1, 0.8, 0.2},  {5, 0.3, 0.7},  {7, 0.5, 0.5},  {9, 0.2, 0.8},
+    {11, 1.0, 0.0}, {13, 1.0, 0.0}, {15, 0.2, 0.8},
+};
+
+// CBC byte 4 switches the selection on; bytes 0 to 3 then enable types 1, 5, 7 and 9.
+constexpr size_t kCbcSelectionSwitch = 4;
+
+bool selected(const Library& object, uint32_t fileType, bool updateSoftware) {
+    const auto enabledBy = [&](size_t byte) {
+        return object.cbcSettings[kCbcSelectionSwitch] == 0 || object.cbcSettings[byte] != 0;
+    };
+    switch (fileType) {
+    case 1:
+        return enabledBy(0);
+    case 5:
+        return enabledBy(1);
+    case 7:
+        return enabledBy(2);
+    case 9:
+        return enabledBy(3);
+    case 11:
+        return updateSoftware;
+    case 13:
+    case 15:
+        return true;
+    default:
+        return false;
+    }
+}
+
+const ImageSelection* selectionFor(uint32_t fileType) {
+    for (const ImageSelection& selection : kSelections) {
+        if (selection.fileType == fileType)
+            return &selection;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+FfResult FfGetInfoPck(const wchar_t*, int32_t kind, const uint8_t* data, uint32_t length,
+                      FfInfoRecord* record) {
+    Library& object = library();
+    object.shareLogger();
+    FfInfoRecord scratch;
+    return readPackageInfo(kind, data, length, record ? *record : scratch);
+}
+
+FfResult FfPreFlash(const wchar_t*, const wchar_t* diag, const wchar_t* app,
+                    FfProgressCallback callback, void* context) {
+    Library& object = library();
+    object.log(kLevelInformation, "FfPreFlash");
+    object.shareLogger();
+    object.progressCallback = callback;
+    object.progressContext = context;
+    object.notify(kFfProgressPreFlashStart, 0);
+
+    int32_t mode = 0;
+    if (readDeviceMode(app, diag, mode) != 0) {
+        object.setLastError("%s", sharedLogger().lastError());
+        return kFfPortOrModeFailed;
+    }
+    if (mode == kFfModeLoader) {
+        object.state = kStateLoader;
+        return kFfOk;
+    }
+    if (mode == kFfModeNoFlash)
+        return kFfDeviceInMode3;
+    object.notify(kFfProgressModeSwitch, 0);
+    if (setDeviceMode(app, diag, kFfModeLoader) != 0) {
+        object.setLastError("%s", sharedLogger().lastError());
+        return kFfPortOrModeFailed;
+    }
+    object.state = kStateLoader;
+    return kFfModeChanging;
+}
+
+FfResult FfFlash(const wchar_t*, const wchar_t* diag, const wchar_t* app, bool /*updateFirmware*/,
+                 bool updateSoftware, const uint8_t* data, uint32_t length,
+                 FfProgressCallback callback, void* context) {
+    Library& object = library();
+    object.log(kLevelInformation, "FfFlash");
+    object.shareLogger();
+    object.progressCallback = callback;
+    object.progressContext = context;
+
+    // After a failure the CBC bytes are all 0, which selects every image.
+    loadCbcSettings(app, diag);
+
+    if (object.state == kStateLoader) {
+        const FfResult built = buildImageList(data, length);
+        if (built != kFfOk)
+            return built;
+        object.imageCursor = 0;
+    }
+    object.notify(kFfProgressFlashStart, 0);
+
+    for (; object.imageCursor < object.imageList.size(); ++object.imageCursor) {
+        const ImageListEntry& entry = object.imageList[object.imageCursor];
+        const ImageSelection* selection = selectionFor(entry.fileType);
+        if (selection == nullptr || !selected(object, entry.fileType, updateSoftware))
+            continue;
+        object.downloadWeight = selection->downloadWeight;
+        object.programmingWeight = selection->programmingWeight;
+        object.share = object.imageTotal == 0
+                           ? 0
+                           : static_cast<int32_t>(std::ceil(static_cast<double>(entry.size) *
+                                                            100.0 / object.imageTotal));
+        const FfResult result = downloadImage(diag, entry.data, entry.size);
+        if (result != kFfOk)
+            return result;
+    }
+
+    ensureModemMode(app, diag, callback, context);
+    return kFfOk;
+}
+
+FfResult FfPostFlash(const wchar_t*, const wchar_t* diag, const wchar_t* app, const char* script,
+                     uint32_t length, FfProgressCallback, void*) {
+    Library& object = library();
+    object.log(kLevelInformation, "FfPostFlash");
+    object.shareLogger();
+
+    const char* text = script;
+    size_t textLength = script ? length : 0;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(script);
+    if (hasPackageMagic(bytes, textLength)) {
+        const uint8_t* cursor = bytes;
+        PackageFileHeader file;
+        const uint8_t* fileData = nullptr;
+        if (findPackageFile(cursor, textLength, kFileTypeScript, file, fileData) != kReaderOk) {
+            object.setLastError("No customisation script in the package");
+            return kFfNoScriptInPackage;
+        }
+        text = reinterpret_cast<const char*>(fileData);
+        textLength = fileData ? file.dataSize : 0;
+    }
+
+    ScriptRunner runner;
+    runner.takeLoggerOf(object);
+    const FfResult result = runner.run(text, textLength, app, diag);
+    if (result != kFfOk)
+        object.setLastError("%s", runner.lastError());
+    return result;
+}
