@@ -79,6 +79,13 @@ int AtEngine::sendCommand(PortHandle handle, const char* command, char* answer, 
         collectedText[collected] = '\0';
         if (programming_) {
             if (messageHandler_ != nullptr && messageHandler_(*this, collectedText)) {
+                // A final result code that came with the message still ends the exchange (the
+                // reads of programming mode take whole seconds, so lines arrive together).
+                if (hasFinalCode(collectedText)) {
+                    finalCode = true;
+                    finalCycle = 0;
+                    break;
+                }
                 collected = 0;
                 cycle = 0;
                 continue;
