@@ -2,6 +2,8 @@
 
 #include "platform/Clock.h"
 #include "sim/CardSimulator.h"
+#include "sim/Loader.h"
+#include "sim/LoaderCommandLine.h"
 
 #include <csignal>
 #include <cstdio>
@@ -35,8 +37,9 @@ void usage(std::FILE* out) {
                  "  --lm-code CODE         report CODE as the LM code\n"
                  "  --wrong-lm-code        report a wrong LM code\n"
                  "  --split BYTES          send answers in pieces of BYTES\n"
-                 "  --piece-pause MS       pause between pieces (default 100)\n"
-                 "profiles:");
+                 "  --piece-pause MS       pause between pieces (default 100)\n");
+    cardsim::printLoaderUsage(out);
+    std::fprintf(out, "profiles:");
     for (const auto& profile : cardsim::cardProfiles())
         std::fprintf(out, " %s", profile.name.c_str());
     std::fprintf(out, "\n");
@@ -60,6 +63,7 @@ std::string upperCase(std::string text) {
 
 int main(int argc, char** argv) {
     cardsim::SimulatorOptions options;
+    cardsim::LoaderOptions loaderOptions;
     options.faults.piecePauseMs = 100;
     for (int index = 1; index < argc; ++index) {
         const std::string option = argv[index];
@@ -119,6 +123,13 @@ int main(int argc, char** argv) {
         } else if (option == "--help" || option == "-h") {
             usage(stdout);
             return 0;
+        } else if (std::string problem; const int used = cardsim::parseLoaderOption(
+                                            option, value, loaderOptions, problem)) {
+            if (used < 0) {
+                std::fprintf(stderr, "kestrel-cardsim: %s\n", problem.c_str());
+                return 2;
+            }
+            index += used - 1;
         } else {
             std::fprintf(stderr, "kestrel-cardsim: unknown option %s\n", option.c_str());
             usage(stderr);
@@ -131,6 +142,8 @@ int main(int argc, char** argv) {
     }
 
     cardsim::CardSimulator simulator(options);
+    // Declared after the simulator, so destroyed first: run() has returned by then.
+    cardsim::Loader loader(simulator, loaderOptions);
     simulator.setArrivalListener([](const cardsim::Presence& presence) {
         if (!presence.applicationPort.empty())
             std::printf("application port: /dev/%s\n", presence.applicationPort.c_str());

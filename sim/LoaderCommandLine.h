@@ -1,0 +1,20 @@
+#pragma once
+
+// The loader's options of kestrel-cardsim.
+
+#include "sim/Loader.h"
+
+#include <cstdio>
+#include <string>
+
+namespace cardsim {
+
+// Takes `option` (with `value`, the argument after it, or nullptr) into `options`. Returns how
+// many arguments it used (1 or 2), 0 when the option is not the loader's, -1 with `problem`
+// set when its value is missing or wrong.
+int parseLoaderOption(const std::string& option, const char* value, LoaderOptions& options,
+                      std::string& problem);
+
+void printLoaderUsage(std::FILE* out);
+
+} // namespace cardsim
