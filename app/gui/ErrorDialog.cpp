@@ -1,0 +1,117 @@
+#include "app/util/Log.h"
+
+#include "app/gui/ErrorDialog.h"
+
+#include "app/StateMachine.h"
+#include "app/UpdateInfo.h"
+#include "app/UpdateTrait.h"
+#include "app/gui/Artwork.h"
+#include "app/gui/ResultTexts.h"
+#include "app/gui/Translation.h"
+
+#include <wx/button.h>
+#include <wx/sizer.h>
+#include <wx/statbmp.h>
+#include <wx/stattext.h>
+
+namespace Kestrel {
+namespace {
+
+constexpr int kBorder = 5;
+constexpr int kWrap = 275;
+constexpr int kWidth = 400;
+constexpr int kIconSize = 48;
+constexpr int kRetryClass = 2;
+
+log4cplus::Logger dialogLogger() {
+    return Log::logger("kestrel.windows.error");
+}
+
+std::string infoText(const UpdateInfo& info) {
+    return "(" + info.modelName + " fw " + info.deviceFirmware.version.logForm() + " sw " +
+           info.deviceSoftware.version.logForm() + ")";
+}
+
+} // namespace
+
+wxBEGIN_EVENT_TABLE(ErrorDialog, wxDialog) EVT_BUTTON(ErrorDialog::kOkButton, ErrorDialog::onOk)
+    EVT_CLOSE(ErrorDialog::onClose) wxEND_EVENT_TABLE()
+
+        ErrorDialog::ErrorDialog(wxWindow* parent, int dialogId, const wxString& title,
+                                 int stateNumber)
+    : wxDialog(parent, dialogId, title, wxDefaultPosition, wxSize(kWidth, -1), wxCAPTION,
+               "dialog") {
+    auto* grid = new wxFlexGridSizer(2, 0, 0);
+    icon = new wxStaticBitmap(this, wxID_ANY, wxNullBitmap, wxDefaultPosition,
+                              wxSize(kIconSize, kIconSize));
+    grid->Add(icon, 0, wxALL, kBorder);
+    auto* column = new wxBoxSizer(wxVERTICAL);
+    description = new wxStaticText(this, kDescription, wxString());
+    description->SetFont(
+        wxFont(8, wxFONTFAMILY_SWISS, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_BOLD, false, "Tahoma"));
+    column->Add(description, 0, wxALL, kBorder);
+    hint = new wxStaticText(this, kHint, wxString());
+    column->Add(hint, 0, wxALL, kBorder);
+    auto* buttons = new wxBoxSizer(wxHORIZONTAL);
+    buttons->AddStretchSpacer();
+    okButton = new wxButton(this, kOkButton, translate("OK"));
+    okButton->SetDefault();
+    buttons->Add(okButton);
+    column->Add(buttons, 0, wxEXPAND | wxALL, kBorder);
+    grid->Add(column, 1, wxEXPAND);
+    grid->AddGrowableCol(1);
+
+    const StateMachine& machine = StateMachine::instance();
+    const int32_t error = machine.errorCode;
+    retry = resultCloseClass(error, stateNumber) == kRetryClass;
+    description->SetLabel(
+        wxControl::EscapeMnemonics(wxString(resultDescription(stateNumber, error))));
+    description->Wrap(kWrap);
+
+    const UpdateTrait* trait = machine.updateTrait;
+    const UpdateInfo* info = trait != nullptr ? trait->updateInfo : nullptr;
+    std::wstring hintText;
+    if (info != nullptr) {
+        KESTREL_DEBUG(dialogLogger(), "Info: " << infoText(*info));
+        hintText = resultHint(stateNumber, error, info->deviceFirmware.version.previous(),
+                              info->deviceFirmware.version.current(),
+                              info->deviceSoftware.version.previous(),
+                              info->deviceSoftware.version.current());
+    } else {
+        hintText = resultHint(stateNumber, error, {}, {}, {}, {});
+    }
+    hint->SetLabel(wxControl::EscapeMnemonics(wxString(hintText)));
+    hint->Wrap(kWrap);
+
+    icon->SetBitmap(loadDialogImage(dialogId == kSuccessDialog ? "SUCCESS" : "ERROR"));
+    SetSizerAndFit(grid);
+    Centre(wxBOTH);
+}
+
+wxString ErrorDialog::descriptionText() const {
+    return description->GetLabelText();
+}
+
+wxString ErrorDialog::hintText() const {
+    return hint->GetLabelText();
+}
+
+void ErrorDialog::clickOk() {
+    StateMachine& machine = StateMachine::instance();
+    uint16_t signal = sigCancel;
+    if (machine.isIn(StateMachine::kUpdateFailure) && retry)
+        signal = sigRetry;
+    machine.dispatch(signal, 0);
+}
+
+void ErrorDialog::onOk(wxCommandEvent&) {
+    clickOk();
+}
+
+void ErrorDialog::onClose(wxCloseEvent& event) {
+    // Only the workflow closes this dialog.
+    if (event.CanVeto())
+        event.Veto();
+}
+
+} // namespace Kestrel

@@ -1,0 +1,112 @@
+#include "platform/Process.h"
+
+#include "platform/SystemPaths.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+// pkexec's exit codes for a dismissed prompt and for a refusal.
+constexpr int kPkexecDismissed = 126;
+constexpr int kPkexecNotAuthorised = 127;
+
+// What the elevated child needs to reach the same display and the same (simulated) machine.
+constexpr const char* kInheritedVariables[] = {
+    "DISPLAY",          "XAUTHORITY",         "WAYLAND_DISPLAY",          "XDG_RUNTIME_DIR",
+    "KESTREL_SIM_ROOT", "KESTREL_TIME_SCALE", "KESTREL_OBJECT_NAMESPACE", "HOME",
+};
+
+const char* environmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+} // namespace
+
+bool isAdministrator() {
+    if (simulatedMachineRoot()) {
+        const char* value = environmentValue("KESTREL_ADMINISTRATOR");
+        return value == nullptr || std::string(value) != "0";
+    }
+    return geteuid() == 0;
+}
+
+std::vector<std::string> elevationCommand() {
+    std::vector<std::string> words;
+    if (const char* replacement = environmentValue("KESTREL_ELEVATION_COMMAND")) {
+        std::istringstream stream(replacement);
+        for (std::string word; stream >> word;)
+            words.push_back(word);
+    }
+    if (words.empty())
+        words.push_back("pkexec");
+    return words;
+}
+
+ElevatedRun runElevated(const std::string& program, const std::vector<std::string>& arguments) {
+    std::vector<std::string> words = elevationCommand();
+    words.push_back("env");
+    for (const char* name : kInheritedVariables) {
+        if (const char* value = environmentValue(name))
+            words.push_back(std::string(name) + "=" + value);
+    }
+    words.push_back(program);
+    words.insert(words.end(), arguments.begin(), arguments.end());
+
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    ElevatedRun run;
+    pid_t child = 0;
+    if (posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        run.error = ProcessError::kFileNotFound;
+        return run;
+    }
+    int status = 0;
+    pid_t waited;
+    do {
+        waited = waitpid(child, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (waited < 0) {
+        run.error = ProcessError::kWaitFailed;
+        return run;
+    }
+    if (WIFSIGNALED(status)) {
+        run.exitCode = 128 + WTERMSIG(status);
+        return run;
+    }
+    run.exitCode = WEXITSTATUS(status);
+    if (run.exitCode == kPkexecDismissed)
+        run.error = ProcessError::kCancelled;
+    else if (run.exitCode == kPkexecNotAuthorised)
+        run.error = ProcessError::kAccessDenied;
+    return run;
+}
+
+std::string systemErrorText(uint32_t error) {
+    switch (error) {
+    case ProcessError::kFileNotFound:
+        return "The system cannot find the file specified.";
+    case ProcessError::kAccessDenied:
+        return "Access is denied.";
+    case ProcessError::kCancelled:
+        return "The operation was canceled by the user.";
+    case ProcessError::kWaitFailed:
+        return "The elevated process could not be waited for.";
+    default:
+        return "System error " + std::to_string(error) + ".";
+    }
+}
+
+} // namespace platform

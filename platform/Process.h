@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The process's rights and the elevated relaunch. On Linux an administrator is a process with
+// effective user id 0, and the relaunch goes through pkexec. On a simulated machine the
+// environment decides: KESTREL_ADMINISTRATOR=0 makes the process a plain user (default: an
+// administrator, so a simulated run needs no root). KESTREL_ELEVATION_COMMAND replaces
+// "pkexec" by other words (separated by blanks), so tests can stand in for the prompt.
+namespace platform {
+
+// Win32 error numbers of this facility.
+struct ProcessError {
+    static constexpr uint32_t kFileNotFound = 2;  // the elevation command cannot be run
+    static constexpr uint32_t kAccessDenied = 5;  // the elevation was refused by policy
+    static constexpr uint32_t kCancelled = 1223;  // ERROR_CANCELLED: the user dismissed the prompt
+    static constexpr uint32_t kWaitFailed = 1460; // the child could not be waited for
+};
+
+bool isAdministrator();
+
+struct ElevatedRun {
+    uint32_t error = 0; // 0 when the child ran; its exit code is then in exitCode
+    int exitCode = -1;
+};
+
+// Runs `program` with `arguments` elevated and waits for it without a time limit. The display
+// and Kestrel's own environment (simulated machine, time scale) are handed on, since pkexec
+// clears the environment.
+ElevatedRun runElevated(const std::string& program, const std::vector<std::string>& arguments);
+
+// The elevation command in force: "pkexec" or the words of KESTREL_ELEVATION_COMMAND.
+std::vector<std::string> elevationCommand();
+
+// A readable text for a Win32 error number of the platform layer.
+std::string systemErrorText(uint32_t error);
+
+} // namespace platform
