@@ -12,6 +12,12 @@ std::string boundedText(const char* text, size_t size) {
 
 } // namespace
 
+const char* const kSupportedLmCodes[] = {"QT0880-27315", nullptr};
+
+std::wstring flasherModel(int32_t model) {
+    return std::to_wstring(model);
+}
+
 void VersionPair::set(const std::string& value) {
     previousText = currentText;
     currentText = value;
@@ -43,4 +49,70 @@ void VersionInfo::fillFirmware(const FfInfoRecord& record) {
 void VersionInfo::fillSoftware(const FfInfoRecord& record) {
     copyRecord(record);
     detail = boundedText(record.description, sizeof record.description);
+}
+
+namespace {
+
+constexpr size_t kDescriptionLogLength = 20;
+constexpr size_t kDescriptionLogCut = 17;
+constexpr int kHintBitsLogged = 6;
+
+std::string quotedPairForm(const std::string& text) {
+    VersionPair pair;
+    pair.set(text);
+    return " \"" + pair.logForm() + "\"";
+}
+
+} // namespace
+
+std::string firmwareLogForm(const VersionInfo& firmware) {
+    std::string form = "(fw " + firmware.version.logForm();
+    if (!firmware.detail.empty())
+        form += " \"" + firmware.detail + "\"";
+    return form + ")";
+}
+
+std::string softwareLogForm(const VersionInfo& software) {
+    const std::string version = software.version.logForm();
+    std::string form = "(sw " + (version == "--" ? version : "\"" + version + "\"");
+    if (!software.detail.empty()) {
+        std::string description = software.detail;
+        if (description.size() > kDescriptionLogLength)
+            description = description.substr(0, kDescriptionLogCut) + "...";
+        form += " \"" + description + "\"";
+    }
+    return form + ")";
+}
+
+std::string hintsLogForm(uint32_t hints) {
+    std::string form = "(hints";
+    for (int bit = 0; bit < kHintBitsLogged; ++bit)
+        if ((hints & (1u << bit)) != 0)
+            form += " " + std::to_string(bit);
+    return form + ")";
+}
+
+std::string deviceLogForm(const UpdateInfo& info) {
+    std::string form = "(device";
+    if (!info.modelName.empty())
+        form += quotedPairForm(info.modelName);
+    if (!info.lmCode.empty())
+        form += quotedPairForm(info.lmCode);
+    if (info.recovery)
+        form += " recovery";
+    if (info.fwUpdate)
+        form += " fw-update";
+    if (info.fwRecovery)
+        form += " fw-recovery";
+    if (info.swUpdate)
+        form += " sw-update";
+    form += " " + firmwareLogForm(info.deviceFirmware) + " " + softwareLogForm(info.deviceSoftware);
+    return form + "), Vendor Id: " + std::to_string(info.vendorId) +
+           ", Product Id: " + std::to_string(info.productId);
+}
+
+std::string updateLogForm(const UpdateInfo& info) {
+    return "(update " + deviceLogForm(info) + " (pck " + firmwareLogForm(info.package.firmware) +
+           " " + softwareLogForm(info.package.software) + ") " + hintsLogForm(info.hints.load()) +
+           ")";
 }

@@ -3,6 +3,7 @@
 #include "flasher/Ff.h"
 
 #include <atomic>
+#include <mutex>
 #include <cstdint>
 #include <string>
 
@@ -73,6 +74,20 @@ struct UpdateInfo {
     // Changed from several threads (the power monitor sets the battery bit), hence atomic.
     std::atomic<uint32_t> hints{0};
 
+    // The detection callback rewrites the identity and ports on the GUI thread whenever the
+    // device re-enumerates, possibly while a worker talks to the device; both go through this
+    // lock, and workers call the flashing library with a copy.
+    struct Ports {
+        int32_t model = 0;
+        std::wstring app;
+        std::wstring diag;
+    };
+    Ports ports() const {
+        std::lock_guard<std::mutex> guard(identityMutex);
+        return Ports{model, appPort, diagPort};
+    }
+    mutable std::mutex identityMutex;
+
     void setHint(uint32_t bits, bool on) {
         if (on)
             hints.fetch_or(bits);
@@ -81,3 +96,21 @@ struct UpdateInfo {
     }
     bool hasHint(uint32_t bits) const { return (hints.load() & bits) != 0; }
 };
+
+// The LM codes this build supports, ended by a null entry.
+extern const char* const kSupportedLmCodes[];
+
+// The model argument of the flashing library's calls (which accepts it and does not use it).
+std::wstring flasherModel(int32_t model);
+
+// Text forms for the logs.
+// (fw v3.20.1[v3.19.0] "2011-03-04 10:11:12")
+std::string firmwareLogForm(const VersionInfo& firmware);
+// (sw "v1.2.3" "description cut to 17 ...")
+std::string softwareLogForm(const VersionInfo& software);
+// (hints 1 5)
+std::string hintsLogForm(uint32_t hints);
+// (device "vMODEL" "vLMCODE" recovery (fw ...) (sw ...)), Vendor Id: 1, Product Id: 2
+std::string deviceLogForm(const UpdateInfo& info);
+// (update <device> (pck <fw> <sw>) <hints>)
+std::string updateLogForm(const UpdateInfo& info);

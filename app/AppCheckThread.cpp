@@ -1,0 +1,217 @@
+#include "app/AppCheckThread.h"
+
+#include "app/ErrorCodes.h"
+#include "app/PackageInfo.h"
+#include "app/StateMachine.h"
+#include "app/UpdateInfo.h"
+#include "app/UpdateTrait.h"
+#include "app/WindowTrait.h"
+#include "app/util/Log.h"
+
+#include <cctype>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+namespace Kestrel {
+namespace {
+
+constexpr const wchar_t* kPackageName = L"KsFirmware.pck";
+constexpr const char* kUnknownLmCode = "UNKNOWN";
+
+constexpr int kProgressCheckStart = 15;
+constexpr int kProgressCheckEnd = 16;
+constexpr int kProgressReadFirmware = 18;
+
+// The description field of a record, which the device does not fill for its software.
+constexpr size_t kDescriptionBytes = sizeof(FfInfoRecord::description);
+
+constexpr uint32_t kWarningMask = 0xFFFF0000u;
+constexpr uint32_t kIgnoredLmCode = 0x4;
+constexpr uint32_t kIgnoredProductName = 0x2;
+constexpr uint32_t kIgnoredRevision = 0x1;
+constexpr uint32_t kIgnoredTimeStamp = 0x8;
+
+const log4cplus::Logger& checkLogger() {
+    static const log4cplus::Logger logger = Log::logger("kestrel.threads.check");
+    return logger;
+}
+
+std::string boundedText(const char* text, size_t size) {
+    return std::string(text, strnlen(text, size));
+}
+
+bool equalNoCase(const std::string& a, const char* b) {
+    const size_t length = std::strlen(b);
+    if (a.size() != length)
+        return false;
+    for (size_t i = 0; i < length; ++i)
+        if (std::toupper(static_cast<unsigned char>(a[i])) !=
+            std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+int32_t mapDeviceResult(uint32_t result) {
+    switch (result) {
+    case kFfOk:
+        return kResultOk;
+    case 0x10000001:
+    case 0x20000012:
+    case 0x2000004E:
+    case 0x2000004F:
+        return kResultDeviceNotResponding;
+    case 0x1000002A:
+        return kResultNoFirmwareInfo;
+    case 0x20000028:
+        return kResultPackageFormat;
+    case 0x20000029:
+        return kResultDeviceInfo29;
+    default:
+        return kResultDeviceInfoFailed;
+    }
+}
+
+} // namespace
+
+int32_t deviceInformation(int32_t model, int32_t kind, const wchar_t* diag, const wchar_t* app,
+                          FfInfoRecord& record, int32_t* notNormal) {
+    const std::wstring modelText = flasherModel(model);
+    uint32_t result = FfGetInfoDevice(modelText.c_str(), kind, diag, app, &record, notNormal);
+    if (result != kFfOk)
+        KESTREL_ERROR(checkLogger(),
+                      "FfGetInfoDevice() returned $" << std::hex << std::uppercase << result);
+    if ((result & kWarningMask) == kFfDeviceInfoWarning) {
+        const struct {
+            uint32_t bit;
+            const char* message;
+        } ignored[] = {
+            {kIgnoredLmCode, "Ignore warning about LM code"},
+            {kIgnoredProductName, "Ignore warning about product name"},
+            {kIgnoredRevision, "Ignore warning about revision"},
+            {kIgnoredTimeStamp, "Ignore warning about time stamp"},
+        };
+        for (const auto& warning : ignored) {
+            if ((result & warning.bit) == 0)
+                continue;
+            KESTREL_DEBUG(checkLogger(), warning.message);
+            if (warning.bit == kIgnoredLmCode)
+                std::memset(record.lmCode, 0, sizeof record.lmCode);
+            result &= ~warning.bit;
+            if ((result & ~kWarningMask) == 0)
+                result = kFfOk;
+        }
+    }
+    if (notNormal != nullptr && *notNormal == 1)
+        KESTREL_INFO(checkLogger(), "Device is in recovery mode");
+    return mapDeviceResult(result);
+}
+
+int32_t readDeviceInfo(UpdateInfo& info, UpdateTrait& trait) {
+    trait.progress(kProgressReadFirmware, 0);
+    KESTREL_DEBUG(checkLogger(), "Read firmware version from device");
+    FfInfoRecord record;
+    std::memset(&record, 0, sizeof record);
+    int32_t notNormal = 0;
+    const UpdateInfo::Ports ports = info.ports();
+    int32_t result = deviceInformation(ports.model, kFfInfoFirmware, ports.diag.c_str(),
+                                       ports.app.c_str(), record, &notNormal);
+    if (result != kResultOk)
+        return result;
+    info.recovery = notNormal == 1;
+    info.modelName = boundedText(record.model, sizeof record.model);
+    info.lmCode = boundedText(record.lmCode, sizeof record.lmCode);
+    info.deviceFirmware.fillFirmware(record);
+
+    KESTREL_DEBUG(checkLogger(), "Read software version from device");
+    std::memset(&record, 0, sizeof record);
+    result = deviceInformation(ports.model, kFfInfoSoftware, ports.diag.c_str(), ports.app.c_str(),
+                               record, nullptr);
+    if (result == kResultOk) {
+        std::memset(record.description, 0, kDescriptionBytes);
+        info.deviceSoftware.fillSoftware(record);
+    }
+    return result;
+}
+
+int32_t readPackageVersions(StateMachine& machine, UpdateInfo& info) {
+    KESTREL_DEBUG(checkLogger(), "Read firmware version from package");
+    const std::wstring path = machine.windowTrait->modulePath(kPackageName);
+    return PackageInfo::read(path, info.model, info.package);
+}
+
+void computeHints(UpdateInfo& info) {
+    int32_t difference = 0;
+    int32_t valid = 0;
+    if (FfCompareInfo(kFfCompareTimeStamp, &info.deviceFirmware.raw, &info.package.firmware.raw,
+                      &difference, &valid) != kFfOk)
+        return;
+    info.setHint(HintOlder | HintNewer | HintSame, false);
+    if (info.recovery)
+        return;
+    if (difference < 0)
+        info.setHint(HintOlder, true);
+    else if (difference > 0)
+        info.setHint(HintNewer, true);
+    else
+        info.setHint(HintSame, true);
+}
+
+int32_t checkLmCode(const UpdateInfo& info) {
+    if (info.lmCode.empty() || equalNoCase(info.lmCode, kUnknownLmCode) ||
+        kSupportedLmCodes[0] == nullptr)
+        return kResultOk;
+    for (const char* const* code = kSupportedLmCodes; *code != nullptr; ++code)
+        if (equalNoCase(info.lmCode, *code))
+            return kResultOk;
+    KESTREL_ERROR(checkLogger(), "LM code '" << info.lmCode << "' is not supported");
+    return kResultLmCodeNotSupported;
+}
+
+AppCheckThread::AppCheckThread(StateMachine& machine) : machine(machine) {}
+
+bool AppCheckThread::start(StateMachine& machine) {
+    try {
+        std::thread([&machine] {
+            AppCheckThread check(machine);
+            check.entry();
+        }).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+int AppCheckThread::entry() {
+    KESTREL_DEBUG(checkLogger(), "AppCheckThread::Entry()");
+    if (machine.isIn(StateMachine::kSleepAfterUpdate))
+        return 0;
+    UpdateTrait& trait = *machine.updateTrait;
+    trait.progress(kProgressCheckStart, 0);
+    HsmEvent event{sigError, 0, 0, 0};
+    UpdateInfo* info = trait.updateInfo;
+    if (info == nullptr) {
+        KESTREL_ERROR(checkLogger(), "No update info available");
+        event.parameter = kResultNoUpdateInfo;
+    } else {
+        int32_t code = readDeviceInfo(*info, trait);
+        KESTREL_DEBUG(checkLogger(), deviceLogForm(*info));
+        if (code == kResultOk) {
+            code = readPackageVersions(machine, *info);
+            KESTREL_DEBUG(checkLogger(), deviceLogForm(*info));
+        }
+        if (code == kResultOk) {
+            computeHints(*info);
+            code = checkLmCode(*info);
+            KESTREL_DEBUG(checkLogger(), updateLogForm(*info));
+        }
+        event.parameter = code;
+        if (code == kResultOk)
+            event.signal = sigDone;
+    }
+    trait.progress(kProgressCheckEnd, 0);
+    machine.dispatch(event);
+    return 0;
+}
+
+} // namespace Kestrel

@@ -1,0 +1,309 @@
+#include "app/AppDeviceTrait.h"
+
+#include "app/AppCheckThread.h"
+#include "app/ErrorCodes.h"
+#include "app/StateMachine.h"
+#include "app/TraitLog.h"
+#include "app/UpdateInfo.h"
+#include "app/UpdateTrait.h"
+#include "app/util/Log.h"
+#include "detection/Nw.h"
+#include "flasher/Ff.h"
+#include "platform/Clock.h"
+#include "platform/Service.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+constexpr uint32_t kExclusiveModeTimeoutMs = 2048;
+constexpr uint16_t kDetectionLogLevel = 1;
+constexpr uint32_t kNoCard = 55;
+constexpr int kProgressReadStart = 15;
+constexpr int kProgressReadEnd = 16;
+
+const log4cplus::Logger& deviceLogger() {
+    static const log4cplus::Logger logger = Kestrel::Log::logger("kestrel.app.traits.device");
+    return logger;
+}
+
+const log4cplus::Logger& callbackLogger() {
+    static const log4cplus::Logger logger = Kestrel::Log::logger("kestrel.nexwatch.callback");
+    return logger;
+}
+
+const log4cplus::Logger& detectionLogger() {
+    static const log4cplus::Logger logger = Kestrel::Log::logger("kestrel.nexwatch.log");
+    return logger;
+}
+
+const log4cplus::Logger& engineLogger() {
+    static const log4cplus::Logger logger = Kestrel::Log::logger("engine");
+    return logger;
+}
+
+// The trait whose callback the detection library calls; there is one per process.
+std::atomic<AppDeviceTrait*> activeTrait{nullptr};
+
+std::wstring wideFromUtf16(const char16_t* text, size_t capacity) {
+    std::wstring out;
+    for (size_t i = 0; i < capacity && text[i] != 0; ++i) {
+        const char16_t unit = text[i];
+        if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < capacity && text[i + 1] >= 0xDC00 &&
+            text[i + 1] < 0xE000) {
+            out += static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+            ++i;
+        } else {
+            out += static_cast<wchar_t>(unit);
+        }
+    }
+    return out;
+}
+
+bool isServiceAbsentOrIdle(uint32_t error) {
+    return error == platform::ServiceError::kDisabled ||
+           error == platform::ServiceError::kDoesNotExist ||
+           error == platform::ServiceError::kNotActive;
+}
+
+} // namespace
+
+AppDeviceTrait::AppDeviceTrait(StateMachine& machine) : machine(machine) {}
+
+AppDeviceTrait::AppDeviceTrait() : AppDeviceTrait(StateMachine::instance()) {}
+
+AppDeviceTrait::~AppDeviceTrait() {
+    AppDeviceTrait* self = this;
+    activeTrait.compare_exchange_strong(self, nullptr);
+}
+
+int32_t AppDeviceTrait::flashingLogLevel() {
+    const log4cplus::Logger& logger = engineLogger();
+    if (logger.isEnabledFor(log4cplus::DEBUG_LOG_LEVEL))
+        return 4;
+    if (logger.isEnabledFor(log4cplus::INFO_LOG_LEVEL))
+        return 3;
+    if (logger.isEnabledFor(log4cplus::WARN_LOG_LEVEL))
+        return 2;
+    if (logger.isEnabledFor(log4cplus::ERROR_LOG_LEVEL))
+        return 1;
+    return 0;
+}
+
+int AppDeviceTrait::initialise() {
+    KESTREL_DEBUG(deviceLogger(), "AppDeviceTrait::initialise()");
+    FfInitialise(flashingLogLevel(), &AppDeviceTrait::flashingLogSink, 0);
+    {
+        std::lock_guard<std::mutex> guard(signalMutex);
+        signalsExist = true;
+        arrival.consumed = arrival.raised;
+        departure.consumed = departure.raised;
+    }
+    const bool stopped = setLmService(false);
+    KESTREL_DEBUG(deviceLogger(), "AppDeviceTrait::initialise(): Stopping of CmxService suceeded = "
+                                      << (stopped ? 1 : 0));
+    if (!stopped) {
+        if (!isServiceAbsentOrIdle(serviceError)) {
+            machine.dispatch(sigError, Kestrel::kResultServiceStopFailed);
+            return static_cast<int>(serviceError);
+        }
+        KESTREL_DEBUG(deviceLogger(), "AppDeviceTrait::initialise(): Stopping of "
+                                      "CmxServicefailed because service was not started at all: "
+                                          << serviceError);
+    }
+    activeTrait.store(this);
+    NwSetLogCallback(&AppDeviceTrait::detectionLogSink, nullptr);
+    NwSetLogLevel(kDetectionLogLevel);
+    NwEnterExclusiveMode(kExclusiveModeTimeoutMs);
+    if (NwInitialize(nullptr) == 0)
+        NwRegisterNotificationCallback(&AppDeviceTrait::nwCallback);
+    if (machine.isIn(StateMachine::kDeviceInserted))
+        return 0;
+    machine.dispatch(sigDone, 0);
+    return 0;
+}
+
+void AppDeviceTrait::fillUpdateInfo(const NwCardInfo& card, UpdateInfo& info) {
+    std::lock_guard<std::mutex> guard(info.identityMutex);
+    info.appPort = wideFromUtf16(card.portName, NW_TEXT_LENGTH);
+    info.diagPort = wideFromUtf16(card.dbgPortName, NW_TEXT_LENGTH);
+    info.model = static_cast<int32_t>(card.model);
+    info.family = card.family;
+    info.stackType = card.stackType;
+    info.driverVersionHigh = card.driverVersionMs;
+    info.driverVersionLow = card.driverVersionLs;
+
+    const std::wstring instance = wideFromUtf16(card.deviceInstanceId, NW_TEXT_LENGTH);
+    size_t start = 0;
+    while (start <= instance.size()) {
+        const size_t end = instance.find_first_of(L"\\&", start);
+        const std::wstring token =
+            instance.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        unsigned int value = 0;
+        if (token.find(L"VID_") != std::wstring::npos) {
+            if (std::swscanf(token.c_str(), L"VID_%04X", &value) == 1)
+                info.vendorId = static_cast<int32_t>(value);
+        } else if (token.find(L"PID_") != std::wstring::npos) {
+            if (std::swscanf(token.c_str(), L"PID_%04X", &value) == 1)
+                info.productId = static_cast<int32_t>(value);
+        }
+        if (end == std::wstring::npos)
+            break;
+        start = end + 1;
+    }
+}
+
+void AppDeviceTrait::nwCallback(uint32_t) {
+    KESTREL_DEBUG(callbackLogger(), "AppDeviceTrait::nwCallback entered.");
+    if (AppDeviceTrait* trait = activeTrait.load())
+        trait->report();
+    KESTREL_DEBUG(callbackLogger(), "AppDeviceTrait::nwCallback exit.");
+}
+
+void AppDeviceTrait::report() {
+    NwCardInfo card;
+    std::memset(&card, 0, sizeof card);
+    card.size = sizeof card;
+    const uint32_t result = NwGetCardInfo(&card);
+    if (result == kNoCard) {
+        machine.dispatch(sigDeparture, 0);
+        raise(departure, arrival);
+        return;
+    }
+    UpdateInfo* info = machine.updateTrait != nullptr ? machine.updateTrait->updateInfo : nullptr;
+    if (result != 0 || card.state != CardStateStarted || card.model == 0 || info == nullptr)
+        return;
+    fillUpdateInfo(card, *info);
+    // The workflow reacts to the signal before a waiting update thread wakes.
+    machine.dispatch(sigArrival, 0);
+    raise(arrival, departure);
+}
+
+void AppDeviceTrait::raise(Signal& signal, Signal& opposite) {
+    std::lock_guard<std::mutex> guard(signalMutex);
+    ++signal.raised;
+    // A device that left (or came back) makes the opposite report stale for the next wait.
+    opposite.consumed = opposite.raised;
+    signal.condition.notify_all();
+}
+
+int AppDeviceTrait::wait(Signal& signal, int timeoutResult) {
+    std::unique_lock<std::mutex> lock(signalMutex);
+    if (!signalsExist)
+        return timeoutResult;
+    const bool raised = platform::waitFor(signal.condition, lock, kWaitMs, [&] {
+        return !signalsExist || signal.raised != signal.consumed;
+    });
+    if (!raised || !signalsExist)
+        return timeoutResult;
+    signal.consumed = signal.raised;
+    return 0;
+}
+
+int AppDeviceTrait::waitForArrival() {
+    return wait(arrival, Kestrel::kResultArrivalTimeout);
+}
+
+int AppDeviceTrait::waitForDeparture() {
+    return wait(departure, Kestrel::kResultDepartureTimeout);
+}
+
+void AppDeviceTrait::detectionLogSink(const wchar_t* text, void*) {
+    if (text == nullptr)
+        return;
+    const wchar_t* message = std::wcsncmp(text, L"Nw: ", 4) == 0 ? text + 4 : text;
+    KESTREL_DEBUG(detectionLogger(), Kestrel::narrowForLog(message));
+}
+
+void AppDeviceTrait::flashingLogSink(const wchar_t* text) {
+    if (text == nullptr)
+        return;
+    const log4cplus::Logger& logger = engineLogger();
+    const log4cplus::LogLevel level = logger.getChainedLogLevel();
+    if (level < log4cplus::OFF_LOG_LEVEL)
+        KESTREL_LOG(logger, level, Kestrel::narrowForLog(text));
+}
+
+int AppDeviceTrait::checkDevice(bool asynchronous) {
+    KESTREL_DEBUG(deviceLogger(), "AppDeviceTrait::checkDevice()");
+    if (asynchronous) {
+        {
+            // The check reads the device as it is now: an arrival before it is no longer news.
+            std::lock_guard<std::mutex> guard(signalMutex);
+            arrival.consumed = arrival.raised;
+        }
+        if (!Kestrel::AppCheckThread::start(machine)) {
+            KESTREL_ERROR(deviceLogger(), "Cannot create check thread");
+            return Kestrel::kResultCheckThreadFailed;
+        }
+        return 0;
+    }
+    UpdateTrait* trait = machine.updateTrait;
+    if (trait == nullptr)
+        return 0;
+    if (trait->updateInfo == nullptr)
+        return Kestrel::kResultNoUpdateInfo;
+    trait->progress(kProgressReadStart, 0);
+    const int32_t result = Kestrel::readDeviceInfo(*trait->updateInfo, *trait);
+    trait->progress(kProgressReadEnd, result);
+    return result;
+}
+
+int AppDeviceTrait::terminate() {
+    KESTREL_DEBUG(deviceLogger(), "AppDeviceTrait::terminate()");
+    FfShutdown();
+    NwTerminate();
+    NwLeaveExclusiveMode();
+    {
+        // Whoever still waits learns that the signals are gone.
+        std::lock_guard<std::mutex> guard(signalMutex);
+        signalsExist = false;
+        arrival.condition.notify_all();
+        departure.condition.notify_all();
+    }
+    AppDeviceTrait* self = this;
+    activeTrait.compare_exchange_strong(self, nullptr);
+    const bool started = setLmService(true);
+    KESTREL_DEBUG(deviceLogger(), "AppDeviceTrait::terminate(): Starting of CmxService suceeded = "
+                                      << (started ? 1 : 0));
+    if (!started)
+        KESTREL_DEBUG(deviceLogger(), "AppDeviceTrait::terminate(): Starting of CmxService failed: "
+                                          << serviceError);
+    return 0;
+}
+
+bool AppDeviceTrait::setLmService(bool start) {
+    uint32_t error = 0;
+    const auto manager = platform::ServiceManager::connect(error);
+    if (!manager) {
+        serviceError = error;
+        KESTREL_DEBUG(deviceLogger(),
+                      "AppDeviceTrait::setLmService: OpenSCManager failed: " << error);
+        return false;
+    }
+    error = manager->openService(kServiceName);
+    if (error != 0) {
+        serviceError = error;
+        KESTREL_DEBUG(deviceLogger(),
+                      "AppDeviceTrait::setLmService: OpenService failed: " << error);
+        return false;
+    }
+    error = start ? manager->startService(kServiceName) : manager->stopService(kServiceName);
+    if (error != 0) {
+        serviceError = error;
+        if (start)
+            KESTREL_DEBUG(
+                deviceLogger(),
+                "AppDeviceTrait::setLmService: StartServicefailed to start the service: " << error);
+        else
+            KESTREL_DEBUG(
+                deviceLogger(),
+                "AppDeviceTrait::setLmService: ControlServicefailed to pause the service: "
+                    << error);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "app/DeviceTrait.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+class StateMachine;
+struct NwCardInfo;
+struct UpdateInfo;
+
+// The device side of the workflow: brings up the flashing and detection libraries, turns the
+// detection library's notifications into sigArrival and sigDeparture, stops the connection
+// manager's service for the whole run, starts the device check and lets the update wait for the
+// device to leave and come back.
+class AppDeviceTrait : public DeviceTrait {
+public:
+    // The service that would otherwise hold the card's ports.
+    static constexpr const char* kServiceName = "CmxService";
+    static constexpr uint32_t kWaitMs = 60000;
+
+    explicit AppDeviceTrait(StateMachine& machine);
+    AppDeviceTrait();
+    ~AppDeviceTrait() override;
+
+    int initialise() override;
+    int checkDevice(bool asynchronous) override;
+    int waitForArrival() override;
+    int waitForDeparture() override;
+    int terminate() override;
+
+    // Starts or stops the service; true on success, else lastServiceError() says why.
+    bool setLmService(bool start);
+    uint32_t lastServiceError() const { return serviceError; }
+
+    // The detection library's notification callback and the two libraries' log sinks.
+    static void nwCallback(uint32_t reason);
+    static void detectionLogSink(const wchar_t* text, void* context);
+    static void flashingLogSink(const wchar_t* text);
+
+    // Copies the card's identity and ports into `info`; VID and PID come from the instance id.
+    static void fillUpdateInfo(const NwCardInfo& card, UpdateInfo& info);
+
+    // The flashing library's level for the level of the logger "engine".
+    static int32_t flashingLogLevel();
+
+private:
+    // A broadcast with a memory: a signal that came while nobody waited is kept for the next
+    // wait, until the opposite signal makes it stale.
+    struct Signal {
+        uint64_t raised = 0;
+        uint64_t consumed = 0;
+        std::condition_variable condition;
+    };
+
+    void report();
+    void raise(Signal& signal, Signal& opposite);
+    int wait(Signal& signal, int timeoutResult);
+
+    StateMachine& machine;
+    uint32_t serviceError = 0;
+    std::mutex signalMutex;
+    bool signalsExist = false;
+    Signal arrival;
+    Signal departure;
+};
