@@ -75,9 +75,9 @@ protected:
 
     // Initialises the library with a database made of `lines`.
     uint32_t initialise(const std::vector<std::string>& lines) {
-        databaseText = database(lines);
-        module.text = databaseText;
-        return NwInitialize(&module);
+        databaseText() = database(lines);
+        module().text = databaseText();
+        return NwInitialize(&module());
     }
     void registerCallback() { ASSERT_EQ(NwRegisterNotificationCallback(recordNotification), 0u); }
 
@@ -109,8 +109,15 @@ protected:
     std::shared_ptr<platform::InMemoryDeviceTree> tree =
         std::make_shared<platform::InMemoryDeviceTree>();
     std::string folder;
-    std::string databaseText;
-    detection::CardDbModule module{};
+    // The library remembers the module it was given, so it outlives every test.
+    static std::string& databaseText() {
+        static std::string* text = new std::string;
+        return *text;
+    }
+    static detection::CardDbModule& module() {
+        static detection::CardDbModule* remembered = new detection::CardDbModule{};
+        return *remembered;
+    }
     LogCapture log;
 };
 
