@@ -48,9 +48,13 @@ public:
 
     // Reads what is waiting, up to `capacity` bytes, without blocking. -1 when closed or failed.
     long readAvailable(void* buffer, size_t capacity);
-    // Writes everything (waiting while the slave's input queue is full). False on failure.
-    bool writeAll(const void* data, size_t size);
+    // Writes everything, waiting while the slave's input queue is full, but no longer than
+    // `timeoutMs` logical milliseconds in all (a client that never reads must not hang the
+    // owner). False on failure or timeout.
+    bool writeAll(const void* data, size_t size, uint64_t timeoutMs = kDefaultWriteTimeoutMs);
     bool writeAll(const std::string& text) { return writeAll(text.data(), text.size()); }
+
+    static constexpr uint64_t kDefaultWriteTimeoutMs = 30000;
     // Discards what the client wrote and has not been read.
     void discardInput();
 

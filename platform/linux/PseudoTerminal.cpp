@@ -89,9 +89,11 @@ long PseudoTerminal::readAvailable(void* buffer, size_t capacity) {
     }
 }
 
-bool PseudoTerminal::writeAll(const void* data, size_t size) {
+bool PseudoTerminal::writeAll(const void* data, size_t size, uint64_t timeoutMs) {
     if (master_ < 0)
         return false;
+    using SteadyClock = std::chrono::steady_clock;
+    const auto deadline = SteadyClock::now() + realDuration(timeoutMs);
     const auto* bytes = static_cast<const uint8_t*>(data);
     size_t done = 0;
     while (done < size) {
@@ -104,8 +106,13 @@ bool PseudoTerminal::writeAll(const void* data, size_t size) {
             continue;
         if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return false;
+        const auto left = deadline - SteadyClock::now();
+        if (left <= SteadyClock::duration::zero())
+            return false;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timespec pause{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
         pollfd entry{master_, POLLOUT, 0};
-        if (::poll(&entry, 1, -1) < 0 && errno != EINTR)
+        if (::ppoll(&entry, 1, &pause, nullptr) < 0 && errno != EINTR)
             return false;
     }
     return true;

@@ -175,6 +175,8 @@ SerialHandle serialOpen(const std::wstring& devicePath) {
         return nullptr;
     }
     ::ioctl(fd, TIOCEXCL);
+    // A freshly opened port starts without what the device sent before anybody listened.
+    ::tcflush(fd, TCIOFLUSH);
     auto* device = new SerialDevice;
     device->fd = fd;
     return device;

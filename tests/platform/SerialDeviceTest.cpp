@@ -175,6 +175,50 @@ TEST_F(SerialOnPseudoTerminal, DataThatArrivedBeforeTheDeviceVanishedIsStillDeli
     EXPECT_FALSE(serialRead(handle, buffer, sizeof buffer, got));
 }
 
+TEST(SerialOpen, PortStartsWithoutWhatTheDeviceSentBeforeTheOpen) {
+    overrideTimeScale(kTestScale);
+    PseudoTerminal terminal;
+    ASSERT_TRUE(terminal.open());
+    ASSERT_TRUE(terminal.writeAll("left over"));
+    SerialHandle handle = serialOpen(devicePath(terminal));
+    ASSERT_NE(handle, nullptr);
+    SerialTimeouts timeouts;
+    timeouts.readIntervalMs = kSerialMaxTimeout;
+    timeouts.readTotalConstantMs = 100;
+    ASSERT_TRUE(serialSetTimeouts(handle, timeouts));
+    char buffer[64];
+    uint32_t got = 9;
+    EXPECT_TRUE(serialRead(handle, buffer, sizeof buffer, got));
+    EXPECT_EQ(got, 0u);
+    serialClose(handle);
+    overrideTimeScale(1.0);
+}
+
+TEST(PseudoTerminalOwner, WritingToAClientThatNeverReadsGivesUpAfterItsTimeout) {
+    overrideTimeScale(kTestScale);
+    PseudoTerminal terminal;
+    ASSERT_TRUE(terminal.open());
+    const std::string block(1 << 20, 'x');
+    const uint64_t start = tickMs();
+    EXPECT_FALSE(terminal.writeAll(block.data(), block.size(), 1000));
+    EXPECT_GE(tickMs() - start, 995u);
+    EXPECT_LT(tickMs() - start, 5000u);
+    overrideTimeScale(1.0);
+}
+
+TEST(PseudoTerminalOwner, WaitForInputWakesOnNotifyAndTimesOut) {
+    overrideTimeScale(kTestScale);
+    PseudoTerminal terminal;
+    ASSERT_TRUE(terminal.open());
+    PseudoTerminalWakeup wakeup;
+    EXPECT_EQ(waitForInput({&terminal}, 100, &wakeup), -1);
+    wakeup.notify();
+    EXPECT_EQ(waitForInput({&terminal}, kInfiniteMs, &wakeup), -2);
+    wakeup.clear();
+    EXPECT_EQ(waitForInput({&terminal}, 100, &wakeup), -1);
+    overrideTimeScale(1.0);
+}
+
 TEST(SerialHandles, MissingHandleIsRefused) {
     char buffer[4];
     uint32_t count = 0;
