@@ -1,0 +1,50 @@
+#include "update/AppUpdateTrait.h"
+
+#include "app/StateMachine.h"
+#include "app/TraitEvent.h"
+#include "app/util/Log.h"
+#include "app/ErrorCodes.h"
+#include "update/AppUpdateThread.h"
+
+#include <wx/app.h>
+
+#include <atomic>
+
+namespace {
+
+const log4cplus::Logger& traitLogger() {
+    static const log4cplus::Logger logger = Kestrel::Log::logger("kestrel.traits.update");
+    return logger;
+}
+
+void postToApplication(const TraitEvent& event) {
+    if (wxAppConsole* application = wxAppConsole::GetInstance())
+        application->AddPendingEvent(event);
+}
+
+std::atomic<AppUpdateTrait::EventPoster> eventPoster{&postToApplication};
+
+} // namespace
+
+AppUpdateTrait::AppUpdateTrait(StateMachine& machine) : machine(machine) {}
+
+AppUpdateTrait::AppUpdateTrait() : AppUpdateTrait(StateMachine::instance()) {}
+
+void AppUpdateTrait::setEventPoster(EventPoster poster) {
+    eventPoster.store(poster != nullptr ? poster : &postToApplication);
+}
+
+int AppUpdateTrait::startUpdate() {
+    KESTREL_DEBUG(traitLogger(), "AppUpdateTrait::startUpdate()");
+    if (!Kestrel::AppUpdateThread::start(machine, *this)) {
+        KESTREL_ERROR(traitLogger(), "Cannot create update thread");
+        return Kestrel::kResultUpdateThreadFailed;
+    }
+    return 0;
+}
+
+int AppUpdateTrait::progress(int code, int value) {
+    KESTREL_DEBUG(traitLogger(), "AppUpdateTrait::progress(" << code << ", " << value << ")");
+    eventPoster.load()(TraitEvent(ctetProgress, code, value, 0));
+    return 0;
+}

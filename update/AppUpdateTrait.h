@@ -1,0 +1,27 @@
+#pragma once
+
+#include "app/UpdateTrait.h"
+
+class StateMachine;
+class TraitEvent;
+
+// The update side of the workflow: starts the update thread and turns every progress report
+// into a TraitEvent for the GUI thread.
+class AppUpdateTrait : public UpdateTrait {
+public:
+    // Hands an event to the GUI thread. The default posts it to the application object, and
+    // drops it when there is none.
+    using EventPoster = void (*)(const TraitEvent& event);
+
+    explicit AppUpdateTrait(StateMachine& machine);
+    AppUpdateTrait();
+
+    int startUpdate() override;
+    int progress(int code, int value) override;
+
+    // For hosts without an application object (the headless driver); null restores the default.
+    static void setEventPoster(EventPoster poster);
+
+private:
+    StateMachine& machine;
+};

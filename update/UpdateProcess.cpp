@@ -1,0 +1,385 @@
+#include "update/UpdateProcess.h"
+
+#include "app/DeviceTrait.h"
+#include "app/ErrorCodes.h"
+#include "app/PackageImage.h"
+#include "app/StateMachine.h"
+#include "app/UpdateInfo.h"
+#include "app/UpdateTrait.h"
+#include "app/util/Log.h"
+#include "app/util/Utilities.h"
+#include "flasher/Ff.h"
+#include "platform/RegistryStore.h"
+#include "update/ProgressTable.h"
+
+#include <mutex>
+
+namespace Kestrel {
+namespace {
+
+// The product whose firmware and software are flashed in two passes.
+constexpr int32_t kTwoPassProductId = 0xD055;
+
+constexpr int kStatusAttempts = 64;
+constexpr uint32_t kStatusRetryPauseMs = 1000;
+constexpr uint32_t kRegistryFirmwareFlashed = 1;
+constexpr uint32_t kRegistryFirmwareKept = 2;
+
+const log4cplus::Logger& processLogger() {
+    static const log4cplus::Logger logger = Log::logger("kestrel.update.process");
+    return logger;
+}
+
+const log4cplus::Logger& threadLogger() {
+    static const log4cplus::Logger logger = Log::logger("kestrel.threads.update");
+    return logger;
+}
+
+const log4cplus::Logger& callbackLogger() {
+    static const log4cplus::Logger logger = Log::logger("kestrel.update.callback");
+    return logger;
+}
+
+struct SharedRecord {
+    std::mutex mutex;
+    UpdateProcess::Record record;
+};
+
+SharedRecord& sharedRecord() {
+    static SharedRecord* shared = new SharedRecord;
+    return *shared;
+}
+
+bool isStatusRetry(uint32_t code) {
+    return code == 0x10000001 || code == 0x10020001 || code == 0x10020002;
+}
+
+const char* boolText(bool value) {
+    return value ? "true" : "false";
+}
+
+// Loads the package for one update and releases it on every way out.
+class ImageHold {
+public:
+    explicit ImageHold(UpdateProcess::Record& record) : record(record) { record.image = &image; }
+    ~ImageHold() {
+        image.release();
+        record.image = nullptr;
+    }
+    int32_t load() { return image.load(); }
+
+private:
+    UpdateProcess::Record& record;
+    PackageImage image;
+};
+
+} // namespace
+
+const char UpdateProcess::kCustomisationScript[] =
+    "<post_customization><mode>modem</mode><at_cmd>at+cfun=0</at_cmd><at_cmd>at+cfun=4</at_cmd>"
+    "<at_cmd>at_vhspacat=10,6</at_cmd></post_customization>\r\n";
+static_assert(sizeof(UpdateProcess::kCustomisationScript) - 1 ==
+                  UpdateProcess::kCustomisationScriptLength,
+              "the customisation script is 146 bytes");
+
+UpdateProcess::UpdateProcess(StateMachine& machine, Record& record)
+    : machine(machine), state(record) {}
+
+UpdateProcess::Record UpdateProcess::record() {
+    std::lock_guard<std::mutex> guard(sharedRecord().mutex);
+    return sharedRecord().record;
+}
+
+void UpdateProcess::resetRecord() {
+    std::lock_guard<std::mutex> guard(sharedRecord().mutex);
+    sharedRecord().record = Record{};
+}
+
+void UpdateProcess::run(StateMachine& machine, UpdateTrait& trait) {
+    // One update runs at a time; the lock also keeps record() from reading a half-written record.
+    std::unique_lock<std::mutex> guard(sharedRecord().mutex);
+    Record& record = sharedRecord().record;
+    record.trait = &trait;
+    KESTREL_INFO(threadLogger(), "Beginning device update");
+    record.result = 0;
+    UpdateProcess process(machine, record);
+    process.sequence();
+    const int32_t result = record.result;
+    record.deviceHandle = 0;
+    guard.unlock();
+    trait.progress(kProgressUpdateEnd, result);
+    KESTREL_INFO(threadLogger(), "Device update is complete (error " << result << ")");
+}
+
+void UpdateProcess::notify(int code, int value) {
+    if (state.trait != nullptr)
+        state.trait->progress(code, value);
+}
+
+void UpdateProcess::progressCallback(int32_t code, int32_t value, void* context) {
+    KESTREL_DEBUG(callbackLogger(), "Progress notification " << code << ", " << value);
+    auto* record = static_cast<Record*>(context);
+    if (record != nullptr && record->trait != nullptr)
+        record->trait->progress(mapLibraryProgress(code), value);
+}
+
+int32_t UpdateProcess::sequence() {
+    state.result = 0;
+    notify(kProgressPreparing, 0);
+    const UpdateInfo& info = *state.trait->updateInfo;
+    const int32_t code = info.recovery ? recoveryUpdate() : normalUpdate();
+    if (code != 0) {
+        if (state.result == 0)
+            state.result = code;
+        KESTREL_ERROR(processLogger(), step << " (error " << code << ")");
+    }
+    writeRegistryRecord();
+    return code;
+}
+
+int32_t UpdateProcess::normalUpdate() {
+    UpdateInfo& info = *state.trait->updateInfo;
+    int32_t code = determineFlags();
+    if (code != 0) {
+        step = "Could not determine update flags";
+        return code;
+    }
+    ImageHold image(state);
+    if (image.load() != kResultOk) {
+        step = "Could not memory-map package";
+        return kResultNoPackage;
+    }
+    if (info.productId == kTwoPassProductId) {
+        code = flashParts(true, false);
+        if (code != 0) {
+            step = "Update of firmware parts failed";
+            return code;
+        }
+        state.flashFirmware = false;
+        state.flashSoftware = true;
+    }
+    code = flashStep();
+    if (code != 0) {
+        step = "Update of firmware parts failed";
+        return code;
+    }
+    code = customisation();
+    if (code != 0) {
+        step = "Firmware customisation failed";
+        return code;
+    }
+    return finalRead();
+}
+
+int32_t UpdateProcess::recoveryUpdate() {
+    const UpdateInfo& info = *state.trait->updateInfo;
+    step = "Recovery update complete";
+    state.flashFirmware = true;
+    ImageHold image(state);
+    if (image.load() != kResultOk) {
+        step = "Could not memory-map package";
+        return kResultNoPackage;
+    }
+    int32_t code = 0;
+    if (info.productId == kTwoPassProductId) {
+        code = flashParts(true, false);
+        if (code == 0)
+            code = flashParts(false, true);
+    } else {
+        code = flashStep();
+    }
+    if (code != 0) {
+        step = "Update of firmware parts failed";
+        return code;
+    }
+    code = finalRead();
+    return code != 0 ? code : kResultRecoveryComplete;
+}
+
+int32_t UpdateProcess::flashParts(bool firmware, bool software) {
+    state.flashFirmware = firmware;
+    state.flashSoftware = software;
+    return flashStep();
+}
+
+int32_t UpdateProcess::determineFlags() {
+    const UpdateInfo& info = *state.trait->updateInfo;
+    KESTREL_DEBUG(processLogger(), "Update mode FW: " << 0 << ", SW: " << 0);
+    int32_t difference = 0;
+    int32_t valid = 0;
+    if (info.package.firmware.valid) {
+        const uint32_t code = FfCompareInfo(kFfCompareTimeStamp, &info.deviceFirmware.raw,
+                                            &info.package.firmware.raw, &difference, &valid);
+        if (code != kFfOk)
+            return static_cast<int32_t>(code);
+        state.flashFirmware = difference > 0;
+    }
+    if (info.package.software.valid) {
+        const uint32_t code = FfCompareInfo(kFfCompareVersion, &info.deviceSoftware.raw,
+                                            &info.package.software.raw, &difference, &valid);
+        if (code != kFfOk)
+            return static_cast<int32_t>(code);
+        state.flashSoftware = difference > 0;
+    }
+    KESTREL_DEBUG(processLogger(), "Update FW:" << boolText(state.flashFirmware)
+                                                << ", SW:" << boolText(state.flashSoftware));
+    return 0;
+}
+
+int32_t UpdateProcess::waitForArrival() {
+    if (machine.deviceTrait->waitForArrival() != 0) {
+        KESTREL_ERROR(processLogger(), "Device (modem) arrival not signaled");
+        return kResultArrivalTimeout;
+    }
+    return 0;
+}
+
+int32_t UpdateProcess::flashStep() {
+    UpdateInfo& info = *state.trait->updateInfo;
+    DeviceTrait& device = *machine.deviceTrait;
+    void* handle = reinterpret_cast<void*>(static_cast<intptr_t>(state.deviceHandle));
+    KESTREL_DEBUG(processLogger(), "Initiate firmware update");
+    int32_t r = device.flashingMode(handle, true);
+    if (r == 0 && (state.flashFirmware || state.flashSoftware)) {
+        uint32_t code = 0;
+        for (;;) {
+            // The ports change with every re-enumeration: take them afresh for each call.
+            const UpdateInfo::Ports ports = info.ports();
+            const std::wstring model = flasherModel(ports.model);
+            code = FfPreFlash(model.c_str(), ports.diag.c_str(), ports.app.c_str(),
+                              &UpdateProcess::progressCallback, &state);
+            if (code != kFfModeChanging)
+                break;
+            const int32_t waited = waitForArrival();
+            if (waited != 0) {
+                KESTREL_ERROR(processLogger(), "Preflashing failed (error " << waited << ")");
+                return waited;
+            }
+        }
+        if (code != kFfOk) {
+            KESTREL_ERROR(processLogger(), "Preflashing failed (error " << code << ")");
+            return static_cast<int32_t>(code);
+        }
+
+        const PackageImage& image = *state.image;
+        for (;;) {
+            const UpdateInfo::Ports ports = info.ports();
+            const std::wstring model = flasherModel(ports.model);
+            code =
+                FfFlash(model.c_str(), ports.diag.c_str(), ports.app.c_str(), state.flashFirmware,
+                        state.flashSoftware, image.data(), static_cast<uint32_t>(image.size()),
+                        &UpdateProcess::progressCallback, &state);
+            if (code != kFfModeChanging)
+                break;
+            const int32_t waited = waitForArrival();
+            if (waited != 0) {
+                KESTREL_ERROR(processLogger(), "Flashing failed (error " << waited << ")");
+                return waited;
+            }
+        }
+        r = static_cast<int32_t>(code);
+        if (code == kFfOk) {
+            machine.dispatch(sigReset, 0);
+            info.fwUpdate = state.flashFirmware;
+            info.swUpdate = state.flashSoftware;
+            if (machine.isIn(StateMachine::kWaitForDevice)) {
+                r = waitForArrival();
+                if (r == 0)
+                    statusCheck();
+            } else {
+                statusCheck();
+            }
+        }
+    }
+    if (state.ejected)
+        r = kResultEjected;
+    device.flashingMode(handle, false);
+    state.result = r;
+    return r;
+}
+
+int32_t UpdateProcess::statusCheck() {
+    const UpdateInfo& info = *state.trait->updateInfo;
+    KESTREL_DEBUG(processLogger(), "Check device status");
+    for (int attempt = 1; attempt <= kStatusAttempts; ++attempt) {
+        int32_t status = -1;
+        const UpdateInfo::Ports ports = info.ports();
+        const std::wstring model = flasherModel(ports.model);
+        const uint32_t code =
+            FfGetStatus(model.c_str(), ports.diag.c_str(), ports.app.c_str(), &status);
+        if (code == kFfOk) {
+            if (status != 0)
+                KESTREL_ERROR(processLogger(), "Status checked, status is " << status);
+            return 0;
+        }
+        if (!isStatusRetry(code)) {
+            KESTREL_DEBUG(processLogger(), "Could not check status, error " << code);
+            return static_cast<int32_t>(code);
+        }
+        if (attempt < kStatusAttempts) {
+            KESTREL_DEBUG(processLogger(), "Could not check status (retry)");
+            Utilities::sleep(kStatusRetryPauseMs);
+        }
+    }
+    KESTREL_DEBUG(processLogger(), "Could not check status (timeout)");
+    return kResultStatusTimeout;
+}
+
+int32_t UpdateProcess::customisation() {
+    const UpdateInfo& info = *state.trait->updateInfo;
+    if (info.recovery) {
+        KESTREL_DEBUG(processLogger(), "No firmware customisation (recovery mode)");
+        return 0;
+    }
+    notify(kProgressCustomisation, 0);
+    KESTREL_DEBUG(processLogger(), "Firmware customisation");
+    for (;;) {
+        const UpdateInfo::Ports ports = info.ports();
+        const std::wstring model = flasherModel(ports.model);
+        const uint32_t code =
+            FfPostFlash(model.c_str(), ports.diag.c_str(), ports.app.c_str(), kCustomisationScript,
+                        kCustomisationScriptLength, &UpdateProcess::progressCallback, &state);
+        if (code == kFfModeChanging) {
+            if (waitForArrival() == 0)
+                continue;
+            KESTREL_ERROR(processLogger(),
+                          "Post-flashing failed (error " << kResultArrivalTimeout << ")");
+            state.result = kResultArrivalTimeout;
+            return kResultArrivalTimeout;
+        }
+        if (code != kFfOk) {
+            KESTREL_ERROR(processLogger(), "Post-flashing failed (error " << code << ")");
+            state.result = static_cast<int32_t>(code);
+            return state.result;
+        }
+        state.result = 0;
+        return 0;
+    }
+}
+
+int32_t UpdateProcess::finalRead() {
+    UpdateInfo& info = *state.trait->updateInfo;
+    notify(kProgressReadStart, 0);
+    if (info.recovery)
+        info.fwRecovery = true;
+    info.recovery = false;
+    info.setHint(HintRecovery, false);
+    const int32_t r = machine.deviceTrait != nullptr ? machine.deviceTrait->checkDevice(false)
+                                                     : kResultNoDeviceTrait;
+    notify(kProgressReadEnd, r);
+    return r;
+}
+
+void UpdateProcess::writeRegistryRecord() {
+    if (state.result != 0)
+        return;
+    const UpdateInfo& info = *state.trait->updateInfo;
+    const std::string key = std::string(kRegistryKey) + info.modelName;
+    const uint32_t value = info.fwUpdate ? kRegistryFirmwareFlashed : kRegistryFirmwareKept;
+    const uint32_t error =
+        platform::RegistryStore().setDword(key, info.package.firmware.version.current(), value);
+    if (error != 0)
+        KESTREL_WARN(processLogger(), "Cannot write the update record (error " << error << ")");
+}
+
+} // namespace Kestrel
