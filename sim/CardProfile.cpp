@@ -1,5 +1,7 @@
 #include "sim/CardProfile.h"
 
+#include "sim/DeviceProfile.h"
+
 namespace cardsim {
 
 namespace {
@@ -20,6 +22,9 @@ std::vector<CardProfile> makeProfiles() {
     diagnosticOnly.name = "QT0880-diagnostic-only";
     diagnosticOnly.applicationPort = false;
     profiles.push_back(diagnosticOnly);
+
+    for (const DeviceProfile& devices : deviceProfiles())
+        profiles.push_back(cardProfileFor(devices, standard));
     return profiles;
 }
 

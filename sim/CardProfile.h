@@ -21,6 +21,8 @@ struct CardProfile {
     bool diagnosticPort = true;
     std::string applicationInterfaceName = "Application Interface";
     std::string diagnosticInterfaceName = "Diagnostics Interface";
+    // When set, the device profile (sim/DeviceProfile.h) whose nodes the card publishes instead.
+    std::string deviceProfile;
 };
 
 // The profiles the simulator knows; the first is the default.

@@ -1,5 +1,7 @@
 #include "sim/CardSimulator.h"
 
+#include "sim/DeviceProfile.h"
+
 #include "platform/Clock.h"
 #include "sim/DeviceFile.h"
 
@@ -131,8 +133,12 @@ bool CardSimulator::comeOnBus() {
         names[index] = ports_[index].portName();
     }
     echo_ = true;
-    if (!writeDeviceFile(deviceFile_, cardDeviceFile(*profile_, names[0], names[1])))
+    if (!profile_->deviceProfile.empty()) {
+        if (!publishDeviceProfile(names[0], names[1]))
+            return false;
+    } else if (!writeDeviceFile(deviceFile_, cardDeviceFile(*profile_, names[0], names[1]))) {
         return false;
+    }
     Presence arrived;
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -145,6 +151,38 @@ bool CardSimulator::comeOnBus() {
     changed_.notify_all();
     if (arrivalListener_)
         arrivalListener_(arrived);
+    return true;
+}
+
+// The first stage goes out now, each later one after its delay, as long as the card stays on
+// the bus it arrived with.
+bool CardSimulator::publishDeviceProfile(const std::string& applicationPort,
+                                         const std::string& diagnosticPort) {
+    const DeviceProfile* devices = findDeviceProfile(profile_->deviceProfile);
+    if (devices == nullptr)
+        return false;
+    if (!writeDeviceFile(deviceFile_,
+                         deviceProfileFile(*devices, applicationPort, diagnosticPort, 1)))
+        return false;
+    int generation = 0;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        generation = presence_.generation + 1;
+    }
+    uint64_t dueMs = 0;
+    for (size_t stage = 1; stage < stageCount(*devices); ++stage) {
+        const uint64_t profileDelay =
+            stage - 1 < devices->stageDelaysMs.size() ? devices->stageDelaysMs[stage - 1] : 0;
+        dueMs +=
+            options_.nodeDelayMs >= 0 ? static_cast<uint64_t>(options_.nodeDelayMs) : profileDelay;
+        addTimer(dueMs, [this, devices, applicationPort, diagnosticPort, stage, generation] {
+            const Presence now = presence();
+            if (!now.present || now.generation != generation)
+                return;
+            writeDeviceFile(deviceFile_, deviceProfileFile(*devices, applicationPort,
+                                                           diagnosticPort, stage + 1));
+        });
+    }
     return true;
 }
 

@@ -51,6 +51,8 @@ struct SimulatorOptions {
     uint64_t modeChangeDelayMs = 2000;
     // Between answering a mode change and leaving the bus.
     uint64_t leaveDelayMs = 200;
+    // Between the publishing stages of a device profile (-1: the profile's own delays).
+    int64_t nodeDelayMs = -1;
     CardFaults faults;
 };
 
@@ -132,6 +134,8 @@ private:
     bool prepare(std::string* problem);
     void serve();
     bool comeOnBus();
+    bool publishDeviceProfile(const std::string& applicationPort,
+                              const std::string& diagnosticPort);
     void leaveBus();
     void readPort(size_t index);
     void dispatch(Port port, const std::string& line);

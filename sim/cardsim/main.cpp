@@ -29,6 +29,7 @@ void usage(std::FILE* out) {
                  "DIR/cardsim/NAME.state.json)\n"
                  "  --mode-delay MS        time off the bus on a mode change (default 2000)\n"
                  "  --leave-delay MS       time between answer and leaving (default 200)\n"
+                 "  --node-delay MS        time between the stages of a device profile\n"
                  "faults:\n"
                  "  --silent               answer nothing\n"
                  "  --error-on COMMAND     answer ERROR to COMMAND (repeatable)\n"
@@ -95,6 +96,9 @@ int main(int argc, char** argv) {
         } else if (option == "--leave-delay") {
             needsValue(true);
             options.leaveDelayMs = amount;
+        } else if (option == "--node-delay") {
+            needsValue(true);
+            options.nodeDelayMs = static_cast<int64_t>(amount);
         } else if (option == "--silent") {
             options.faults.silent = true;
         } else if (option == "--error-on") {

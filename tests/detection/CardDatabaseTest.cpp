@@ -24,12 +24,12 @@ TEST_F(CardDatabase, ShippedDatabaseLoadsEveryAdSectionOnWindows7) {
     const auto& qt = CardRecord(1);
     EXPECT_EQ(qt.model, 0x1C00u);
     EXPECT_EQ(qt.busType, int32_t(detection::kBusUsb));
-    EXPECT_EQ(qt.hardwareIds, u"USB\\VID_7E1A&PID_D050");
+    EXPECT_EQ(qt.hardwareIds, u"USB\\VID_1234&PID_5678");
     // 0x3F has bits of 0x6 and is at least 0x8: flag 0x40 joins the database's 0x487.
     EXPECT_EQ(qt.driverCap, 0x4C7u);
     EXPECT_EQ(*qt.wwanNdisPortName, u"\\\\.\\LMNDIS%d");
     EXPECT_EQ(name(2), "Velmar QT0880 HSPA+ USB Modem (D055)");
-    EXPECT_EQ(CardRecord(2).hardwareIds, u"USB\\VID_7E1A&PID_D055");
+    EXPECT_EQ(CardRecord(2).hardwareIds, u"USB\\VID_1234&PID_D055");
     // USB first, then PC cards, then modules, the generic entry last.
     EXPECT_EQ(CardRecord(8).busType, int32_t(detection::kBusPcmcia));
     EXPECT_EQ(CardRecord(9).busType, int32_t(detection::kBusPci));

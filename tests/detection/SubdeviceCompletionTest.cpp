@@ -435,24 +435,24 @@ class Qt0880 : public SubdeviceCompletion {
 protected:
     platform::DeviceGroup stage(int count) {
         platform::DeviceGroup group;
-        auto& card = usbDevice(group, "card", "", "USB\\VID_7E1A&PID_D050\\0001",
-                               {"USB\\VID_7E1A&PID_D050&REV_0100", "USB\\VID_7E1A&PID_D050"});
-        card.hardwareKey["SymbolicName"] = {true, "\\??\\USB#VID_7E1A&PID_D050#0001#{a5dc}"};
+        auto& card = usbDevice(group, "card", "", "USB\\VID_1234&PID_5678\\0001",
+                               {"USB\\VID_1234&PID_5678&REV_0100", "USB\\VID_1234&PID_5678"});
+        card.hardwareKey["SymbolicName"] = {true, "\\??\\USB#VID_1234&PID_5678#0001#{a5dc}"};
         if (count >= 1) {
-            auto& ff = usbDevice(group, "ff", "card", "LMUHSBUS\\VID_7E1A&PID_D050_FF\\7&1&0", {});
+            auto& ff = usbDevice(group, "ff", "card", "LMUHSBUS\\VID_1234&PID_5678_FF\\7&1&0", {});
             ff.classGuid = platform::kClassMultifunction;
         }
         if (count >= 2)
-            portNode(group, "app", "card", "LMUHSBUS\\VID_7E1A&PID_D050_APP\\7&1&1",
-                     "Velmar QT0880 Application Interface (qt1)", "qt1");
+            portNode(group, "app", "card", "LMUHSBUS\\VID_1234&PID_5678_APP\\7&1&1",
+                     "Velmar Application Interface (qt1)", "qt1");
         if (count >= 3)
-            portNode(group, "dbg", "card", "LMUHSBUS\\VID_7E1A&PID_D050_DBG\\7&1&2",
-                     "Velmar QT0880 Diagnostics Interface (qt2)", "qt2");
+            portNode(group, "dbg", "card", "LMUHSBUS\\VID_1234&PID_5678_DBG\\7&1&2",
+                     "Velmar Diagnostics Interface (qt2)", "qt2");
         if (count >= 4)
-            portNode(group, "modem", "ff", "LMUHSBUS\\VID_7E1A&PID_D050_FF_SER\\8&1&0",
+            portNode(group, "modem", "ff", "LMUHSBUS\\VID_1234&PID_5678_FF_SER\\8&1&0",
                      "Velmar QT0880 Modem", "qt0", platform::kClassModem);
         if (count >= 5) {
-            auto& nic = adapterNode(group, "nic", "ff", "LMUHSBUS\\VID_7E1A&PID_D050_FF_NET\\8&1&1",
+            auto& nic = adapterNode(group, "nic", "ff", "LMUHSBUS\\VID_1234&PID_5678_FF_NET\\8&1&1",
                                     "Velmar QT0880 Network Adapter #2", "{7E1A-0880}");
             nic.driverVersion = (uint64_t(3) << 48) | (uint64_t(2) << 32) | (uint64_t(1) << 16);
         }
@@ -493,7 +493,7 @@ TEST_F(Qt0880, CompletesWhenItsLastFunctionArrives) {
     EXPECT_EQ(text(info().netCfgInstanceId), "{7E1A-0880}");
     EXPECT_EQ(text(info().wwanNdisPortName), "\\\\.\\LMNDIS0");
     EXPECT_EQ(text(info().busDeviceName), "\\\\.\\lmuhsbus0");
-    EXPECT_EQ(text(info().deviceInstanceId), "USB\\VID_7E1A&PID_D050\\0001");
+    EXPECT_EQ(text(info().deviceInstanceId), "USB\\VID_1234&PID_5678\\0001");
     EXPECT_EQ(info().driverVersionMs, 0x00030002u);
     EXPECT_EQ(info().driverVersionLs, 0x00010000u);
     EXPECT_EQ(info().driverCap & CardDriverCapabilitiesSecondaryAppPort, 0u);
