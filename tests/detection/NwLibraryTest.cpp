@@ -4,12 +4,15 @@
 #include "detection/ExclusiveMode.h"
 #include "detection/NwLibrary.h"
 #include "detection/XLog.h"
+#include "platform/DeviceActions.h"
 #include "platform/PseudoTerminal.h"
 #include "platform/SerialDevice.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -254,6 +257,51 @@ TEST_F(NwLibrary, ApplicationPortThatCannotBeOpenedGivesItsError) {
     const uint32_t result = NwOpenApplicationPort(&info, &handle);
     EXPECT_NE(result, 0u);
     EXPECT_EQ(handle, nullptr);
+}
+
+} // namespace
+
+namespace {
+
+using namespace detectiontest;
+
+class NwDeviceActions : public NwSession {
+protected:
+    void SetUp() override {
+        NwSession::SetUp();
+        setenv("KESTREL_SIM_ROOT", (folder + "/machine").c_str(), 1);
+        publish(lyraCard());
+    }
+    std::string actions() const {
+        std::ifstream file(folder + "/machine/device-actions.log");
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+};
+
+TEST_F(NwDeviceActions, StateChangeOfAPresentDeviceIsRecorded) {
+    EXPECT_EQ(NwChangeDeviceState(u"USB\\VID_1234&PID_0001\\1", platform::kDevicePropertyChange),
+              0u);
+    EXPECT_TRUE(
+        log.has("Nw: Device action 3 successfully done on device USB\\VID_1234&PID_0001\\1"));
+    EXPECT_EQ(NwChangeDeviceState(nullptr, 1), uint32_t(NwErrorInvalidParameter));
+    EXPECT_EQ(NwChangeDeviceState(u"", 1), uint32_t(NwErrorInvalidParameter));
+    EXPECT_EQ(NwChangeDeviceState(u"USB\\VID_9999&PID_0001\\1", platform::kDeviceDisable),
+              platform::DeviceActionError::kNoSuchDevInst);
+    EXPECT_TRUE(log.has("Nw: NwChangeDeviceState(): SetupDiOpenDeviceInfo failed with 0xe000020b"));
+    EXPECT_EQ(actions(), "change USB\\VID_1234&PID_0001\\1 3\n");
+}
+
+TEST_F(NwDeviceActions, EjectOfAPresentNodeIsRecordedWithoutVeto) {
+    uint32_t vetoType = 99;
+    char16_t vetoName[16] = u"stale";
+    EXPECT_EQ(NwRequestDeviceEject(node("card"), &vetoType, vetoName, 16), 0u);
+    EXPECT_EQ(vetoType, 0u);
+    EXPECT_EQ(vetoName[0], 0);
+    EXPECT_EQ(NwRequestDeviceEject(0, nullptr, nullptr, 0),
+              platform::DeviceActionError::kCrInvalidDevNode);
+    EXPECT_EQ(actions(), "eject USB\\VID_1234&PID_0001\\1\n");
 }
 
 } // namespace
