@@ -2,7 +2,9 @@
 
 #include "app/gui/Application.h"
 
-#include "app/DeviceTrait.h"
+#include "app/AppDeviceTrait.h"
+#include "app/ErrorCodes.h"
+#include "app/PackageImage.h"
 #include "app/StateMachine.h"
 #include "app/UpdateInfo.h"
 #include "app/UpdateTrait.h"
@@ -19,6 +21,7 @@
 #include "platform/Process.h"
 #include "platform/Resource.h"
 #include "platform/SystemPaths.h"
+#include "update/AppUpdateTrait.h"
 
 #include <wx/config.h>
 #include <wx/filename.h>
@@ -28,12 +31,6 @@
 #include <wx/sysopt.h>
 
 #include <cstdio>
-
-#if __has_include("app/AppDeviceTrait.h") && __has_include("app/AppUpdateTrait.h")
-#include "app/AppDeviceTrait.h"
-#include "app/AppUpdateTrait.h"
-#define KESTREL_HAVE_APP_TRAITS 1
-#endif
 
 namespace Kestrel {
 
@@ -46,23 +43,27 @@ constexpr const char* kSingleInstanceName = "{FC4AE77C-0FCB-4209-98AA-F9D5E06EEB
 constexpr const char* kRelaunchMutexName = "{C91A190F-4BFE-4cea-9076-CA40C7FABD13}";
 constexpr const char* kExecModeNames = "execNormal,execUnattended,execNoInterface,";
 
-// Window numbers as parents and the result codes of the window dispatch.
 constexpr int kNoParent = 0;
-constexpr int kResultWelcomeReopened = 259;
-constexpr int kResultRecoveryRepeat = 265;
-constexpr int kResultStillInRecovery = 283;
-constexpr int kResultNoMainWindow = 290;
-constexpr int kResultNoSuchWindow = 291;
-constexpr int kResultNotRefreshable = 292;
 
 constexpr int kErrorDialogId = 0;
 constexpr int kSuccessDialogId = 1;
 constexpr int kProgressEndOfUpdate = 3;
+constexpr int kPackageResourceId = 101;
 
 Application* currentApplication = nullptr;
 
 log4cplus::Logger mainLogger() {
     return Log::logger("kestrel.app.main");
+}
+
+// The firmware package linked into the executable as RCDATA 101.
+bool embeddedPackage(const uint8_t*& data, size_t& size) {
+    const auto package = platform::findResource(platform::kResourceTypeData, kPackageResourceId);
+    if (!package || package->empty())
+        return false;
+    data = reinterpret_cast<const uint8_t*>(package->data());
+    size = package->size();
+    return true;
 }
 
 UpdateInfo* installedUpdateInfo() {
@@ -75,16 +76,25 @@ UpdateInfo* installedUpdateInfo() {
 Application::Application() {
     currentApplication = this;
     windowTrait = std::make_unique<AppWindowTrait>();
-#ifdef KESTREL_HAVE_APP_TRAITS
     updateTrait = std::make_unique<AppUpdateTrait>();
     deviceTrait = std::make_unique<AppDeviceTrait>();
-#endif
+    installCatalogLookup();
+    PackageImage::setEmbeddedLookup(&embeddedPackage);
     Logging::configureLogging();
     Logging::setLogging(false, true);
     Bind(kestrelEVT_TRAIT, &Application::onTraitEvent, this, wxID_ANY);
 }
 
 Application::~Application() {
+    // The traits go with the application; nothing may reach them through the machine after.
+    StateMachine& machine = StateMachine::instance();
+    if (machine.windowTrait == windowTrait.get())
+        machine.windowTrait = &defaultWindowTrait();
+    if (machine.updateTrait == updateTrait.get())
+        machine.updateTrait = &defaultUpdateTrait();
+    if (machine.deviceTrait == deviceTrait.get())
+        machine.deviceTrait = &defaultDeviceTrait();
+    PackageImage::setEmbeddedLookup(nullptr);
     if (currentApplication == this)
         currentApplication = nullptr;
 }
@@ -109,7 +119,7 @@ void Application::OnInitCmdLine(wxCmdLineParser& parser) {
         wxCMD_LINE_DESC_END,
     };
     for (const wxCmdLineEntryDesc* entry = entries; entry->kind != wxCMD_LINE_NONE; ++entry) {
-        const wxString description = translate(entry->description);
+        const wxString description = guiText(entry->description);
         if (entry->kind == wxCMD_LINE_SWITCH)
             parser.AddSwitch(entry->shortName, entry->longName, description);
         else
@@ -131,7 +141,7 @@ bool Application::OnCmdLineParsed(wxCmdLineParser& parser) {
     wxString path;
     exitCodeFileRequested = parser.Found("p", &path);
     if (exitCodeFileRequested && !createExitCodeFile(path)) {
-        showError(wxString::Format(translate("Error creating exit code file '%s'."), path));
+        showError(wxString::Format(guiText("Error creating exit code file '%s'."), path));
         return false;
     }
     wxString language;
@@ -214,7 +224,7 @@ void Application::relaunchElevated() {
     relaunchExitCode = 1;
     const platform::SyncOpenResult mutex = platform::createNamedMutex(kRelaunchMutexName, true);
     if (mutex.handle && mutex.alreadyExisted) {
-        showError(translate("This application must be run with administrator privileges"));
+        showError(guiText("This application must be run with administrator privileges"));
         return;
     }
     std::vector<std::string> arguments;
@@ -255,44 +265,7 @@ int Application::OnRun() {
 }
 
 int Application::mapExitCode(int code) {
-    switch (code) {
-    case 0:
-    case 265:
-    case 266:
-        return 0;
-    case 258:
-    case 260:
-    case 264:
-    case 267:
-    case 268:
-    case 269:
-    case 273:
-    case 274:
-    case 275:
-    case 276:
-    case 277:
-    case 279:
-    case 282:
-    case 283:
-        return 2;
-    case 278:
-    case 280:
-    case 281:
-    case 307:
-    case 308:
-    case 312:
-    case 314:
-        return 3;
-    case 259:
-    case 270:
-    case 271:
-    case 272:
-        return 4;
-    case 295:
-        return 5;
-    default:
-        return code >= 297 && code <= 306 ? 5 : 1;
-    }
+    return Kestrel::mapExitCode(code);
 }
 
 int Application::OnExit() {
@@ -344,7 +317,7 @@ int Application::openWindow(int window, int parent, int stateNumber) {
     wxWindow* parentWindow = windowByNumber(parent, parentFound);
     if (!parentFound) {
         KESTREL_ERROR(mainLogger(), "Window " << parent << " not found");
-        return kResultNoSuchWindow;
+        return kResultWindowNotFound;
     }
     const bool show = execMode != execNoInterface;
     StateMachine& machine = StateMachine::instance();
@@ -355,7 +328,7 @@ int Application::openWindow(int window, int parent, int stateNumber) {
             if (firstMainWindowOpen)
                 firstMainWindowOpen = false;
             else if (execMode != execNormal)
-                return kResultWelcomeReopened;
+                return kResultWindowReopenedUnattended;
         }
         if (mainWindow == nullptr)
             mainWindow = new MainWindow(kApplicationName);
@@ -366,11 +339,11 @@ int Application::openWindow(int window, int parent, int stateNumber) {
         return 0;
     case kWindowError: {
         int error = machine.errorCode;
-        if (error == kResultRecoveryRepeat) {
+        if (error == kResultRecoveryComplete) {
             const UpdateInfo* info = installedUpdateInfo();
             if (info == nullptr || !info->recovery) {
                 machine.dispatch(sigUpdate);
-                return kResultRecoveryRepeat;
+                return kResultRecoveryComplete;
             }
             error = kResultStillInRecovery;
             machine.errorCode = error;
@@ -400,7 +373,7 @@ int Application::openWindow(int window, int parent, int stateNumber) {
         return 0;
     default:
         KESTREL_ERROR(mainLogger(), "Cannot open window " << window);
-        return kResultNoSuchWindow;
+        return kResultWindowNotFound;
     }
 }
 
@@ -408,12 +381,12 @@ int Application::refreshWindow(int window) {
     KESTREL_DEBUG(mainLogger(), "Application::refreshWindow(" << window << ")");
     if (window == kWindowUpdate) {
         if (mainWindow == nullptr)
-            return kResultNoMainWindow;
+            return kResultRefreshWindowFailed;
         mainWindow->refresh();
         return 0;
     }
     KESTREL_ERROR(mainLogger(), "Cannot refresh window " << window);
-    return kResultNotRefreshable;
+    return kResultCloseWindowFailed;
 }
 
 int Application::closeWindow(int window) {
@@ -441,7 +414,7 @@ int Application::closeWindow(int window) {
         return 0;
     default:
         KESTREL_ERROR(mainLogger(), "Cannot close window " << window);
-        return kResultNoSuchWindow;
+        return kResultWindowNotFound;
     }
 }
 

@@ -2,11 +2,11 @@
 
 #include "app/gui/ErrorDialog.h"
 
+#include "app/ErrorCodes.h"
 #include "app/StateMachine.h"
 #include "app/UpdateInfo.h"
 #include "app/UpdateTrait.h"
 #include "app/gui/Artwork.h"
-#include "app/gui/ResultTexts.h"
 #include "app/gui/Translation.h"
 
 #include <wx/button.h>
@@ -21,7 +21,6 @@ constexpr int kBorder = 5;
 constexpr int kWrap = 275;
 constexpr int kWidth = 400;
 constexpr int kIconSize = 48;
-constexpr int kRetryClass = 2;
 
 log4cplus::Logger dialogLogger() {
     return Log::logger("kestrel.windows.error");
@@ -54,7 +53,7 @@ wxBEGIN_EVENT_TABLE(ErrorDialog, wxDialog) EVT_BUTTON(ErrorDialog::kOkButton, Er
     column->Add(hint, 0, wxALL, kBorder);
     auto* buttons = new wxBoxSizer(wxHORIZONTAL);
     buttons->AddStretchSpacer();
-    okButton = new wxButton(this, kOkButton, translate("OK"));
+    okButton = new wxButton(this, kOkButton, guiText("OK"));
     okButton->SetDefault();
     buttons->Add(okButton);
     column->Add(buttons, 0, wxEXPAND | wxALL, kBorder);
@@ -63,24 +62,24 @@ wxBEGIN_EVENT_TABLE(ErrorDialog, wxDialog) EVT_BUTTON(ErrorDialog::kOkButton, Er
 
     const StateMachine& machine = StateMachine::instance();
     const int32_t error = machine.errorCode;
-    retry = resultCloseClass(error, stateNumber) == kRetryClass;
+    retry = closeClass(error, stateNumber) == kCloseRetry;
     description->SetLabel(
-        wxControl::EscapeMnemonics(wxString(resultDescription(stateNumber, error))));
+        wxControl::EscapeMnemonics(wxString(Kestrel::description(stateNumber, error))));
     description->Wrap(kWrap);
 
     const UpdateTrait* trait = machine.updateTrait;
     const UpdateInfo* info = trait != nullptr ? trait->updateInfo : nullptr;
-    std::wstring hintText;
+    std::wstring hintString;
     if (info != nullptr) {
         KESTREL_DEBUG(dialogLogger(), "Info: " << infoText(*info));
-        hintText = resultHint(stateNumber, error, info->deviceFirmware.version.previous(),
-                              info->deviceFirmware.version.current(),
-                              info->deviceSoftware.version.previous(),
-                              info->deviceSoftware.version.current());
+        hintString = Kestrel::hint(stateNumber, error, info->deviceFirmware.version.previous(),
+                                   info->deviceFirmware.version.current(),
+                                   info->deviceSoftware.version.previous(),
+                                   info->deviceSoftware.version.current());
     } else {
-        hintText = resultHint(stateNumber, error, {}, {}, {}, {});
+        hintString = Kestrel::hint(stateNumber, error, {}, {}, {}, {});
     }
-    hint->SetLabel(wxControl::EscapeMnemonics(wxString(hintText)));
+    hint->SetLabel(wxControl::EscapeMnemonics(wxString(hintString)));
     hint->Wrap(kWrap);
 
     icon->SetBitmap(loadDialogImage(dialogId == kSuccessDialog ? "SUCCESS" : "ERROR"));

@@ -188,7 +188,7 @@ wxPanel* MainWindow::versionBlock(wxWindow* parent, int id, int firstId, const c
     auto* grid = new wxFlexGridSizer(3, kBorder, kBorder);
     grid->AddGrowableCol(1);
     grid->AddGrowableCol(2);
-    grid->Add(text(block, firstId, translate(label), textFont, kTypeColumnWidth));
+    grid->Add(text(block, firstId, guiText(label), textFont, kTypeColumnWidth));
     *version = text(block, firstId + 1, firmware ? "FW-Dev-Version" : "SW-Dev-Version", textFont,
                     kVersionColumnWidth, kVersionWrap);
     grid->Add(*version);
@@ -233,7 +233,7 @@ void MainWindow::buildUpdatePage(wxPanel* page) {
         wxPanel* strip = headerStrip(content, header.panelId);
         auto* stripSizer = new wxBoxSizer(wxHORIZONTAL);
         stripSizer->Add(
-            text(strip, header.panelId + 1, translate(header.label), textFont, header.width), 1,
+            text(strip, header.panelId + 1, guiText(header.label), textFont, header.width), 1,
             wxALL, 3);
         strip->SetSizer(stripSizer);
         columns->Add(strip, 1, wxEXPAND);
@@ -253,7 +253,7 @@ void MainWindow::buildUpdatePage(wxPanel* page) {
     auto* cautionsSizer = new wxBoxSizer(wxVERTICAL);
     wxPanel* cautionsHeader = headerStrip(cautionsBox, 8038);
     auto* cautionsHeaderSizer = new wxBoxSizer(wxHORIZONTAL);
-    cautionsHeaderSizer->Add(text(cautionsHeader, 8039, translate("Cautions"), textFont), 1, wxALL,
+    cautionsHeaderSizer->Add(text(cautionsHeader, 8039, guiText("Cautions"), textFont), 1, wxALL,
                              3);
     cautionsHeader->SetSizer(cautionsHeaderSizer);
     cautionsSizer->Add(cautionsHeader, 0, wxEXPAND | wxBOTTOM, 3);
@@ -261,12 +261,12 @@ void MainWindow::buildUpdatePage(wxPanel* page) {
         const CautionRow& caution = kCautions[index];
         auto* rowSizer = new wxBoxSizer(wxHORIZONTAL);
         wxStaticText* bullet =
-            text(cautionsBox, caution.bulletId, translate("*"), cautionFont, kBulletWidth);
+            text(cautionsBox, caution.bulletId, guiText("*"), cautionFont, kBulletWidth);
         bullet->SetWindowStyle(bullet->GetWindowStyle() | wxALIGN_CENTRE_HORIZONTAL);
         rowSizer->Add(bullet, 0);
         // The long texts are wrapped so that they keep to the page's width.
         const bool wrapped = caution.hint == HintRecovery || caution.hint == HintBattery;
-        rowSizer->Add(text(cautionsBox, caution.textId, translate(caution.text), cautionFont, -1,
+        rowSizer->Add(text(cautionsBox, caution.textId, guiText(caution.text), cautionFont, -1,
                            wrapped ? kCautionWrap : -1),
                       1);
         cautionsSizer->Add(rowSizer, 0, wxEXPAND | wxBOTTOM, 3);
@@ -278,12 +278,12 @@ void MainWindow::buildUpdatePage(wxPanel* page) {
     pageSizer->Add(content, 1, wxEXPAND);
 
     auto* buttons = new wxBoxSizer(wxHORIZONTAL);
-    updateLogCheck = new wxCheckBox(page, kUpdateLogCheck, translate("Generate log file"));
+    updateLogCheck = new wxCheckBox(page, kUpdateLogCheck, guiText("Generate log file"));
     buttons->Add(updateLogCheck, 0, wxALIGN_CENTER_VERTICAL);
     buttons->AddStretchSpacer();
-    buttons->Add(new wxButton(page, kUpdateButton, translate("Update")));
+    buttons->Add(new wxButton(page, kUpdateButton, guiText("Update")));
     buttons->AddSpacer(10);
-    buttons->Add(new wxButton(page, kCancelButton, translate("Cancel")));
+    buttons->Add(new wxButton(page, kCancelButton, guiText("Cancel")));
     pageSizer->Add(buttons, 0, wxEXPAND | wxTOP, 8);
     page->SetSizer(pageSizer);
 
@@ -294,40 +294,39 @@ void MainWindow::buildUpdatePage(wxPanel* page) {
 
 void MainWindow::buildWelcomePage(wxPanel* page) {
     auto* pageSizer = new wxBoxSizer(wxVERTICAL);
-    pageSizer->Add(text(page, 8052, translate("Welcome"), titleFont, -1, kWelcomeTitleWrap), 0,
+    pageSizer->Add(text(page, 8052, guiText("Welcome"), titleFont, -1, kWelcomeTitleWrap), 0,
                    wxBOTTOM, 10);
     wxStaticText* welcome =
         text(page, 8053,
-             wxString::Format(translate("Welcome to \"%s\"."),
+             wxString::Format(guiText("Welcome to \"%s\"."),
                               wxTheApp != nullptr ? wxTheApp->GetAppDisplayName() : wxString()),
              textFont, -1, kWelcomeWrap);
     welcome->Wrap(welcome->GetSize().GetWidth());
     pageSizer->Add(welcome, 0, wxBOTTOM, 10);
-    pageSizer->Add(text(page, 8054,
-                        translate("This application allows you to update your devices."), textFont,
-                        -1, kWelcomeWrap),
+    pageSizer->Add(text(page, 8054, guiText("This application allows you to update your devices."),
+                        textFont, -1, kWelcomeWrap),
                    0, wxBOTTOM, 10);
     pageSizer->Add(text(page, 8055,
-                        translate("Please ensure that the device is inserted and configured "
-                                  "properly, all other applications are closed and the PC is "
-                                  "using the mains."),
+                        guiText("Please ensure that the device is inserted and configured "
+                                "properly, all other applications are closed and the PC is "
+                                "using the mains."),
                         textFont, -1, kWelcomeWrap),
                    0, wxBOTTOM, 10);
     promptText =
-        text(page, 8056, translate("To continue, insert your device."), textFont, -1, kWelcomeWrap);
+        text(page, 8056, guiText("To continue, insert your device."), textFont, -1, kWelcomeWrap);
     pageSizer->Add(promptText, 0, wxBOTTOM, 10);
     pageSizer->AddStretchSpacer();
 
     auto* buttons = new wxBoxSizer(wxHORIZONTAL);
-    welcomeLogCheck = new wxCheckBox(page, kWelcomeLogCheck, translate("Generate log file"));
+    welcomeLogCheck = new wxCheckBox(page, kWelcomeLogCheck, guiText("Generate log file"));
     buttons->Add(welcomeLogCheck, 0, wxALIGN_CENTER_VERTICAL);
     buttons->AddStretchSpacer();
-    nextButton = new wxButton(page, kNextButton, translate("Next"));
+    nextButton = new wxButton(page, kNextButton, guiText("Next"));
     buttons->Add(nextButton);
     buttons->AddSpacer(10);
-    closeButton = new wxButton(page, kCancelButton, translate("Close"));
+    closeButton = new wxButton(page, kCancelButton, guiText("Close"));
     buttons->Add(closeButton);
-    welcomeCancelButton = new wxButton(page, kCancelButton, translate("Cancel"));
+    welcomeCancelButton = new wxButton(page, kCancelButton, guiText("Cancel"));
     buttons->Add(welcomeCancelButton, 0, wxLEFT, 10);
     pageSizer->Add(buttons, 0, wxEXPAND | wxTOP, 8);
     page->SetSizer(pageSizer);
@@ -429,15 +428,15 @@ bool MainWindow::nextEnabled() const {
 
 void MainWindow::enableNext() {
     nextButton->Enable();
-    welcomeCancelButton->SetLabel(translate("Cancel"));
-    promptText->SetLabel(translate("To continue, click \"Next\"."));
+    welcomeCancelButton->SetLabel(guiText("Cancel"));
+    promptText->SetLabel(guiText("To continue, click \"Next\"."));
     promptText->Wrap(kWelcomeWrap);
     relayout();
 }
 
 void MainWindow::disableNext() {
     nextButton->Disable();
-    promptText->SetLabel(translate("To continue, insert your device."));
+    promptText->SetLabel(guiText("To continue, insert your device."));
     promptText->Wrap(kWelcomeWrap);
     relayout();
 }
@@ -453,7 +452,7 @@ void MainWindow::showAbout() {
         about.SetIcon(icon);
     about.SetName(kApplicationName);
     about.SetVersion(kVersion);
-    about.SetCopyright(translate("Copyright © Velmar nv. All rights reserved."));
+    about.SetCopyright(guiText("Copyright © Velmar nv. All rights reserved."));
     wxAboutBox(about, this);
 }
 

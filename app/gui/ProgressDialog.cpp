@@ -4,6 +4,7 @@
 
 #include "app/StateMachine.h"
 #include "app/gui/Translation.h"
+#include "update/ProgressTable.h"
 #include "platform/Clock.h"
 
 #include <wx/gauge.h>
@@ -27,33 +28,6 @@ constexpr int32_t kCodeSizeAnnouncement = 13;
 constexpr int32_t kCodeBlocksDone = 14;
 constexpr int kWarningWrap = 365;
 
-// Progress codes 0 to 21.
-constexpr ProgressText kProgressTexts[] = {
-    {1, "", ""},
-    {1, "", ""},
-    {2, "Preparing update", ""},
-    {1, "", ""},
-    {2, "Preparing update", ""},
-    {3, "Updating device", "Sending preloader"},
-    {3, "Updating device", "Starting preloader"},
-    {1, "", "Checking boot block"},
-    {3, "Updating device", "Sending boot code"},
-    {3, "Updating device", "Sending firmware"},
-    {4, "Finalising update", "Completing update"},
-    {1, "", ""},
-    {1, "", "Resetting device"},
-    {1, "", ""},
-    {1, "", ""},
-    {5, "Getting device information", "Getting device information"},
-    {1, "", ""},
-    {1, "", "Checking for SIM..."},
-    {1, "", "Reading firmware version..."},
-    {6, "Software installation", "Activate Instavol volume..."},
-    {1, "", "Launch installer..."},
-    {1, "", "Install host software..."},
-};
-constexpr int32_t kKnownCodes = sizeof kProgressTexts / sizeof kProgressTexts[0];
-
 log4cplus::Logger progressLogger() {
     return Log::logger("kestrel.windows.progress");
 }
@@ -76,12 +50,6 @@ int realPeriodMs(uint64_t logicalMs) {
 
 } // namespace
 
-ProgressText progressText(int32_t code) {
-    if (code < 0 || code >= kKnownCodes)
-        return {kPhaseUnchanged, "", ""};
-    return kProgressTexts[code];
-}
-
 wxBEGIN_EVENT_TABLE(ProgressDialog, wxDialog)
     EVT_TIMER(ProgressDialog::kTimer, ProgressDialog::onTimer) EVT_CLOSE(ProgressDialog::onClose)
         wxEND_EVENT_TABLE()
@@ -98,7 +66,7 @@ wxBEGIN_EVENT_TABLE(ProgressDialog, wxDialog)
     auto* inner = new wxPanel(outer, kInnerPanel);
     auto* innerSizer = new wxBoxSizer(wxVERTICAL);
 
-    phaseLine = new wxStaticText(inner, kPhaseLine, translate("Initialising"), wxDefaultPosition,
+    phaseLine = new wxStaticText(inner, kPhaseLine, guiText("Initialising"), wxDefaultPosition,
                                  wxSize(400, -1));
     phaseLine->SetFont(textFont);
     innerSizer->Add(phaseLine, 0, wxEXPAND);
@@ -107,7 +75,7 @@ wxBEGIN_EVENT_TABLE(ProgressDialog, wxDialog)
     bar->SetValue(1);
     innerSizer->Add(bar, 0, wxEXPAND);
     innerSizer->Add(30, 8);
-    actionLine = new wxStaticText(inner, kActionLine, translate("Initialising"), wxDefaultPosition,
+    actionLine = new wxStaticText(inner, kActionLine, guiText("Initialising"), wxDefaultPosition,
                                   wxSize(300, -1));
     actionLine->SetFont(smallFont);
     innerSizer->Add(actionLine, 0, wxEXPAND);
@@ -117,13 +85,13 @@ wxBEGIN_EVENT_TABLE(ProgressDialog, wxDialog)
     warningSizer->Add(30, 12);
     auto* warningRow = new wxPanel(warningPanel, kWarningRow);
     auto* warningRowSizer = new wxBoxSizer(wxHORIZONTAL);
-    auto* bullet = new wxStaticText(warningRow, kWarningBullet, translate("*"));
+    auto* bullet = new wxStaticText(warningRow, kWarningBullet, guiText("*"));
     bullet->SetFont(smallFont);
     warningRowSizer->Add(bullet, 0, wxRIGHT, 5);
     auto* warning = new wxStaticText(
         warningRow, kWarningText,
-        translate("Please do not interrupt the update by removing your device or turning off your "
-                  "computer."));
+        guiText("Please do not interrupt the update by removing your device or turning off your "
+                "computer."));
     warning->SetFont(smallFont);
     warning->Wrap(kWarningWrap);
     warningRowSizer->Add(warning, 1);
@@ -161,18 +129,18 @@ ProgressDialog::~ProgressDialog() {
 
 void ProgressDialog::update(int32_t code, int32_t value) {
     KESTREL_DEBUG(progressLogger(), "action:" << code);
-    const ProgressText texts = progressText(code);
-    if (*texts.phaseText != '\0')
-        phaseLine->SetLabel(translate(texts.phaseText));
-    if (code < 0 || code >= kKnownCodes)
-        actionLine->SetLabel(wxString::Format(translate("Unknown notification (code %d)"), code));
-    else if (*texts.actionText != '\0')
-        actionLine->SetLabel(translate(texts.actionText));
-    KESTREL_DEBUG(progressLogger(), "phase:" << texts.phase << ", previous:" << previousPhase);
+    const ProgressEntry* entry = progressEntry(code);
+    const int phase = entry != nullptr ? entry->phase : kPhaseUnchanged;
+    if (entry != nullptr && *entry->phaseText != '\0')
+        phaseLine->SetLabel(wxString(progressPhaseText(code)));
+    // Unknown codes name themselves in the action line.
+    if (entry == nullptr || *entry->actionText != '\0')
+        actionLine->SetLabel(wxString(progressActionText(code)));
+    KESTREL_DEBUG(progressLogger(), "phase:" << phase << ", previous:" << previousPhase);
 
-    if (texts.phase > kPhaseUnchanged && texts.phase != previousPhase) {
-        previousPhase = texts.phase;
-        if (texts.phase == kPhaseDownload) {
+    if (phase > kPhaseUnchanged && phase != previousPhase) {
+        previousPhase = phase;
+        if (phase == kPhaseDownload) {
             KESTREL_DEBUG(progressLogger(), "Switch to scroll bar");
             timer.Stop();
             bar->SetValue(static_cast<int>(position));

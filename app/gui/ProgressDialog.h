@@ -63,13 +63,4 @@ private:
     wxDECLARE_EVENT_TABLE();
 };
 
-// The phase number and the phase and action texts (English identifiers) of a progress code;
-// unknown codes have phase 1 and empty texts.
-struct ProgressText {
-    int phase;
-    const char* phaseText;
-    const char* actionText;
-};
-ProgressText progressText(int32_t code);
-
 } // namespace Kestrel

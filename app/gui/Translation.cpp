@@ -1,15 +1,24 @@
 #include "app/gui/Translation.h"
 
+#include "app/ErrorCodes.h"
+
 #include <wx/translation.h>
 
 namespace Kestrel {
+namespace {
 
-wxString translate(const char* english) {
-    return wxGetTranslation(wxString::FromUTF8(english));
+std::wstring catalogLookup(const char* message) {
+    return wxGetTranslation(wxString::FromUTF8(message)).ToStdWstring();
 }
 
-std::wstring translateWide(const std::wstring& english) {
-    return wxGetTranslation(wxString(english)).ToStdWstring();
+} // namespace
+
+wxString guiText(const char* english) {
+    return wxString(translate(english));
+}
+
+void installCatalogLookup() {
+    setTranslationLookup(&catalogLookup);
 }
 
 } // namespace Kestrel

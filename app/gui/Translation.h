@@ -2,13 +2,13 @@
 
 #include <wx/string.h>
 
-#include <string>
-
 namespace Kestrel {
 
-// The shown text of an English message identifier, from the message catalog; the identifier
-// itself when the catalog has no entry or no catalog is loaded.
-wxString translate(const char* english);
-std::wstring translateWide(const std::wstring& english);
+// The shown text of an English message identifier (Kestrel::translate of app/ErrorCodes.h) as
+// the framework's string.
+wxString guiText(const char* english);
+
+// Makes Kestrel::translate look identifiers up in the framework's message catalogs.
+void installCatalogLookup();
 
 } // namespace Kestrel

@@ -9,8 +9,8 @@
 
 namespace {
 
+using Kestrel::guiText;
 using Kestrel::ProgressDialog;
-using Kestrel::translate;
 
 class Progress : public ::testing::Test {
 protected:
@@ -50,8 +50,8 @@ protected:
 
 TEST_F(Progress, StartsInitialisingAndShowsTheWarningOnlyDuringAnUpdate) {
     open();
-    EXPECT_EQ(dialog->phaseText(), translate("Initialising"));
-    EXPECT_EQ(dialog->actionText(), translate("Initialising"));
+    EXPECT_EQ(dialog->phaseText(), guiText("Initialising"));
+    EXPECT_EQ(dialog->actionText(), guiText("Initialising"));
     EXPECT_EQ(dialog->barValue(), 1);
     EXPECT_FALSE(dialog->warningShown());
     dialog->Destroy();
@@ -63,18 +63,18 @@ TEST_F(Progress, StartsInitialisingAndShowsTheWarningOnlyDuringAnUpdate) {
 TEST_F(Progress, PhasesSwitchBetweenAnimationAndTheDeterminateBar) {
     open();
     dialog->update(2, 0);
-    EXPECT_EQ(dialog->phaseText(), translate("Preparing update"));
+    EXPECT_EQ(dialog->phaseText(), guiText("Preparing update"));
     EXPECT_TRUE(dialog->animating());
     dialog->update(5, 0);
-    EXPECT_EQ(dialog->phaseText(), translate("Updating device"));
-    EXPECT_EQ(dialog->actionText(), translate("Sending preloader"));
+    EXPECT_EQ(dialog->phaseText(), guiText("Updating device"));
+    EXPECT_EQ(dialog->actionText(), guiText("Sending preloader"));
     EXPECT_FALSE(dialog->animating());
     dialog->update(9, 0);
-    EXPECT_EQ(dialog->phaseText(), translate("Updating device"));
-    EXPECT_EQ(dialog->actionText(), translate("Sending firmware"));
+    EXPECT_EQ(dialog->phaseText(), guiText("Updating device"));
+    EXPECT_EQ(dialog->actionText(), guiText("Sending firmware"));
     EXPECT_FALSE(dialog->animating());
     dialog->update(10, 0);
-    EXPECT_EQ(dialog->phaseText(), translate("Finalising update"));
+    EXPECT_EQ(dialog->phaseText(), guiText("Finalising update"));
     EXPECT_TRUE(dialog->animating());
 }
 
@@ -101,12 +101,12 @@ TEST_F(Progress, PhaseOneCodesChangeOnlyTheActionLine) {
     open();
     dialog->update(2, 0);
     dialog->update(7, 0);
-    EXPECT_EQ(dialog->phaseText(), translate("Preparing update"));
-    EXPECT_EQ(dialog->actionText(), translate("Checking boot block"));
+    EXPECT_EQ(dialog->phaseText(), guiText("Preparing update"));
+    EXPECT_EQ(dialog->actionText(), guiText("Checking boot block"));
     dialog->update(11, 0);
-    EXPECT_EQ(dialog->actionText(), translate("Checking boot block"));
+    EXPECT_EQ(dialog->actionText(), guiText("Checking boot block"));
     dialog->update(99, 0);
-    EXPECT_EQ(dialog->phaseText(), translate("Preparing update"));
+    EXPECT_EQ(dialog->phaseText(), guiText("Preparing update"));
     EXPECT_EQ(dialog->actionText(), "Unknown notification (code 99)");
 }
 
@@ -116,7 +116,7 @@ TEST_F(Progress, ResetNotificationSendsSigResetEvenDuringTheCheck) {
     open();
     LogCapture log("kestrel.fsm");
     dialog->update(12, 0);
-    EXPECT_EQ(dialog->actionText(), translate("Resetting device"));
+    EXPECT_EQ(dialog->actionText(), guiText("Resetting device"));
     EXPECT_TRUE(
         log.contains("StateMachine::StateMachine::deviceInserted: Ignoring event sigReset"));
     EXPECT_TRUE(machine->isIn(StateMachine::kCheckDevice));

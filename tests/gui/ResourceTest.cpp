@@ -135,11 +135,11 @@ TEST(Languages, GermanFallsBackToEnglishWithTypographicTexts) {
     EXPECT_TRUE(log.contains("Message catalog for user language not found"));
     EXPECT_TRUE(log.contains("Adding message catalogs"));
     EXPECT_FALSE(log.contains("Application catalog not found"));
-    EXPECT_EQ(Kestrel::translate("To continue, click \"Next\"."),
+    EXPECT_EQ(Kestrel::guiText("To continue, click \"Next\"."),
               wxString::FromUTF8("To continue, click \u201CNext\u201D."));
-    EXPECT_EQ(Kestrel::translate("Checking for SIM..."),
+    EXPECT_EQ(Kestrel::guiText("Checking for SIM..."),
               wxString::FromUTF8("Checking for SIM\u2026"));
-    EXPECT_EQ(Kestrel::translate("No such message"), "No such message");
+    EXPECT_EQ(Kestrel::guiText("No such message"), "No such message");
 }
 
 TEST(Languages, AnUnknownLanguageCodeKeepsTheSystemLanguage) {
@@ -148,7 +148,7 @@ TEST(Languages, AnUnknownLanguageCodeKeepsTheSystemLanguage) {
     Kestrel::setupLanguage(locale, "xx-not-a-language");
     EXPECT_FALSE(log.contains("Setting user language to xx-not-a-language"));
     EXPECT_TRUE(log.contains("Adding message catalogs"));
-    EXPECT_EQ(Kestrel::translate("Welcome to \"%s\"."),
+    EXPECT_EQ(Kestrel::guiText("Welcome to \"%s\"."),
               wxString::FromUTF8("Welcome to \u201C%s\u201D."));
 }
 

@@ -244,7 +244,7 @@ TEST_F(WindowDispatch, TraitRequestsArePostedAndCarriedOutOnTheGuiThread) {
     trait.postWindowEvent(1, ctetEnableNext);
     guitest::pump(20);
     EXPECT_TRUE(application.mainWindow->nextEnabled());
-    EXPECT_EQ(application.mainWindow->prompt(), Kestrel::translate("To continue, click \"Next\"."));
+    EXPECT_EQ(application.mainWindow->prompt(), Kestrel::guiText("To continue, click \"Next\"."));
     trait.postWindowEvent(1, ctetDisableNext);
     guitest::pump(20);
     EXPECT_FALSE(application.mainWindow->nextEnabled());
