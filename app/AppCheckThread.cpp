@@ -52,7 +52,9 @@ bool equalNoCase(const std::string& a, const char* b) {
     return true;
 }
 
-int32_t mapDeviceResult(uint32_t result) {
+} // namespace
+
+int32_t mapDeviceInfoResult(uint32_t result) {
     switch (result) {
     case kFfOk:
         return kResultOk;
@@ -72,15 +74,7 @@ int32_t mapDeviceResult(uint32_t result) {
     }
 }
 
-} // namespace
-
-int32_t deviceInformation(int32_t model, int32_t kind, const wchar_t* diag, const wchar_t* app,
-                          FfInfoRecord& record, int32_t* notNormal) {
-    const std::wstring modelText = flasherModel(model);
-    uint32_t result = FfGetInfoDevice(modelText.c_str(), kind, diag, app, &record, notNormal);
-    if (result != kFfOk)
-        KESTREL_ERROR(checkLogger(),
-                      "FfGetInfoDevice() returned $" << std::hex << std::uppercase << result);
+uint32_t ignoreDeviceWarnings(uint32_t result, FfInfoRecord& record) {
     if ((result & kWarningMask) == kFfDeviceInfoWarning) {
         const struct {
             uint32_t bit;
@@ -102,9 +96,20 @@ int32_t deviceInformation(int32_t model, int32_t kind, const wchar_t* diag, cons
                 result = kFfOk;
         }
     }
+    return result;
+}
+
+int32_t deviceInformation(int32_t model, int32_t kind, const wchar_t* diag, const wchar_t* app,
+                          FfInfoRecord& record, int32_t* notNormal) {
+    const std::wstring modelText = flasherModel(model);
+    uint32_t result = FfGetInfoDevice(modelText.c_str(), kind, diag, app, &record, notNormal);
+    if (result != kFfOk)
+        KESTREL_ERROR(checkLogger(),
+                      "FfGetInfoDevice() returned $" << std::hex << std::uppercase << result);
+    result = ignoreDeviceWarnings(result, record);
     if (notNormal != nullptr && *notNormal == 1)
         KESTREL_INFO(checkLogger(), "Device is in recovery mode");
-    return mapDeviceResult(result);
+    return mapDeviceInfoResult(result);
 }
 
 int32_t readDeviceInfo(UpdateInfo& info, UpdateTrait& trait) {

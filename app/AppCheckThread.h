@@ -45,4 +45,9 @@ int32_t checkLmCode(const UpdateInfo& info);
 int32_t deviceInformation(int32_t model, int32_t kind, const wchar_t* diag, const wchar_t* app,
                           FfInfoRecord& record, int32_t* notNormal);
 
+// The two halves of deviceInformation: the four ignored warning bits (an LM-code warning also
+// empties the record's LM code), and the application code of what remains.
+uint32_t ignoreDeviceWarnings(uint32_t result, FfInfoRecord& record);
+int32_t mapDeviceInfoResult(uint32_t result);
+
 } // namespace Kestrel

@@ -5,6 +5,7 @@
 #include "app/PackageImage.h"
 #include "app/StateMachine.h"
 #include "app/TraitEvent.h"
+#include "app/UpdateInfo.h"
 #include "platform/MessageWindow.h"
 #include "update/AppUpdateTrait.h"
 
@@ -148,6 +149,13 @@ int HeadlessDriver::run() {
     machine.windowTrait = &defaultWindowTrait();
     machine.deviceTrait = &defaultDeviceTrait();
     machine.updateTrait = &defaultUpdateTrait();
+    const UpdateInfo& info = *updateTrait.updateInfo;
+    print("firmware previous=%s current=%s", info.deviceFirmware.version.previous().c_str(),
+          info.deviceFirmware.version.current().c_str());
+    print("software previous=%s current=%s", info.deviceSoftware.version.previous().c_str(),
+          info.deviceSoftware.version.current().c_str());
+    print("flags recovery=%d fwUpdate=%d swUpdate=%d fwRecovery=%d", info.recovery ? 1 : 0,
+          info.fwUpdate ? 1 : 0, info.swUpdate ? 1 : 0, info.fwRecovery ? 1 : 0);
     const int exitCode = mapExitCode(resultCode);
     print("result %d", resultCode);
     print("exit %d", exitCode);

@@ -13,7 +13,7 @@ namespace Kestrel {
 // answered the way the unattended modes answer them (the update page starts the update, the
 // error and success dialogs cancel), and the detection library is pumped by the platform's
 // message loop on the calling thread. Every progress notification, the final result code and
-// the exit code are printed on `out`.
+// the exit code are printed on `out`, with the device's versions and update flags at the end.
 class HeadlessDriver : public WindowTrait {
 public:
     struct Options {
