@@ -23,6 +23,12 @@ std::vector<CardProfile> makeProfiles() {
     diagnosticOnly.applicationPort = false;
     profiles.push_back(diagnosticOnly);
 
+    // The product that the updater flashes in two passes.
+    CardProfile twoPass = standard;
+    twoPass.name = "QT0880-D055";
+    twoPass.productId = "D055";
+    profiles.push_back(twoPass);
+
     for (const DeviceProfile& devices : deviceProfiles())
         profiles.push_back(cardProfileFor(devices, standard));
     return profiles;
