@@ -126,7 +126,10 @@ void UpdateProcess::progressCallback(int32_t code, int32_t value, void* context)
 int32_t UpdateProcess::sequence() {
     state.result = 0;
     notify(kProgressPreparing, 0);
-    const UpdateInfo& info = *state.trait->updateInfo;
+    UpdateInfo& info = *state.trait->updateInfo;
+    // What this update flashes; an earlier update of the same run does not count.
+    info.fwUpdate = false;
+    info.swUpdate = false;
     const int32_t code = info.recovery ? recoveryUpdate() : normalUpdate();
     if (code != 0) {
         if (state.result == 0)
@@ -280,8 +283,10 @@ int32_t UpdateProcess::flashStep() {
         r = static_cast<int32_t>(code);
         if (code == kFfOk) {
             machine.dispatch(sigReset, 0);
-            info.fwUpdate = state.flashFirmware;
-            info.swUpdate = state.flashSoftware;
+            // Accumulated over the passes of this update, so that the second pass of a two-pass
+            // product does not forget the firmware flashed by the first.
+            info.fwUpdate = info.fwUpdate || state.flashFirmware;
+            info.swUpdate = info.swUpdate || state.flashSoftware;
             if (machine.isIn(StateMachine::kWaitForDevice)) {
                 r = waitForArrival();
                 if (r == 0)

@@ -56,6 +56,20 @@ TEST_F(EndToEndTest, SameFirmwareIsNotFlashedAndStillSucceedsAfterCustomisation)
     EXPECT_EQ(registryValue(registry(), "3.19.0"), "dword:00000002") << registry();
 }
 
+TEST_F(EndToEndTest, ProductD055IsFlashedInTwoPassesFirmwareFirstThenSoftware) {
+    startCard({"--profile", "QT0880-D055"}, kOlderCard);
+    const RunResult run = runUpdater();
+    ASSERT_FALSE(run.timedOut) << run.text();
+    EXPECT_EQ(run.value("result"), "0") << run.text();
+    // Each pass brings the card into loader mode and downloads the image.
+    EXPECT_EQ(run.count("progress 9 0"), 2) << run.text();
+    EXPECT_EQ(run.count("progress 13 1310774"), 2) << run.text();
+    EXPECT_EQ(run.count("progress 10 0"), 1) << "one customisation after both passes";
+    EXPECT_EQ(run.value("firmware"), "previous=3.18.2 current=3.19.0");
+    EXPECT_EQ(run.value("flags"), "recovery=0 fwUpdate=1 swUpdate=1 fwRecovery=0");
+    EXPECT_EQ(registryValue(registry(), "3.19.0"), "dword:00000001") << registry();
+}
+
 TEST_F(EndToEndTest, CardInRecoveryIsFlashedWithoutCustomisationAndAskedToRepeat) {
     startCard({"--start-mode", "1"}, kOlderCard);
     const RunResult run = runUpdater();
