@@ -17,9 +17,8 @@ bool number(const char* text, unsigned long long& value) {
 
 int parseLoaderOption(const std::string& option, const char* value, LoaderOptions& options,
                       std::string& problem) {
-    LoaderFaults& faults = options.faults;
     if (option == "--no-come-back") {
-        faults.noComeBack = true;
+        options.faults.noComeBack = true;
         return 1;
     }
     if (option == "--programming-error") {
@@ -27,56 +26,43 @@ int parseLoaderOption(const std::string& option, const char* value, LoaderOption
             problem = option + " needs a text";
             return -1;
         }
-        faults.programmingError = value;
+        options.faults.programmingError = value;
         return 2;
     }
+    using Setter = void (*)(LoaderOptions&, unsigned long long);
     struct NumericOption {
         const char* name;
-        unsigned long long* target;
+        Setter set;
     };
-    unsigned long long rejectStart = 0, rejectBlock = 0, rejectTimes = 0, timeoutBlock = 0,
-                       silentBlock = 0, unplugBlock = 0, comeBack = options.comeBackDelayMs,
-                       rate = options.bytesPerSecond, memory = options.memorySize,
-                       interval = options.progressIntervalMs;
-    const NumericOption numeric[] = {
-        {"--reject-start-download", &rejectStart},
-        {"--reject-block", &rejectBlock},
-        {"--reject-block-times", &rejectTimes},
-        {"--timeout-at-block", &timeoutBlock},
-        {"--silent-at-block", &silentBlock},
-        {"--unplug-at-block", &unplugBlock},
-        {"--come-back-delay", &comeBack},
-        {"--link-rate", &rate},
-        {"--loader-memory", &memory},
-        {"--progress-interval", &interval},
+    static const NumericOption numeric[] = {
+        {"--reject-start-download",
+         [](LoaderOptions& o, unsigned long long v) { o.faults.rejectStartDownload = int(v); }},
+        {"--reject-block",
+         [](LoaderOptions& o, unsigned long long v) { o.faults.rejectBlock = int(v); }},
+        {"--reject-block-times",
+         [](LoaderOptions& o, unsigned long long v) { o.faults.rejectBlockTimes = int(v); }},
+        {"--timeout-at-block",
+         [](LoaderOptions& o, unsigned long long v) { o.faults.timeoutAtBlock = int(v); }},
+        {"--silent-at-block",
+         [](LoaderOptions& o, unsigned long long v) { o.faults.silentAtBlock = int(v); }},
+        {"--unplug-at-block",
+         [](LoaderOptions& o, unsigned long long v) { o.faults.unplugAtBlock = int(v); }},
+        {"--come-back-delay",
+         [](LoaderOptions& o, unsigned long long v) { o.comeBackDelayMs = v; }},
+        {"--link-rate", [](LoaderOptions& o, unsigned long long v) { o.bytesPerSecond = v; }},
+        {"--loader-memory", [](LoaderOptions& o, unsigned long long v) { o.memorySize = v; }},
+        {"--progress-interval",
+         [](LoaderOptions& o, unsigned long long v) { o.progressIntervalMs = v; }},
     };
     for (const NumericOption& candidate : numeric) {
         if (option != candidate.name)
             continue;
-        if (!number(value, *candidate.target)) {
+        unsigned long long amount = 0;
+        if (!number(value, amount)) {
             problem = option + " needs a number";
             return -1;
         }
-        if (option == "--reject-start-download")
-            faults.rejectStartDownload = static_cast<int>(rejectStart);
-        else if (option == "--reject-block")
-            faults.rejectBlock = static_cast<int>(rejectBlock);
-        else if (option == "--reject-block-times")
-            faults.rejectBlockTimes = static_cast<int>(rejectTimes);
-        else if (option == "--timeout-at-block")
-            faults.timeoutAtBlock = static_cast<int>(timeoutBlock);
-        else if (option == "--silent-at-block")
-            faults.silentAtBlock = static_cast<int>(silentBlock);
-        else if (option == "--unplug-at-block")
-            faults.unplugAtBlock = static_cast<int>(unplugBlock);
-        else if (option == "--come-back-delay")
-            options.comeBackDelayMs = comeBack;
-        else if (option == "--link-rate")
-            options.bytesPerSecond = rate;
-        else if (option == "--loader-memory")
-            options.memorySize = memory;
-        else
-            options.progressIntervalMs = interval;
+        candidate.set(options, amount);
         return 2;
     }
     return 0;
