@@ -167,7 +167,10 @@ void AppDeviceTrait::report() {
     NwCardInfo card;
     std::memset(&card, 0, sizeof card);
     card.size = sizeof card;
-    const uint32_t result = NwGetCardInfo(&card);
+    onCardReport(NwGetCardInfo(&card), card);
+}
+
+void AppDeviceTrait::onCardReport(uint32_t result, const NwCardInfo& card) {
     if (result == kNoCard) {
         machine.dispatch(sigDeparture, 0);
         raise(departure, arrival);

@@ -42,6 +42,10 @@ public:
     // Copies the card's identity and ports into `info`; VID and PID come from the instance id.
     static void fillUpdateInfo(const NwCardInfo& card, UpdateInfo& info);
 
+    // What the callback does with the answer of NwGetCardInfo: 55 reports a departure, a started
+    // card with a model an arrival (after filling UpdateInfo); anything else nothing.
+    void onCardReport(uint32_t result, const NwCardInfo& card);
+
     // The flashing library's level for the level of the logger "engine".
     static int32_t flashingLogLevel();
 
