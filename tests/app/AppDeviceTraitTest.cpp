@@ -77,6 +77,14 @@ TEST(AppDeviceTraitCard, TokensThatMerelyContainTheIdsOrAreTruncatedAreNotRead) 
     EXPECT_EQ(info.vendorId, 1);
 }
 
+// The device trait without its background check, which would outlive the test's machine.
+struct TraitWithoutBackgroundCheck : AppDeviceTrait {
+    using AppDeviceTrait::AppDeviceTrait;
+    int checkDevice(bool asynchronous) override {
+        return asynchronous ? 0 : AppDeviceTrait::checkDevice(false);
+    }
+};
+
 // The device trait on a simulated machine with no card, in a machine with recording traits.
 class AppDeviceTraitTest : public ::testing::Test {
 protected:
@@ -110,7 +118,7 @@ protected:
     RecordingWindowTrait windows{journal};
     RecordingUpdateTrait update{journal};
     StateMachine machine;
-    AppDeviceTrait trait{machine};
+    TraitWithoutBackgroundCheck trait{machine};
 };
 
 TEST_F(AppDeviceTraitTest, StartUpWithoutCardStopsTheServiceAndEndsInNoCard) {
@@ -145,7 +153,7 @@ TEST_F(AppDeviceTraitTest, ServiceNotInstalledDisabledOrStoppedLetsStartUpGoOn) 
         writeServices(each.services);
         log.clear();
         StateMachine local;
-        AppDeviceTrait own(local);
+        TraitWithoutBackgroundCheck own(local);
         local.windowTrait = &windows;
         local.updateTrait = &update;
         local.deviceTrait = &own;
