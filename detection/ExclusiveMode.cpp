@@ -9,10 +9,8 @@
 #include "platform/MessageWindow.h"
 #include "platform/NamedObject.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <atomic>
+#include <functional>
 #include <thread>
 
 namespace detection {
@@ -197,7 +195,8 @@ void waitForMutex() {
 
 void ListenerThreadFn() {
     Listener& state = listener();
-    state.threadId = static_cast<uint32_t>(syscall(SYS_gettid));
+    state.threadId =
+        static_cast<uint32_t>(std::hash<std::thread::id>{}(std::this_thread::get_id()));
     XLogAt(1, "Nw: Listener thread started");
     platform::setEvent(state.started);
     for (;;) {

@@ -266,3 +266,44 @@ TEST_F(CardStateMachine, ArrivalsAreClassifiedByInterfaceClass) {
 }
 
 } // namespace
+
+namespace {
+
+using namespace detectiontest;
+
+class FakeRemoval : public NwSession {
+protected:
+    platform::DeviceGroup withReader(uint32_t status, uint32_t problem) {
+        auto group = lyraCard();
+        auto& reader = group.add("reader", "card");
+        reader.enumerator = "USB";
+        reader.instanceId = "USB\\VID_1234&PID_0001&MI_03\\1";
+        reader.classGuid = platform::kClassSmartCardReader;
+        reader.deviceDesc = "Lyra Reader";
+        reader.status = status;
+        reader.problem = problem;
+        return group;
+    }
+};
+
+TEST_F(FakeRemoval, FirstInsertionWithAnUnconfiguredReaderIsAFakeRemovalOnce) {
+    publish(withReader(platform::kNodeDriverLoaded | platform::kNodeHasProblem,
+                       platform::kProblemNotConfigured));
+    ASSERT_EQ(initialise(lyraSection("0x1", "0x80", "0", {"SmartCardReader=Lyra Reader"})), 0u);
+    ASSERT_NE(detection::currentCard().info.state, uint32_t(CardStateStopped)) << log.dump();
+    EXPECT_EQ(NwIsFirstInsertionsFakeRemoval(), 1u) << log.dump();
+    EXPECT_TRUE(log.has("Nw: Fake removal detected due to the first insertion of a device with a "
+                        "smart card reader"));
+    EXPECT_EQ(NwIsFirstInsertionsFakeRemoval(), 0u); // once per card
+}
+
+TEST_F(FakeRemoval, ConfiguredReaderOrNoCardIsNoFakeRemoval) {
+    ASSERT_EQ(initialise(lyraSection("0x1", "0x80", "0", {"SmartCardReader=Lyra Reader"})), 0u);
+    EXPECT_EQ(NwIsFirstInsertionsFakeRemoval(), 0u); // no card
+    publish(withReader(platform::kNodeDriverLoaded | platform::kNodeStarted, 0));
+    ASSERT_TRUE(pumpUntil([&] { return detection::currentCard().info.state != CardStateStopped; }));
+    EXPECT_EQ(NwIsFirstInsertionsFakeRemoval(), 0u);
+    EXPECT_TRUE(log.mentions("status is 0xa, problem# is 0"));
+}
+
+} // namespace
