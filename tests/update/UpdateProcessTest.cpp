@@ -1,0 +1,337 @@
+#include "app/AppCheckThread.h"
+#include "app/DeviceTrait.h"
+#include "app/ErrorCodes.h"
+#include "app/PackageImage.h"
+#include "app/StateMachine.h"
+#include "app/TraitEvent.h"
+#include "app/UpdateInfo.h"
+#include "app/WindowTrait.h"
+#include "platform/Clock.h"
+#include "platform/RegistryStore.h"
+#include "sim/CardSimulator.h"
+#include "sim/Loader.h"
+#include "update/AppUpdateTrait.h"
+#include "update/UpdateProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace Kestrel;
+namespace fs = std::filesystem;
+
+constexpr const char* kModelKey = "HKEY_LOCAL_MACHINE\\Software\\Velmar\\FirmwareUpdate\\QT0880";
+
+std::vector<uint8_t>& packageBytes() {
+    static std::vector<uint8_t> bytes = [] {
+        fs::path build;
+        if (const char* dir = std::getenv("KESTREL_BUILD_DIR"))
+            build = dir;
+        else
+            build = fs::read_symlink("/proc/self/exe").parent_path().parent_path().parent_path();
+        std::ifstream in(build / "resources/package/QT0880.pck", std::ios::binary);
+        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+    }();
+    return bytes;
+}
+
+bool embeddedPackage(const uint8_t*& data, size_t& size) {
+    data = packageBytes().data();
+    size = packageBytes().size();
+    return size > 0;
+}
+
+std::wstring portPath(const std::string& name) {
+    return name.empty() ? std::wstring() : L"\\\\.\\" + std::wstring(name.begin(), name.end());
+}
+
+// Records every progress notification; startUpdate does nothing (the test runs the process).
+struct RecordingUpdate : UpdateTrait {
+    int startUpdate() override { return 0; }
+    int progress(int code, int value) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        codes.emplace_back(code, value);
+        return 0;
+    }
+    int count(int code) {
+        std::lock_guard<std::mutex> guard(mutex);
+        return static_cast<int>(std::count_if(
+            codes.begin(), codes.end(), [&](const auto& each) { return each.first == code; }));
+    }
+    std::mutex mutex;
+    std::vector<std::pair<int, int>> codes;
+};
+
+// The device side, played by the simulated card: its arrivals update the ports.
+struct SimulatedDevice : DeviceTrait {
+    SimulatedDevice(StateMachine& machine, UpdateTrait& update)
+        : machine(machine), update(update) {}
+    int initialise() override {
+        machine.dispatch(sigArrival);
+        return 0;
+    }
+    int checkDevice(bool asynchronous) override {
+        if (asynchronous)
+            return 0;
+        return readDeviceInfo(*update.updateInfo, update);
+    }
+    int flashingMode(void*, bool on) override {
+        modes.push_back(on);
+        return 0;
+    }
+    int waitForArrival() override {
+        cardsim::Presence seen;
+        if (!card->waitForArrival(generation, 60000, &seen))
+            return kResultArrivalTimeout;
+        take(seen);
+        return 0;
+    }
+    void take(const cardsim::Presence& presence) {
+        generation = presence.generation;
+        std::lock_guard<std::mutex> guard(update.updateInfo->identityMutex);
+        update.updateInfo->appPort = portPath(presence.applicationPort);
+        update.updateInfo->diagPort = portPath(presence.diagnosticPort);
+    }
+
+    StateMachine& machine;
+    UpdateTrait& update;
+    cardsim::CardSimulator* card = nullptr;
+    int generation = 0;
+    std::vector<bool> modes;
+};
+
+class UpdateProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(packageBytes().empty());
+        platform::overrideTimeScale(0.01);
+        char pattern[] = "/tmp/kestrel-update-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root = pattern;
+        fs::create_directories(root / "devices");
+        fs::create_directories(root / "bin");
+        setenv("KESTREL_SIM_ROOT", root.c_str(), 1);
+        PackageImage::setModuleDirectory((root / "bin").string());
+        PackageImage::setEmbeddedLookup(&embeddedPackage);
+        UpdateProcess::resetRecord();
+        FfInitialise(0, nullptr, 0);
+        machine.windowTrait = &windows;
+        machine.updateTrait = &update;
+        machine.deviceTrait = &device;
+    }
+    void TearDown() override {
+        if (card)
+            card->stop();
+        loader.reset();
+        card.reset();
+        FfShutdown();
+        PackageImage::setModuleDirectory("");
+        PackageImage::setEmbeddedLookup(nullptr);
+        unsetenv("KESTREL_SIM_ROOT");
+        platform::overrideTimeScale(1.0);
+        std::error_code error;
+        fs::remove_all(root, error);
+    }
+
+    // Starts the card with the given firmware, checks it as the check thread would, and brings
+    // the workflow to its update state.
+    void startAndCheck(const std::string& revision, const std::string& date, int mode = 0) {
+        cardsim::SimulatorOptions options;
+        options.root = root.string();
+        options.stateFile = (root / "card.state.json").string();
+        options.modeChangeDelayMs = 1000;
+        cardsim::CardState state;
+        state.revision = revision;
+        state.date = date;
+        state.mode = mode;
+        ASSERT_TRUE(cardsim::saveCardState(options.stateFile, state));
+        card = std::make_unique<cardsim::CardSimulator>(options);
+        cardsim::LoaderOptions loaderOptions;
+        loaderOptions.comeBackDelayMs = 1000;
+        loader = std::make_unique<cardsim::Loader>(*card, loaderOptions);
+        std::string problem;
+        ASSERT_TRUE(card->start(&problem)) << problem;
+        device.card = card.get();
+        device.take(card->presence());
+        UpdateInfo& info = *update.updateInfo;
+        info.model = 880;
+        ASSERT_EQ(readDeviceInfo(info, update), kResultOk);
+        ASSERT_EQ(readPackageVersions(machine, info), kResultOk);
+        computeHints(info);
+        machine.init();
+        machine.dispatch(sigDone);
+        machine.dispatch(sigUpdate);
+        ASSERT_TRUE(machine.isIn(StateMachine::kUpdate));
+        card->clearReceivedCommands();
+        update.codes.clear();
+    }
+
+    bool received(const std::string& command) {
+        const auto commands = card->receivedCommands();
+        return std::find(commands.begin(), commands.end(), command) != commands.end();
+    }
+
+    uint32_t registryValue(const std::string& name, uint32_t& value) {
+        return platform::RegistryStore().queryDword(kModelKey, name, value);
+    }
+
+    fs::path root;
+    WindowTrait windows;
+    RecordingUpdate update;
+    StateMachine machine;
+    SimulatedDevice device{machine, update};
+    std::unique_ptr<cardsim::CardSimulator> card;
+    std::unique_ptr<cardsim::Loader> loader;
+};
+
+TEST_F(UpdateProcessTest, SameFirmwareIsCustomisedReadAgainAndRecordedAsNotFlashed) {
+    startAndCheck("3.19.0", "Mar 16 2010");
+    UpdateProcess::run(machine, update);
+    EXPECT_EQ(update.codes.front(), std::make_pair(2, 0));
+    EXPECT_EQ(update.codes.back(), std::make_pair(3, 0));
+    EXPECT_EQ(update.count(9), 0) << "nothing flashed";
+    EXPECT_EQ(update.count(10), 1);
+    EXPECT_TRUE(received("at+cfun=0"));
+    EXPECT_TRUE(received("at+cfun=4"));
+    EXPECT_TRUE(received("at_vhspacat=10,6"));
+    EXPECT_EQ(device.modes, (std::vector<bool>{true, false}));
+    uint32_t value = 0;
+    ASSERT_EQ(registryValue("3.19.0", value), 0u);
+    EXPECT_EQ(value, 2u);
+    EXPECT_FALSE(UpdateProcess::record().flashFirmware);
+}
+
+TEST_F(UpdateProcessTest, OlderFirmwareIsFlashedAndTheVersionsShiftToPrevious) {
+    startAndCheck("3.18.2", "Jan 05 2010");
+    UpdateProcess::run(machine, update);
+    EXPECT_EQ(update.codes.back(), std::make_pair(3, 0));
+    EXPECT_EQ(update.count(4), 2) << "pre-flash before and after the switch to loader mode";
+    EXPECT_EQ(update.count(9), 1);
+    EXPECT_EQ(card->stateSnapshot().revision, "3.19.0");
+    const UpdateInfo& info = *update.updateInfo;
+    EXPECT_TRUE(info.fwUpdate);
+    EXPECT_EQ(info.deviceFirmware.version.previous(), "3.18.2");
+    EXPECT_EQ(info.deviceFirmware.version.current(), "3.19.0");
+    EXPECT_TRUE(machine.isIn(StateMachine::kWaitForDevice)) << "sigReset came from the process";
+    uint32_t value = 0;
+    ASSERT_EQ(registryValue("3.19.0", value), 0u);
+    EXPECT_EQ(value, 1u);
+    EXPECT_TRUE(UpdateProcess::record().flashFirmware) << "kept for the next update of the run";
+}
+
+TEST_F(UpdateProcessTest, RecoveryUpdateSkipsCustomisationEndsWith265AndWritesNoRecord) {
+    startAndCheck("3.18.2", "Jan 05 2010", 1);
+    ASSERT_TRUE(update.updateInfo->recovery);
+    update.updateInfo->setHint(HintRecovery, true);
+    UpdateProcess::run(machine, update);
+    EXPECT_EQ(update.codes.back(), std::make_pair(3, int(kResultRecoveryComplete)));
+    EXPECT_EQ(update.count(10), 0);
+    EXPECT_FALSE(received("at+cfun=0"));
+    const UpdateInfo& info = *update.updateInfo;
+    EXPECT_TRUE(info.fwRecovery);
+    EXPECT_FALSE(info.recovery) << "the card came back in modem mode";
+    EXPECT_FALSE(info.hasHint(HintRecovery));
+    uint32_t value = 0;
+    EXPECT_EQ(registryValue("3.19.0", value), platform::RegistryError::kNotFound);
+}
+
+TEST_F(UpdateProcessTest, MissingPackageEndsWith0x80000000AndWritesNoRecord) {
+    startAndCheck("3.18.2", "Jan 05 2010");
+    PackageImage::setEmbeddedLookup(nullptr);
+    UpdateProcess::run(machine, update);
+    EXPECT_EQ(update.codes.back(), std::make_pair(3, kResultNoPackage));
+    EXPECT_EQ(update.count(4), 0);
+    EXPECT_TRUE(device.modes.empty());
+    EXPECT_FALSE(fs::exists(root / "sysroot/var/lib/kestrel/registry.txt"));
+}
+
+TEST_F(UpdateProcessTest, CardThatDoesNotComeBackFromLoaderModeEndsWith277) {
+    startAndCheck("3.18.2", "Jan 05 2010");
+    device.card = nullptr;
+    struct NeverBack : SimulatedDevice {
+        using SimulatedDevice::SimulatedDevice;
+        int waitForArrival() override { return kResultArrivalTimeout; }
+    } stuck(machine, update);
+    machine.deviceTrait = &stuck;
+    UpdateProcess::run(machine, update);
+    machine.deviceTrait = &device;
+    EXPECT_EQ(update.codes.back(), std::make_pair(3, int(kResultArrivalTimeout)));
+    EXPECT_EQ(update.count(9), 0);
+    EXPECT_EQ(stuck.modes, std::vector<bool>{true}) << "a failed pre-flash leaves flashing mode on";
+}
+
+TEST_F(UpdateProcessTest, LibraryProgressReachesTheTraitMapped) {
+    UpdateProcess::Record record;
+    record.trait = &update;
+    UpdateProcess::progressCallback(7, 0, &record);
+    UpdateProcess::progressCallback(100, 0x00140036, &record);
+    UpdateProcess::progressCallback(55, 9, &record);
+    UpdateProcess::progressCallback(1, 0, nullptr);
+    const std::vector<std::pair<int, int>> expected = {{9, 0}, {13, 0x00140036}, {0, 9}};
+    EXPECT_EQ(update.codes, expected);
+}
+
+TEST(CustomisationScript, IsTheModemModeAndThreeCommandsEndedByCrLf) {
+    const std::string script(UpdateProcess::kCustomisationScript,
+                             UpdateProcess::kCustomisationScriptLength);
+    EXPECT_EQ(script.size(), 146u);
+    EXPECT_EQ(script.substr(script.size() - 2), "\r\n");
+    EXPECT_EQ(script.find("<mode>modem</mode>"), 20u);
+}
+
+std::mutex postedMutex;
+std::condition_variable postedCondition;
+std::vector<TraitEvent> posted;
+
+void recordEvent(const TraitEvent& event) {
+    std::lock_guard<std::mutex> guard(postedMutex);
+    posted.push_back(event);
+    postedCondition.notify_all();
+}
+
+TEST(AppUpdateTrait, ProgressIsPostedAsATraitEventAndTheThreadEndsWithNotification3) {
+    platform::overrideTimeScale(0.01);
+    AppUpdateTrait::setEventPoster(&recordEvent);
+    UpdateProcess::resetRecord();
+    PackageImage::setEmbeddedLookup(nullptr);
+    char pattern[] = "/tmp/kestrel-update-trait-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    PackageImage::setModuleDirectory(pattern);
+    {
+        StateMachine machine;
+        AppUpdateTrait trait(machine);
+        machine.updateTrait = &trait;
+        EXPECT_EQ(trait.progress(12, 7), 0);
+        EXPECT_EQ(trait.startUpdate(), 0);
+        std::unique_lock<std::mutex> lock(postedMutex);
+        ASSERT_TRUE(postedCondition.wait_for(lock, std::chrono::seconds(30), [] {
+            return !posted.empty() && posted.back().arg1 == 3;
+        }));
+        ASSERT_GE(posted.size(), 3u);
+        EXPECT_EQ(posted[0].kind, ctetProgress);
+        EXPECT_EQ(posted[0].arg1, 12);
+        EXPECT_EQ(posted[0].arg2, 7);
+        EXPECT_EQ(posted[0].arg3, 0);
+        EXPECT_EQ(posted[1].arg1, 2);
+        EXPECT_EQ(posted.back().arg2, kResultNoPackage);
+        // The thread has reported its end; it touches the trait no more.
+        (void)UpdateProcess::record();
+    }
+    AppUpdateTrait::setEventPoster(nullptr);
+    PackageImage::setModuleDirectory("");
+    fs::remove_all(pattern);
+    platform::overrideTimeScale(1.0);
+}
+
+} // namespace
