@@ -20,6 +20,10 @@ int AtEngine::sendCommand(PortHandle handle, const char* command, char* answer, 
     char collectedText[kAtBufferSize] = {};
     const size_t answerCapacity = kAtBufferSize - 1;
 
+    // A failed exchange leaves no stale text for the caller to parse.
+    if (answer != nullptr && answerSize != 0)
+        answer[0] = '\0';
+
     SerialPort port(handle);
     port.takeLoggerOf(*this);
     port.purge(handle);

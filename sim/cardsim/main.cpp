@@ -1,6 +1,6 @@
 // kestrel-cardsim: one simulated card on the simulated machine DIR.
 
-#include "platform/Clock.h"
+#include "platform/SystemPaths.h"
 #include "sim/CardSimulator.h"
 #include "sim/Loader.h"
 #include "sim/LoaderCommandLine.h"
@@ -21,24 +21,24 @@ extern "C" void onTerminationSignal(int) {
 }
 
 void usage(std::FILE* out) {
-    std::fprintf(out,
-                 "usage: kestrel-cardsim --root DIR [options]\n"
-                 "  --name NAME            device file DIR/devices/NAME.json (default cardsim)\n"
-                 "  --profile NAME         card profile (default QT0880)\n"
-                 "  --state FILE           firmware state file (default "
-                 "DIR/cardsim/NAME.state.json)\n"
-                 "  --mode-delay MS        time off the bus on a mode change (default 2000)\n"
-                 "  --leave-delay MS       time between answer and leaving (default 200)\n"
-                 "  --node-delay MS        time between the stages of a device profile\n"
-                 "faults:\n"
-                 "  --silent               answer nothing\n"
-                 "  --error-on COMMAND     answer ERROR to COMMAND (repeatable)\n"
-                 "  --no-mode-answer       reset on a mode change without answering\n"
-                 "  --start-mode N         start in mode N (0 to 4)\n"
-                 "  --lm-code CODE         report CODE as the LM code\n"
-                 "  --wrong-lm-code        report a wrong LM code\n"
-                 "  --split BYTES          send answers in pieces of BYTES\n"
-                 "  --piece-pause MS       pause between pieces (default 100)\n");
+    std::fprintf(
+        out, "usage: kestrel-cardsim --root DIR [options]   (DIR defaults to $KESTREL_SIM_ROOT)\n"
+             "  --name NAME            device file DIR/devices/NAME.json (default cardsim)\n"
+             "  --profile NAME         card profile (default QT0880)\n"
+             "  --state FILE           firmware state file (default "
+             "DIR/cardsim/NAME.state.json)\n"
+             "  --mode-delay MS        time off the bus on a mode change (default 2000)\n"
+             "  --leave-delay MS       time between answer and leaving (default 200)\n"
+             "  --node-delay MS        time between the stages of a device profile\n"
+             "faults:\n"
+             "  --silent               answer nothing\n"
+             "  --error-on COMMAND     answer ERROR to COMMAND (repeatable)\n"
+             "  --no-mode-answer       reset on a mode change without answering\n"
+             "  --start-mode N         start in mode N (0 to 4)\n"
+             "  --lm-code CODE         report CODE as the LM code\n"
+             "  --wrong-lm-code        report a wrong LM code\n"
+             "  --split BYTES          send answers in pieces of BYTES\n"
+             "  --piece-pause MS       pause between pieces (default 100)\n");
     cardsim::printLoaderUsage(out);
     std::fprintf(out, "profiles:");
     for (const auto& profile : cardsim::cardProfiles())
@@ -140,6 +140,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (options.root.empty())
+        options.root = platform::simulatedMachineRoot().value_or(std::string());
     if (options.root.empty()) {
         usage(stderr);
         return 2;

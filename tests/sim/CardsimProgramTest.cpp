@@ -36,9 +36,13 @@ protected:
 };
 
 TEST_F(CardsimProgram, PrintsItsPortsAndStopsCleanlyOnTermination) {
+    // The simulated machine comes from --root, or else from KESTREL_SIM_ROOT.
+    const std::string withOption = "exec " KESTREL_CARDSIM_PATH " --root " + root;
+    const std::string withVariable = "KESTREL_SIM_ROOT=" + root + " exec " KESTREL_CARDSIM_PATH;
     for (const char* signal : {"TERM", "INT"}) {
-        const std::string command =
-            "echo $$; exec " KESTREL_CARDSIM_PATH " --root " + root + " --name program";
+        const std::string command = "echo $$; " +
+                                    (std::string(signal) == "TERM" ? withOption : withVariable) +
+                                    " --name program";
         std::FILE* child = popen(command.c_str(), "r");
         ASSERT_NE(child, nullptr);
         const std::string pid = line(child);
@@ -62,7 +66,7 @@ TEST_F(CardsimProgram, RefusesBadOptions) {
         const int status = std::system((command + " >/dev/null 2>&1").c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
-    EXPECT_EQ(exitCode(program), 2) << "--root is required";
+    EXPECT_EQ(exitCode("env -u KESTREL_SIM_ROOT " + program), 2) << "a machine is required";
     EXPECT_EQ(exitCode(program + " --root " + root + " --bogus"), 2);
     EXPECT_EQ(exitCode(program + " --root " + root + " --start-mode 7"), 2);
     EXPECT_EQ(exitCode(program + " --root " + root + " --split x"), 2);
