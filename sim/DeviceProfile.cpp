@@ -160,9 +160,9 @@ std::vector<DeviceProfile> makeDeviceProfiles() {
     profiles.push_back(compositeCard("QT0880-composite", "Velmar QT0880 HSPA+ USB Modem", "QT0880",
                                      "USB\\VID_1234&PID_5678", "Velmar ",
                                      "{5A1C0880-0001-4E2D-9A51-7E1A00000880}"));
-    profiles.push_back(compositeCard("QT0880-D055", "Velmar QT0880 HSPA+ USB Modem (D055)",
-                                     "QT0880", "USB\\VID_1234&PID_D055", "Velmar ",
-                                     "{5A1C0880-0055-4E2D-9A51-7E1A00000880}"));
+    profiles.push_back(compositeCard(
+        "QT0880-D055-composite", "Velmar QT0880 HSPA+ USB Modem (D055)", "QT0880",
+        "USB\\VID_1234&PID_D055", "Velmar ", "{5A1C0880-0055-4E2D-9A51-7E1A00000880}"));
     profiles.push_back(compositeCard("WM770", "Velmar WM770 LTE USB Modem", "WM770",
                                      "USB\\VID_1234&PID_D770", "Velmar WM770 ",
                                      "{5A1C0770-0001-4E2D-9A51-7E1A00000770}"));

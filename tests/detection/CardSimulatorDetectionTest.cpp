@@ -3,6 +3,7 @@
 #include "detection/DeviceEnumeration.h"
 #include "platform/Clock.h"
 #include "platform/sim/SimulatedDeviceTree.h"
+#include "sim/DeviceProfile.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -130,6 +132,38 @@ protected:
     std::vector<platform::DeviceTreeChange> changes_;
     size_t nodesAtCheck_ = 0;
 };
+
+TEST(CardSimulatorProfiles, EveryDeviceProfileIsASimulatorProfileOfItsOwn) {
+    std::set<std::string> names;
+    for (const auto& profile : cardsim::cardProfiles())
+        EXPECT_TRUE(names.insert(profile.name).second) << "two profiles named " << profile.name;
+    for (const auto& devices : cardsim::deviceProfiles()) {
+        const cardsim::CardProfile* card = cardsim::findCardProfile(devices.name);
+        ASSERT_NE(card, nullptr) << devices.name;
+        EXPECT_EQ(card->deviceProfile, devices.name);
+        // Each stage adds something, and the last one has every node started.
+        const auto all = cardsim::deviceProfileFile(devices, "pts/1", "pts/2", stageCount(devices));
+        EXPECT_EQ(all.nodes.size(), devices.nodes.size());
+        for (const auto& node : all.nodes)
+            EXPECT_TRUE(node.status.started) << devices.name << " " << node.id;
+        const auto first = cardsim::deviceProfileFile(devices, "pts/1", "pts/2", 1);
+        EXPECT_LT(first.nodes.size() + first.deviceNames.size(),
+                  all.nodes.size() + all.deviceNames.size())
+            << devices.name;
+    }
+}
+
+TEST(CardSimulatorProfiles, PortsWithoutAPseudoTerminalAreLeftOut) {
+    const auto* devices = cardsim::findDeviceProfile("QT0880-composite");
+    ASSERT_NE(devices, nullptr);
+    const auto file = cardsim::deviceProfileFile(*devices, "pts/1", "", stageCount(*devices));
+    for (const auto& node : file.nodes) {
+        EXPECT_NE(node.id, "diag");
+        if (node.id == "app") {
+            EXPECT_EQ(node.friendlyName, "Velmar Application Interface (pts/1)");
+        }
+    }
+}
 
 TEST_F(CardSimulatorDetection, CompositeCardCompletesWhenItsNodesHaveArrived) {
     startSimulator("QT0880-composite");
