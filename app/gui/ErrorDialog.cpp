@@ -63,23 +63,24 @@ wxBEGIN_EVENT_TABLE(ErrorDialog, wxDialog) EVT_BUTTON(ErrorDialog::kOkButton, Er
     const StateMachine& machine = StateMachine::instance();
     const int32_t error = machine.errorCode;
     retry = closeClass(error, stateNumber) == kCloseRetry;
-    description->SetLabel(
-        wxControl::EscapeMnemonics(wxString(Kestrel::description(stateNumber, error))));
+    descriptionString = wxString(Kestrel::description(stateNumber, error));
+    description->SetLabel(wxControl::EscapeMnemonics(descriptionString));
     description->Wrap(kWrap);
 
     const UpdateTrait* trait = machine.updateTrait;
     const UpdateInfo* info = trait != nullptr ? trait->updateInfo : nullptr;
-    std::wstring hintString;
+    std::wstring hintWide;
     if (info != nullptr) {
         KESTREL_DEBUG(dialogLogger(), "Info: " << infoText(*info));
-        hintString = Kestrel::hint(stateNumber, error, info->deviceFirmware.version.previous(),
-                                   info->deviceFirmware.version.current(),
-                                   info->deviceSoftware.version.previous(),
-                                   info->deviceSoftware.version.current());
+        hintWide = Kestrel::hint(stateNumber, error, info->deviceFirmware.version.previous(),
+                                 info->deviceFirmware.version.current(),
+                                 info->deviceSoftware.version.previous(),
+                                 info->deviceSoftware.version.current());
     } else {
-        hintString = Kestrel::hint(stateNumber, error, {}, {}, {}, {});
+        hintWide = Kestrel::hint(stateNumber, error, {}, {}, {}, {});
     }
-    hint->SetLabel(wxControl::EscapeMnemonics(wxString(hintString)));
+    hintString = wxString(hintWide);
+    hint->SetLabel(wxControl::EscapeMnemonics(hintString));
     hint->Wrap(kWrap);
 
     icon->SetBitmap(loadDialogImage(dialogId == kSuccessDialog ? "SUCCESS" : "ERROR"));
@@ -88,11 +89,11 @@ wxBEGIN_EVENT_TABLE(ErrorDialog, wxDialog) EVT_BUTTON(ErrorDialog::kOkButton, Er
 }
 
 wxString ErrorDialog::descriptionText() const {
-    return description->GetLabelText();
+    return descriptionString;
 }
 
 wxString ErrorDialog::hintText() const {
-    return hint->GetLabelText();
+    return hintString;
 }
 
 void ErrorDialog::clickOk() {

@@ -39,6 +39,8 @@ private:
     wxStaticText* hint = nullptr;
     wxButton* okButton = nullptr;
     bool retry = false;
+    wxString descriptionString;
+    wxString hintString;
 
     wxDECLARE_EVENT_TABLE();
 };
