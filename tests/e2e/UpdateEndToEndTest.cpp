@@ -164,18 +164,14 @@ TEST_F(EndToEndTest, PackageFileBesideTheExecutableIsUsedBeforeTheEmbeddedOne) {
 }
 
 TEST_F(EndToEndTest, UpdaterStartedBeforeTheCardWaitsForItThenUpdates) {
-    Child* card = nullptr;
+    int welcomePages = 0;
     const RunResult run = runUpdater({}, [&](const std::string& line) {
-        // The welcome page is opened a second time by the no-card state: plug the card in.
-        if (line == "window 1" && card == nullptr) {
-            static int welcomePages = 0;
-            if (++welcomePages == 2) {
-                startCard({}, kOlderCard);
-                card = simulator.get();
-            }
-        }
+        // The no-card state opens the welcome page a second time: now plug the card in.
+        if (line == "window 1" && ++welcomePages == 2)
+            startCard({}, kOlderCard);
     });
     ASSERT_FALSE(run.timedOut) << run.text();
+    EXPECT_EQ(welcomePages, 2) << run.text();
     EXPECT_EQ(run.value("result"), "0") << run.text();
     EXPECT_EQ(run.value("firmware"), "previous=3.18.2 current=3.19.0");
 }
