@@ -260,9 +260,11 @@ void MainWindow::buildUpdatePage(wxPanel* page) {
     for (int index = 0; index < kCautionRows; ++index) {
         const CautionRow& caution = kCautions[index];
         auto* rowSizer = new wxBoxSizer(wxHORIZONTAL);
-        wxStaticText* bullet =
-            text(cautionsBox, caution.bulletId, guiText("*"), cautionFont, kBulletWidth);
-        bullet->SetWindowStyle(bullet->GetWindowStyle() | wxALIGN_CENTRE_HORIZONTAL);
+        auto* bullet = new wxStaticText(cautionsBox, caution.bulletId, guiText("*"),
+                                        wxDefaultPosition, wxSize(kBulletWidth, -1),
+                                        wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
+        bullet->SetFont(cautionFont);
+        bullet->SetMinSize(wxSize(kBulletWidth, -1));
         rowSizer->Add(bullet, 0);
         // The long texts are wrapped so that they keep to the page's width.
         const bool wrapped = caution.hint == HintRecovery || caution.hint == HintBattery;

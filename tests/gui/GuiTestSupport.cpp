@@ -9,6 +9,7 @@
 #include <wx/init.h>
 #include <wx/utils.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,6 +78,11 @@ void ensureDisplay() {
     xvfb = fork();
     if (xvfb == 0) {
         close(fds[0]);
+        // The server outlives a test program that is killed; it must not hold its output open.
+        const int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 0);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
         const std::string fd = std::to_string(fds[1]);
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24",
                "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
@@ -132,3 +138,17 @@ std::string screenshot(wxWindow* window, const std::string& name) {
 }
 
 } // namespace guitest
+
+// As in the kestrel program: the toolkit's process-long caches are not leaks of ours.
+extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n"
+           "leak:libglib-2.0.so\n"
+           "leak:libgobject-2.0.so\n"
+           "leak:libgio-2.0.so\n"
+           "leak:libgtk-3.so\n"
+           "leak:libgdk-3.so\n"
+           "leak:libpango\n"
+           "leak:libcairo.so\n"
+           "leak:libdbus-1.so\n"
+           "leak:libatk\n";
+}

@@ -49,6 +49,10 @@ struct CautionCase {
     bool rows[MainWindow::kCautionRows];
 };
 
+void PrintTo(const CautionCase& scenario, std::ostream* out) {
+    *out << scenario.name;
+}
+
 class Cautions : public MainWindowTest, public ::testing::WithParamInterface<CautionCase> {};
 
 TEST_P(Cautions, HintsShowTheirRows) {
