@@ -36,8 +36,11 @@ cleanup() {
 trap cleanup EXIT
 
 mode=(-u)
+# Own display: the whole screen, trimmed to the windows; a desktop: the main window only.
+grab="import -window root png:- | convert png:- -trim +repage"
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     mode=()
+    grab="import -window \"$title\""
     export KESTREL_TIME_SCALE=${KESTREL_TIME_SCALE:-1}
     echo "run-simulated: showing Kestrel on $DISPLAY; click \"Update\" to update the card"
 else
@@ -63,11 +66,11 @@ done
 
 # Progress as the log tells it: windows, progress notifications, and the versions shown.
 follow() {
-    tail --pid=$$ -n +1 -F "$log" 2>/dev/null | awk -v shot="$out/update-page.png" -v title="$title" '
+    tail --pid=$$ -n +1 -F "$log" 2>/dev/null | awk -v shot="$out/update-page.png" -v grab="$grab" '
         # The update page under the progress dialog of the update, once both are painted.
         /Handling event \(ctetProgress/ && updatePage && !taken {
             taken = 1
-            system("sleep 0.3; import -window \"" title "\" \"" shot "\" 2>/dev/null &")
+            system("sleep 0.5; " grab " \"" shot "\" 2>/dev/null &")
         }
         /Handling event \(ctetProgress/ {
             code = $0; sub(/.*ctetProgress /, "", code); split(code, part, /[ )]/)
