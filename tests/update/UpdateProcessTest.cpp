@@ -325,8 +325,9 @@ TEST(AppUpdateTrait, ProgressIsPostedAsATraitEventAndTheThreadEndsWithNotificati
         EXPECT_EQ(posted[0].arg3, 0);
         EXPECT_EQ(posted[1].arg1, 2);
         EXPECT_EQ(posted.back().arg2, kResultNoPackage);
-        // The thread has reported its end; it touches the trait no more.
-        (void)UpdateProcess::record();
+        lock.unlock();
+        // Taken once the thread has left the process, after which it touches the trait no more.
+        EXPECT_EQ(UpdateProcess::record().result, kResultNoPackage);
     }
     AppUpdateTrait::setEventPoster(nullptr);
     PackageImage::setModuleDirectory("");
