@@ -15,13 +15,15 @@ PowerMonitor::~PowerMonitor() {
 }
 
 void PowerMonitor::start(Callback onChange) {
-    callback = std::move(onChange);
-    thread = std::thread([this] { run(); });
+    state = std::make_shared<State>();
+    state->callback = std::move(onChange);
+    thread = std::thread([shared = state] { run(shared); });
     {
-        std::unique_lock<std::mutex> guard(lock);
-        platform::waitFor(changed, guard, kThreadWaitMs, [this] { return windowReady; });
+        std::unique_lock<std::mutex> guard(state->lock);
+        platform::waitFor(state->changed, guard, kThreadWaitMs,
+                          [this] { return state->windowReady; });
     }
-    readAndReport();
+    state->readAndReport();
 }
 
 void PowerMonitor::stop() {
@@ -29,10 +31,13 @@ void PowerMonitor::stop() {
         return;
     bool ended;
     {
-        std::unique_lock<std::mutex> guard(lock);
-        if (queue)
-            queue.postQuit(0);
-        ended = platform::waitFor(changed, guard, kThreadWaitMs, [this] { return finished; });
+        std::unique_lock<std::mutex> guard(state->lock);
+        if (state->queue)
+            state->queue.postQuit(0);
+        ended = platform::waitFor(state->changed, guard, kThreadWaitMs,
+                                  [this] { return state->finished; });
+        // A late thread keeps its state alive but reports nothing more.
+        state->callback = nullptr;
     }
     if (ended)
         thread.join();
@@ -40,50 +45,52 @@ void PowerMonitor::stop() {
         thread.detach();
 }
 
-void PowerMonitor::run() {
+void PowerMonitor::run(const std::shared_ptr<State>& state) {
     const platform::WindowHandle window = platform::createMessageWindow(
-        [this](const platform::Message& message) -> int64_t {
+        [state](const platform::Message& message) -> int64_t {
             if (message.id == platform::kMessagePowerBroadcast &&
                 message.wParam == platform::kPowerStatusChange)
-                readAndReport();
+                state->readAndReport();
             return 0;
         },
         "{4876A5E9-0975-464c-9D83-ADCEB886EE79}");
     platform::NotificationHandle registration = 0;
     platform::registerPowerNotification(window, registration);
     {
-        std::lock_guard<std::mutex> guard(lock);
-        queue = platform::currentThreadQueue();
-        windowReady = true;
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->queue = platform::currentThreadQueue();
+        state->windowReady = true;
     }
-    changed.notify_all();
+    state->changed.notify_all();
     platform::runMessageLoop();
     platform::unregisterPowerNotification(registration);
     platform::destroyMessageWindow(window);
     {
-        std::lock_guard<std::mutex> guard(lock);
-        finished = true;
-        queue = platform::ThreadQueueRef();
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->finished = true;
+        state->queue = platform::ThreadQueueRef();
     }
-    changed.notify_all();
+    state->changed.notify_all();
 }
 
-void PowerMonitor::readAndReport() {
+void PowerMonitor::State::readAndReport() {
     const platform::PowerStatus status = platform::readPowerStatus();
     // An unknown AC line status counts as mains.
     report(status.acLineStatus == platform::kAcOffline, status.batteryLifePercent);
 }
 
-void PowerMonitor::report(bool onBattery, int batteryPercent) {
+void PowerMonitor::State::report(bool onBattery, int batteryPercent) {
+    Callback target;
     {
         std::lock_guard<std::mutex> guard(lock);
         if (onBattery == lastOnBattery && batteryPercent == lastPercent)
             return;
         lastOnBattery = onBattery;
         lastPercent = batteryPercent;
+        target = callback;
     }
-    if (callback)
-        callback(onBattery, batteryPercent);
+    if (target)
+        target(onBattery, batteryPercent);
 }
 
 } // namespace Kestrel

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -29,19 +30,24 @@ public:
     void stop();
 
 private:
-    void run();
-    void readAndReport();
-    void report(bool onBattery, int batteryPercent);
+    // Shared with the thread, so that a thread that outlives stop() touches only this.
+    struct State {
+        Callback callback;
+        std::mutex lock;
+        std::condition_variable changed;
+        bool windowReady = false;
+        bool finished = false;
+        platform::ThreadQueueRef queue;
+        bool lastOnBattery = false;
+        int lastPercent = 0;
 
-    Callback callback;
+        void readAndReport();
+        void report(bool onBattery, int batteryPercent);
+    };
+    static void run(const std::shared_ptr<State>& state);
+
+    std::shared_ptr<State> state;
     std::thread thread;
-    std::mutex lock;
-    std::condition_variable changed;
-    bool windowReady = false;
-    bool finished = false;
-    platform::ThreadQueueRef queue;
-    bool lastOnBattery = false;
-    int lastPercent = 0;
 };
 
 } // namespace Kestrel
