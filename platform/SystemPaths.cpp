@@ -40,6 +40,11 @@ std::string userConfigFolder() {
     return *home + "/.config";
 }
 
+bool isRegularFile(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(path, error);
+}
+
 bool createFolders(const std::string& path) {
     std::error_code error;
     std::filesystem::create_directories(path, error);

@@ -20,6 +20,9 @@ std::string sharedDataFolder();
 // The user's configuration folder: $XDG_CONFIG_HOME, else ~/.config.
 std::string userConfigFolder();
 
+// True when `path` names an existing regular file.
+bool isRegularFile(const std::string& path);
+
 // Creates a folder and its parents; true when it exists afterwards.
 bool createFolders(const std::string& path);
 

@@ -50,7 +50,10 @@ std::string propertiesFilePath() {
 void configureLogging() {
     if (loggingConfigured)
         return;
-    log4cplus::PropertyConfigurator::doConfigure(propertiesFilePath());
+    // A missing file configures nothing; asking log4cplus would only print a complaint.
+    const std::string properties = propertiesFilePath();
+    if (platform::isRegularFile(properties))
+        log4cplus::PropertyConfigurator::doConfigure(properties);
     if (log4cplus::Logger::getRoot().getAllAppenders().empty()) {
         // The file appender creates its file but not the folder (a fresh simulated sysroot).
         platform::createFolders(platform::sharedDataFolder());
