@@ -2,14 +2,19 @@
 
 // The only way into log4cplus. Debian's log4cplus is built for narrow characters; wxWidgets
 // defines UNICODE, which would switch the log4cplus headers to wide strings, so the macros are
-// hidden while they are read. Include this before any wx header.
+// hidden while they are read. Include this before any wx header; never include log4cplus
+// directly.
 
 #pragma push_macro("UNICODE")
 #pragma push_macro("_UNICODE")
 #undef UNICODE
 #undef _UNICODE
+#include <log4cplus/appender.h>
+#include <log4cplus/configurator.h>
+#include <log4cplus/hierarchy.h>
 #include <log4cplus/logger.h>
 #include <log4cplus/loglevel.h>
+#include <log4cplus/spi/loggingevent.h>
 #pragma pop_macro("_UNICODE")
 #pragma pop_macro("UNICODE")
 

@@ -3,15 +3,6 @@
 #include "app/util/Log.h"
 #include "platform/SystemPaths.h"
 
-#pragma push_macro("UNICODE")
-#pragma push_macro("_UNICODE")
-#undef UNICODE
-#undef _UNICODE
-#include <log4cplus/configurator.h>
-#include <log4cplus/hierarchy.h>
-#pragma pop_macro("_UNICODE")
-#pragma pop_macro("UNICODE")
-
 namespace Kestrel {
 namespace Logging {
 namespace {

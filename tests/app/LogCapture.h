@@ -2,13 +2,6 @@
 
 #include "app/util/Log.h"
 
-#pragma push_macro("UNICODE")
-#undef UNICODE
-#include <log4cplus/appender.h>
-#include <log4cplus/hierarchy.h>
-#include <log4cplus/spi/loggingevent.h>
-#pragma pop_macro("UNICODE")
-
 #include <algorithm>
 #include <mutex>
 #include <string>
