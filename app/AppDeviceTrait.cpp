@@ -99,8 +99,8 @@ int AppDeviceTrait::initialise() {
     {
         std::lock_guard<std::mutex> guard(signalMutex);
         signalsExist = true;
-        arrival.consumed = arrival.raised;
-        departure.consumed = departure.raised;
+        forget(arrival);
+        forget(departure);
     }
     const bool stopped = setLmService(false);
     KESTREL_DEBUG(deviceLogger(), "AppDeviceTrait::initialise(): Stopping of CmxService suceeded = "
@@ -172,6 +172,7 @@ void AppDeviceTrait::report() {
 
 void AppDeviceTrait::onCardReport(uint32_t result, const NwCardInfo& card) {
     if (result == kNoCard) {
+        announce(departure);
         machine.dispatch(sigDeparture, 0);
         raise(departure, arrival);
         return;
@@ -181,16 +182,31 @@ void AppDeviceTrait::onCardReport(uint32_t result, const NwCardInfo& card) {
         return;
     fillUpdateInfo(card, *info);
     // The workflow reacts to the signal before a waiting update thread wakes.
+    announce(arrival);
     machine.dispatch(sigArrival, 0);
     raise(arrival, departure);
 }
 
+void AppDeviceTrait::announce(Signal& signal) {
+    std::lock_guard<std::mutex> guard(signalMutex);
+    ++signal.announced;
+}
+
 void AppDeviceTrait::raise(Signal& signal, Signal& opposite) {
     std::lock_guard<std::mutex> guard(signalMutex);
-    ++signal.raised;
+    signal.raised = signal.announced;
     // A device that left (or came back) makes the opposite report stale for the next wait.
-    opposite.consumed = opposite.raised;
+    forget(opposite);
     signal.condition.notify_all();
+}
+
+void AppDeviceTrait::forget(Signal& signal) {
+    signal.consumed = signal.announced;
+}
+
+void AppDeviceTrait::forgetEarlierArrivals() {
+    std::lock_guard<std::mutex> guard(signalMutex);
+    forget(arrival);
 }
 
 int AppDeviceTrait::wait(Signal& signal, int timeoutResult) {
@@ -198,7 +214,7 @@ int AppDeviceTrait::wait(Signal& signal, int timeoutResult) {
     if (!signalsExist)
         return timeoutResult;
     const bool raised = platform::waitFor(signal.condition, lock, kWaitMs, [&] {
-        return !signalsExist || signal.raised != signal.consumed;
+        return !signalsExist || signal.raised > signal.consumed;
     });
     if (!raised || !signalsExist)
         return timeoutResult;
@@ -233,11 +249,7 @@ void AppDeviceTrait::flashingLogSink(const wchar_t* text) {
 int AppDeviceTrait::checkDevice(bool asynchronous) {
     KESTREL_DEBUG(deviceLogger(), "AppDeviceTrait::checkDevice()");
     if (asynchronous) {
-        {
-            // The check reads the device as it is now: an arrival before it is no longer news.
-            std::lock_guard<std::mutex> guard(signalMutex);
-            arrival.consumed = arrival.raised;
-        }
+        forgetEarlierArrivals();
         if (!Kestrel::AppCheckThread::start(machine)) {
             KESTREL_ERROR(deviceLogger(), "Cannot create check thread");
             return Kestrel::kResultCheckThreadFailed;

@@ -49,17 +49,27 @@ public:
     // The flashing library's level for the level of the logger "engine".
     static int32_t flashingLogLevel();
 
+protected:
+    // The check about to start reads the card as it is now: arrivals reported so far, the one
+    // being reacted to included, are no news for a later wait.
+    void forgetEarlierArrivals();
+
 private:
     // A broadcast with a memory: a signal that came while nobody waited is kept for the next
-    // wait, until the opposite signal makes it stale.
+    // wait, until the opposite signal makes it stale. A report is announced before the workflow
+    // reacts to it and raised after, so a reaction that forgets earlier signals forgets this one
+    // too, even though waiters only wake once the reaction has run.
     struct Signal {
+        uint64_t announced = 0;
         uint64_t raised = 0;
         uint64_t consumed = 0;
         std::condition_variable condition;
     };
 
     void report();
+    void announce(Signal& signal);
     void raise(Signal& signal, Signal& opposite);
+    static void forget(Signal& signal);
     int wait(Signal& signal, int timeoutResult);
 
     StateMachine& machine;

@@ -77,11 +77,15 @@ TEST(AppDeviceTraitCard, TokensThatMerelyContainTheIdsOrAreTruncatedAreNotRead) 
     EXPECT_EQ(info.vendorId, 1);
 }
 
-// The device trait without its background check, which would outlive the test's machine.
+// The device trait without its background check, which would outlive the test's machine. The
+// start of a check still forgets the arrivals reported so far, as the real one does.
 struct TraitWithoutBackgroundCheck : AppDeviceTrait {
     using AppDeviceTrait::AppDeviceTrait;
     int checkDevice(bool asynchronous) override {
-        return asynchronous ? 0 : AppDeviceTrait::checkDevice(false);
+        if (!asynchronous)
+            return AppDeviceTrait::checkDevice(false);
+        forgetEarlierArrivals();
+        return 0;
     }
 };
 
@@ -204,12 +208,17 @@ TEST_F(AppDeviceTraitTest, ArrivalAndDepartureReportsDriveTheWorkflowAndTheWaits
 
 TEST_F(AppDeviceTraitTest, ArrivalBeforeTheWaitIsKeptForItButADepartureMakesItStale) {
     machine.init();
+    // The first arrival starts the check, which reads the card as it is: no news for a wait.
+    trait.onCardReport(0, startedCard(u"USB\\VID_1234&PID_5678"));
+    ASSERT_TRUE(machine.isIn(StateMachine::kCheckDevice));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(trait.waitForArrival(), Kestrel::kResultArrivalTimeout) << "the check's arrival";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, platform::realDuration(60000));
+
+    // A later arrival, which the workflow only logs, is kept for the next wait, once.
     trait.onCardReport(0, startedCard(u"USB\\VID_1234&PID_5678"));
     EXPECT_EQ(trait.waitForArrival(), 0) << "the early arrival is kept";
-
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(trait.waitForArrival(), Kestrel::kResultArrivalTimeout) << "and used only once";
-    EXPECT_GE(std::chrono::steady_clock::now() - start, platform::realDuration(60000));
 
     trait.onCardReport(0, startedCard(u"USB\\VID_1234&PID_5678"));
     trait.onCardReport(55, NwCardInfo{});
@@ -221,16 +230,24 @@ TEST_F(AppDeviceTraitTest, ArrivalBeforeTheWaitIsKeptForItButADepartureMakesItSt
 
 TEST_F(AppDeviceTraitTest, WaitingThreadIsWokenByTheArrivalAfterTheWorkflowReacted) {
     machine.init();
+    // An update whose card resets: the workflow waits in waitForDevice for its return.
+    trait.onCardReport(0, startedCard(u"USB\\VID_1234&PID_5678"));
+    machine.dispatch(sigDone);
+    machine.dispatch(sigUpdate);
+    machine.dispatch(sigReset);
+    ASSERT_TRUE(machine.isIn(StateMachine::kWaitForDevice));
     auto waiter = std::async(std::launch::async, [this] {
         const int result = trait.waitForArrival();
-        return std::make_pair(result, machine.isIn(StateMachine::kNoCard));
+        return std::make_pair(result, machine.isIn(StateMachine::kWaitForDevice));
     });
     // Nothing but the report can end the wait early.
     EXPECT_EQ(waiter.wait_for(platform::realDuration(5000)), std::future_status::timeout);
     trait.onCardReport(0, startedCard(u"USB\\VID_1234&PID_5678"));
-    const auto [result, stillNoCard] = waiter.get();
+    const auto [result, stillWaitingForDevice] = waiter.get();
     EXPECT_EQ(result, 0);
-    EXPECT_FALSE(stillNoCard) << "the signal was dispatched before the broadcast";
+    EXPECT_FALSE(stillWaitingForDevice) << "the signal was dispatched before the broadcast";
+    EXPECT_TRUE(machine.isIn(StateMachine::kUpdate));
+    machine.dispatch(sigDone);
     machine.dispatch(sigCancel);
 }
 
