@@ -1,34 +1,18 @@
 #include "platform/sim/MobileBroadbandSimulated.h"
 
+#include "platform/SystemPaths.h"
+#include "platform/sim/DeviceFolder.h"
+#include "platform/sim/FolderWatcher.h"
+
 #include <nlohmann/json.hpp>
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <thread>
 
 namespace platform {
 namespace {
-
-constexpr const char* kDevicesFolder = "/devices";
-constexpr const char* kDeviceFileSuffix = ".json";
-// The device tree reads no bigger device file either.
-constexpr uintmax_t kMaxDeviceFileSize = 16 * 1024 * 1024;
-
-bool isDeviceFile(const std::string& name) {
-    const std::string suffix = kDeviceFileSuffix;
-    return !name.empty() && name[0] != '.' && name.size() > suffix.size() &&
-           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 bool sameId(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -46,60 +30,24 @@ public:
     SimulatedWatch(std::string root, MobileBroadbandListener listener)
         : root_(std::move(root)), listener_(std::move(listener)) {
         const std::string folder = root_ + kDevicesFolder;
-        mkdir(folder.c_str(), 0755); // the watch needs the folder; it may exist already
-        inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-        stop_ = eventfd(0, EFD_CLOEXEC);
-        if (inotify_ >= 0 &&
-            inotify_add_watch(inotify_, folder.c_str(),
-                              IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE) < 0) {
-            close(inotify_);
-            inotify_ = -1;
-        }
+        createFolders(folder); // the watch needs the folder; it may exist already
+        constexpr uint32_t kChanges = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE;
+        const bool watched = watcher_.watch({{folder, kChanges}});
         known_ = simulatedMobileBroadbandInterfaces(root_);
-        if (inotify_ >= 0 && stop_ >= 0)
-            thread_ = std::thread([this] { run(); });
+        if (watched)
+            watcher_.start([this](const FolderWatcher::Batch& batch) { filesChanged(batch); });
     }
 
-    ~SimulatedWatch() override {
-        if (thread_.joinable()) {
-            const uint64_t one = 1;
-            if (write(stop_, &one, sizeof one) < 0) {
-                // An eventfd counter cannot overflow here.
-            }
-            thread_.join();
-        }
-        if (inotify_ >= 0)
-            close(inotify_);
-        if (stop_ >= 0)
-            close(stop_);
-    }
+    ~SimulatedWatch() override { watcher_.stop(); }
 
 private:
-    void run() {
-        alignas(inotify_event) char buffer[4096];
-        pollfd fds[2] = {{inotify_, POLLIN, 0}, {stop_, POLLIN, 0}};
-        for (;;) {
-            if (poll(fds, 2, -1) < 0) {
-                if (errno == EINTR)
-                    continue;
-                return;
-            }
-            if (fds[1].revents != 0)
-                return;
-            bool relevant = false;
-            ssize_t length;
-            while ((length = read(inotify_, buffer, sizeof buffer)) > 0) {
-                for (ssize_t offset = 0; offset < length;) {
-                    const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
-                    offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-                    if ((event->mask & IN_Q_OVERFLOW) != 0 ||
-                        (event->len > 0 && isDeviceFile(event->name)))
-                        relevant = true;
-                }
-            }
-            if (relevant)
-                refresh();
-        }
+    void filesChanged(const FolderWatcher::Batch& batch) {
+        const bool relevant =
+            batch.overflow ||
+            std::any_of(batch.changes.begin(), batch.changes.end(),
+                        [](const auto& change) { return isDeviceFile(change.name); });
+        if (relevant)
+            refresh();
     }
 
     void refresh() {
@@ -115,10 +63,8 @@ private:
 
     std::string root_;
     MobileBroadbandListener listener_;
-    int inotify_ = -1;
-    int stop_ = -1;
     std::vector<std::string> known_;
-    std::thread thread_;
+    FolderWatcher watcher_;
 };
 
 } // namespace
@@ -140,24 +86,14 @@ bool parseMobileBroadbandInterfaces(const std::string& text, std::vector<std::st
 }
 
 std::vector<std::string> simulatedMobileBroadbandInterfaces(const std::string& root) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(root + kDevicesFolder, error)) {
-        const std::string name = entry.path().filename().string();
-        if (isDeviceFile(name) && entry.is_regular_file(error))
-            names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
+    const std::string folder = root + kDevicesFolder;
     std::vector<std::string> ids;
-    for (const auto& name : names) {
-        const std::string path = root + kDevicesFolder + "/" + name;
-        if (std::filesystem::file_size(path, error) > kMaxDeviceFileSize || error)
-            continue;
-        std::ifstream file(path);
-        std::stringstream text;
-        text << file.rdbuf();
+    for (const auto& name : deviceFilesIn(folder)) {
+        std::string text;
+        std::string problem;
         std::vector<std::string> found;
-        if (!parseMobileBroadbandInterfaces(text.str(), found))
+        if (readDeviceFile(folder + "/" + name, text, problem) != DeviceFileRead::Read ||
+            !parseMobileBroadbandInterfaces(text, found))
             continue;
         for (const auto& id : found)
             if (!listed(ids, id))

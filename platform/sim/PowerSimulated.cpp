@@ -1,20 +1,16 @@
 #include "platform/sim/PowerSimulated.h"
 
 #include "platform/MessageWindow.h"
+#include "platform/SystemPaths.h"
+#include "platform/sim/FolderWatcher.h"
 
 #include <nlohmann/json.hpp>
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace platform {
 namespace {
@@ -32,52 +28,39 @@ bool isRequest(const std::string& name, const char* request) {
            (name.size() == length || name[length] == '-') && name.find('.') == std::string::npos;
 }
 
+// Index of each watched folder in the watcher.
+constexpr size_t kRootFolder = 0;
+constexpr size_t kEventsFolderIndex = 1;
+
 class SimulatedPowerSource : public PowerSource {
 public:
-    SimulatedPowerSource(std::string root, int inotifyFd, int stopFd, int rootWatch,
-                         int eventsWatch)
-        : root_(std::move(root)), inotifyFd_(inotifyFd), stopFd_(stopFd), rootWatch_(rootWatch),
-          eventsWatch_(eventsWatch) {
+    explicit SimulatedPowerSource(std::string root) : root_(std::move(root)) {
         last_ = readSimulatedPowerStatus(root_, nullptr);
-        thread_ = std::thread([this] { run(); });
     }
 
-    ~SimulatedPowerSource() override {
-        const uint64_t one = 1;
-        if (write(stopFd_, &one, sizeof one) < 0) {
-            // The eventfd cannot be full; nothing else to do.
-        }
-        thread_.join();
-        close(inotifyFd_);
-        close(stopFd_);
+    ~SimulatedPowerSource() override { watcher_.stop(); }
+
+    // Watches DIR for the status file and DIR/events for requests; false with `problem` set
+    // when the watches cannot be set up.
+    bool start(std::string* problem) {
+        const std::string events = root_ + "/" + kEventsFolder;
+        createFolders(events); // the watch needs the folder; it may exist already
+        constexpr uint32_t kChanges = IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM;
+        constexpr uint32_t kRequests = IN_CLOSE_WRITE | IN_MOVED_TO;
+        return watcher_.watch({{root_, kChanges}, {events, kRequests}}, problem) &&
+               watcher_.start([this](const FolderWatcher::Batch& batch) { filesChanged(batch); },
+                              {}, problem);
     }
 
 private:
-    void run() {
-        alignas(inotify_event) char buffer[4096];
-        pollfd fds[2] = {{inotifyFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-        for (;;) {
-            if (poll(fds, 2, -1) < 0) {
-                if (errno == EINTR)
-                    continue;
-                return;
-            }
-            if (fds[1].revents != 0)
-                return;
-            const ssize_t length = read(inotifyFd_, buffer, sizeof buffer);
-            if (length <= 0)
+    void filesChanged(const FolderWatcher::Batch& batch) {
+        for (const auto& change : batch.changes) {
+            if (change.directory)
                 continue;
-            for (ssize_t offset = 0; offset < length;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
-                offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-                if (event->len == 0 || (event->mask & IN_ISDIR) != 0)
-                    continue;
-                const std::string name = event->name;
-                if (event->wd == eventsWatch_)
-                    eventFile(name);
-                else if (event->wd == rootWatch_ && name == kStatusFile)
-                    statusFileChanged();
-            }
+            if (change.folder == kEventsFolderIndex)
+                eventFile(change.name);
+            else if (change.folder == kRootFolder && change.name == kStatusFile)
+                statusFileChanged();
         }
     }
 
@@ -100,12 +83,8 @@ private:
     }
 
     std::string root_;
-    int inotifyFd_;
-    int stopFd_;
-    int rootWatch_;
-    int eventsWatch_;
     PowerStatus last_;
-    std::thread thread_;
+    FolderWatcher watcher_;
 };
 
 } // namespace
@@ -144,32 +123,10 @@ PowerStatus readSimulatedPowerStatus(const std::string& root, std::string* probl
 
 std::unique_ptr<PowerSource> startSimulatedPowerSource(const std::string& root,
                                                        std::string* problem) {
-    auto fail = [&](const std::string& what) -> std::unique_ptr<PowerSource> {
-        if (problem != nullptr)
-            *problem = what + ": " + std::strerror(errno);
+    auto source = std::make_unique<SimulatedPowerSource>(root);
+    if (!source->start(problem))
         return nullptr;
-    };
-    const std::string events = root + "/" + kEventsFolder;
-    mkdir(events.c_str(), 0755); // the watch needs the folder; it may exist already
-    const int inotifyFd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (inotifyFd < 0)
-        return fail("inotify_init1");
-    constexpr uint32_t kChanges = IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM;
-    const int rootWatch = inotify_add_watch(inotifyFd, root.c_str(), kChanges);
-    const int eventsWatch =
-        inotify_add_watch(inotifyFd, events.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO);
-    if (rootWatch < 0 || eventsWatch < 0) {
-        auto result = fail("inotify_add_watch " + root);
-        close(inotifyFd);
-        return result;
-    }
-    const int stopFd = eventfd(0, EFD_CLOEXEC);
-    if (stopFd < 0) {
-        auto result = fail("eventfd");
-        close(inotifyFd);
-        return result;
-    }
-    return std::make_unique<SimulatedPowerSource>(root, inotifyFd, stopFd, rootWatch, eventsWatch);
+    return source;
 }
 
 } // namespace platform

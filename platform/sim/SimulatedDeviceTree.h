@@ -1,10 +1,10 @@
 #pragma once
 
 #include "platform/DeviceTreeInMemory.h"
+#include "platform/sim/FolderWatcher.h"
 
 #include <functional>
 #include <string>
-#include <thread>
 
 namespace platform {
 
@@ -25,18 +25,16 @@ public:
     SimulatedDeviceTree& operator=(const SimulatedDeviceTree&) = delete;
 
     // False when the folder could not be watched (the tree then stays as first read).
-    bool watching() const { return inotify_ >= 0; }
+    bool watching() const { return watcher_.watching(); }
 
 private:
     void loadFile(const std::string& fileName, bool notify);
-    void watch();
+    void filesChanged(const FolderWatcher::Batch& batch);
     void report(const std::string& text);
 
     std::string folder_;
     Diagnostics diagnostics_;
-    int inotify_ = -1;
-    int stopEvent_ = -1;
-    std::thread watcher_;
+    FolderWatcher watcher_;
 };
 
 } // namespace platform
