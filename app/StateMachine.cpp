@@ -98,6 +98,8 @@ const char* StateMachine::stateName(StateHandler state) {
 }
 
 StateHandler StateMachine::handlerOf(StateNumber state) {
+    if (state < kInitialisation || state > kSleepAfterUpdate)
+        return nullptr;
     return stateHandler(kStates[state - kInitialisation].handler);
 }
 

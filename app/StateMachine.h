@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/ErrorCodes.h"
 #include "app/QHsm.h"
 
 #include <cstdint>
@@ -69,6 +70,7 @@ public:
 
     // The state's name for logs, "<UNKNOWN-STATE>" for any other handler.
     static const char* stateName(StateHandler state);
+    // Null for a number outside 1 to 13, which no state is in.
     static StateHandler handlerOf(StateNumber state);
     // 0 for a handler that is not one of the thirteen states.
     static int stateNumber(StateHandler state);
@@ -102,5 +104,5 @@ private:
     std::recursive_mutex dispatchLock;
 };
 
-// The update trait failed to come into being, so no update can start.
-constexpr int32_t kErrorNoUpdateTrait = 284;
+// The update trait or its record failed to come into being, so no update can start.
+constexpr int32_t kErrorNoUpdateTrait = Kestrel::kResultNoUpdateInfo;

@@ -3,10 +3,10 @@
 #include "platform/Environment.h"
 
 #include <atomic>
-#include <cerrno>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -59,10 +59,16 @@ bool parseTimeScale(const std::string& text, double& scale, std::string& problem
         problem = "empty";
         return false;
     }
-    errno = 0;
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || *end != '\0' || errno == ERANGE) {
+    // from_chars ignores the C locale, which the GUI toolkit may have switched to one whose
+    // decimal separator is not ".".
+    double value = 0.0;
+    const char* const last = text.data() + text.size();
+    const auto [end, error] = std::from_chars(text.data(), last, value);
+    if (error == std::errc::result_out_of_range) {
+        problem = "out of range";
+        return false;
+    }
+    if (error != std::errc() || end != last) {
         problem = "not a number";
         return false;
     }
@@ -101,7 +107,10 @@ std::chrono::nanoseconds realDuration(uint64_t ms) {
 uint64_t tickMs() {
     ClockState& clock = state();
     std::lock_guard<std::mutex> guard(clock.mutex);
-    return static_cast<uint64_t>(logicalNowMs(clock, std::chrono::steady_clock::now()));
+    const double logicalMs = logicalNowMs(clock, std::chrono::steady_clock::now());
+    // A very small scale runs logical time very fast; keep the conversion defined.
+    constexpr double kLimitMs = 1.8e19;
+    return logicalMs < kLimitMs ? static_cast<uint64_t>(logicalMs) : UINT64_MAX;
 }
 
 void sleepMs(uint64_t ms) {

@@ -29,8 +29,9 @@ std::string sharedDataFolder() {
 }
 
 std::string userConfigFolder() {
+    // A relative XDG_CONFIG_HOME is invalid and ignored, as the base directory rules say.
     const auto configHome = environmentValue("XDG_CONFIG_HOME");
-    if (configHome && !configHome->empty())
+    if (configHome && !configHome->empty() && configHome->front() == '/')
         return *configHome;
     auto home = environmentValue("HOME");
     if (!home || home->empty()) {

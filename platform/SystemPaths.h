@@ -17,7 +17,7 @@ std::string systemPath(const std::string& absolutePath);
 // The all-users data folder that takes the log file: /var/log.
 std::string sharedDataFolder();
 
-// The user's configuration folder: $XDG_CONFIG_HOME, else ~/.config.
+// The user's configuration folder: $XDG_CONFIG_HOME when it is absolute, else ~/.config.
 std::string userConfigFolder();
 
 // True when `path` names an existing regular file.

@@ -164,4 +164,36 @@ TEST_F(LoggingScenario, MessageIsNotBuiltWhenTheLevelIsOff) {
         ::testing::ExitedWithCode(0), "");
 }
 
+// Keeps the source position of every event it receives.
+class PositionCollector : public log4cplus::Appender {
+public:
+    ~PositionCollector() override { destructorImpl(); }
+    void close() override {}
+    std::string file;
+    int line = 0;
+    std::string message;
+
+protected:
+    void append(const log4cplus::spi::InternalLoggingEvent& event) override {
+        file = event.getFile();
+        line = event.getLine();
+        message = event.getMessage();
+    }
+};
+
+TEST(LogMacros, MessageCarriesTheFileAndLineOfTheCall) {
+    log4cplus::Logger logger = Kestrel::Log::logger("kestrel.test.position");
+    auto* collector = new PositionCollector;
+    log4cplus::SharedAppenderPtr appender(collector);
+    log4cplus::Logger::getDefaultHierarchy().enableAll();
+    logger.setLogLevel(log4cplus::DEBUG_LOG_LEVEL);
+    logger.addAppender(appender);
+    KESTREL_WARN(logger, "the call");
+    const int line = __LINE__ - 1;
+    logger.removeAppender(appender);
+    EXPECT_EQ(collector->message, "the call");
+    EXPECT_TRUE(endsWith(collector->file, "LoggingConfigurationTest.cpp")) << collector->file;
+    EXPECT_EQ(collector->line, line);
+}
+
 } // namespace

@@ -121,7 +121,7 @@ TEST_F(Workflow, UpdateWithoutUpdateTraitEndsInUpdateFailureWith284) {
     machine.updateTrait = nullptr;
     machine.dispatch(sigUpdate);
     EXPECT_EQ(current(), StateMachine::kUpdateFailure);
-    EXPECT_EQ(machine.errorCode, kErrorNoUpdateTrait);
+    EXPECT_EQ(machine.errorCode, 284);
     EXPECT_EQ(journal.take(), Calls({"close(5)", "open(3,2,11)"}));
 
     // A trait whose record is missing counts the same; the retry ends there again.
@@ -131,7 +131,7 @@ TEST_F(Workflow, UpdateWithoutUpdateTraitEndsInUpdateFailureWith284) {
     machine.updateTrait = &withoutRecord;
     machine.dispatch(sigUpdate);
     EXPECT_EQ(current(), StateMachine::kUpdateFailure);
-    EXPECT_EQ(machine.errorCode, kErrorNoUpdateTrait);
+    EXPECT_EQ(machine.errorCode, 284);
     EXPECT_EQ(journal.take(), Calls({"refresh(2)", "close(3)", "close(5)", "open(3,2,11)"}));
 }
 
@@ -345,6 +345,8 @@ TEST_F(Workflow, StateNamesAndNumbers) {
     EXPECT_STREQ(StateMachine::stateName(stateHandler(&StateMachine::initial)), "<UNKNOWN-STATE>");
     EXPECT_EQ(StateMachine::stateNumber(stateHandler(&StateMachine::waitForDevice)), 10);
     EXPECT_EQ(StateMachine::stateNumber(&QHsm::top), 0);
+    EXPECT_EQ(StateMachine::handlerOf(static_cast<StateMachine::StateNumber>(0)), nullptr);
+    EXPECT_EQ(StateMachine::handlerOf(static_cast<StateMachine::StateNumber>(14)), nullptr);
     EXPECT_EQ(&StateMachine::instance(), &StateMachine::instance());
 }
 

@@ -4,6 +4,8 @@
 #include "app/UpdateTrait.h"
 #include "app/WindowTrait.h"
 #include "app/util/EnumName.h"
+#include "app/util/Utilities.h"
+#include "platform/Clock.h"
 
 #include "LogCapture.h"
 
@@ -25,6 +27,24 @@ TEST(EnumName, NamesInsideTheListAndUnknownOutside) {
     EXPECT_EQ(Kestrel::enumName(5, 4, names), "unknownEnumValue(4)");
     // A last name without its "," is not part of the list.
     EXPECT_EQ(Kestrel::enumName(0, 1, "zero,one"), "unknownEnumValue(1)");
+}
+
+TEST(LoggedSleep, PausesAndLogsTheRequestedAndTheSleptTime) {
+    LogCapture log("tessera.utilities");
+    platform::overrideTimeScale(0.01);
+    const uint64_t before = platform::tickMs();
+    Kestrel::Utilities::sleep(1000);
+    const uint64_t slept = platform::tickMs() - before;
+    platform::overrideTimeScale(1.0);
+    EXPECT_GE(slept, 1000u);
+    const auto messages = log.messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0], "Sleep for 1000 ms");
+    EXPECT_EQ(messages[1].rfind("Slept for ", 0), 0u) << messages[1];
+    const int reported = std::stoi(messages[1].substr(std::strlen("Slept for ")));
+    EXPECT_GE(reported, 1000);
+    EXPECT_LE(static_cast<uint64_t>(reported), slept);
+    EXPECT_EQ(messages[1].substr(messages[1].size() - 3), " ms");
 }
 
 TEST(DefaultTraits, LogEveryCallAndReturnNeutralResults) {

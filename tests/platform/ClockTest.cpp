@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
@@ -16,12 +18,31 @@ TEST(TimeScaleParsing, AcceptsPositiveNumbersAndRejectsTheRest) {
     EXPECT_TRUE(platform::parseTimeScale("2", scale, problem));
     EXPECT_DOUBLE_EQ(scale, 2.0);
 
-    for (const char* bad : {"", "abc", "0", "-1", "1x", "inf", "nan", "1e999"}) {
+    for (const char* bad : {"", "abc", "0", "-1", "1x", "inf", "nan", "1e999", "1e-400", "0,5"}) {
         scale = 7;
         EXPECT_FALSE(platform::parseTimeScale(bad, scale, problem)) << bad;
         EXPECT_FALSE(problem.empty()) << bad;
         EXPECT_DOUBLE_EQ(scale, 7) << "a rejected value must not change the scale: " << bad;
     }
+}
+
+TEST(TimeScaleParsing, DecimalPointDoesNotDependOnTheLocale) {
+    const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
+    const char* comma = nullptr;
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"}) {
+        if (std::setlocale(LC_NUMERIC, name) != nullptr) {
+            comma = name;
+            break;
+        }
+    }
+    if (comma == nullptr)
+        GTEST_SKIP() << "no locale with a decimal comma is installed";
+    double scale = 0;
+    std::string problem;
+    const bool accepted = platform::parseTimeScale("0.25", scale, problem);
+    std::setlocale(LC_NUMERIC, saved.c_str());
+    EXPECT_TRUE(accepted) << comma << ": " << problem;
+    EXPECT_DOUBLE_EQ(scale, 0.25);
 }
 
 class ScaledClock : public ::testing::Test {
@@ -85,6 +106,18 @@ TEST_F(TimeScaleFromEnvironment, BadValueIsReportedAndReplacedByOne) {
     setenv("KESTREL_TIME_SCALE", "fast", 1);
     EXPECT_EXIT(std::exit(platform::timeScale() == 1.0 ? 0 : 1), ::testing::ExitedWithCode(0),
                 "KESTREL_TIME_SCALE='fast' rejected \\(not a number\\); using 1");
+}
+
+TEST_F(TimeScaleFromEnvironment, TinyScaleKeepsTheTickWithinRange) {
+    setenv("KESTREL_TIME_SCALE", "1e-300", 1);
+    EXPECT_EXIT(
+        {
+            const uint64_t first = platform::tickMs();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const uint64_t second = platform::tickMs();
+            std::exit(first <= second && second == UINT64_MAX ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(TimeScaleFromEnvironment, GoodValueIsTaken) {

@@ -32,6 +32,9 @@ TEST_F(Environment, ConfigFolderPrefersXdgConfigHome) {
     const char* home = std::getenv("HOME");
     ASSERT_NE(home, nullptr);
     EXPECT_EQ(platform::userConfigFolder(), std::string(home) + "/.config");
+    setenv("XDG_CONFIG_HOME", "relative/config", 1);
+    EXPECT_EQ(platform::userConfigFolder(), std::string(home) + "/.config")
+        << "a relative XDG_CONFIG_HOME is ignored";
 }
 
 } // namespace
