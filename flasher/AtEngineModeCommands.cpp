@@ -11,8 +11,7 @@ int AtEngine::queryMode(PortHandle handle, int32_t& mode) {
     log(kLevelInformation, "Delay %%MODE %d ms", static_cast<int>(kModeQueryDelayMs));
     platform::sleepMs(kModeQueryDelayMs);
     char answer[kAtBufferSize] = {};
-    lastResult_ = sendCommand(handle, "AT%MODE?", answer, sizeof answer);
-    if (lastResult_ != kAtOk) {
+    if (runCommand(handle, answer, sizeof answer, "AT%%MODE?") != kAtOk) {
         log(kLevelError, "Mode request failed, Error : 0x%X, %s",
             static_cast<unsigned>(lastResult_), lastError());
         setLastError("Request operating mode (AT%%MODE?) failed");

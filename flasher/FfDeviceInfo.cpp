@@ -3,7 +3,9 @@
 #include "flasher/InfoParsers.h"
 #include "flasher/Library.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <limits>
 
 using namespace flasher;
 
@@ -52,11 +54,16 @@ FfResult readSoftwareInfo(Library& object, const wchar_t* diag, const wchar_t* a
     return kFfOk;
 }
 
-// B - A of the first differing value, 0 when all are equal.
+// B - A of the first differing value, 0 when all are equal. The values come from texts a device
+// or package supplied, so the difference is held to the int32 range with its sign kept.
 int32_t firstDifference(const int32_t* valuesA, const int32_t* valuesB, size_t count) {
     for (size_t index = 0; index < count; ++index) {
-        if (valuesA[index] != valuesB[index])
-            return valuesB[index] - valuesA[index];
+        if (valuesA[index] != valuesB[index]) {
+            const int64_t difference = static_cast<int64_t>(valuesB[index]) - valuesA[index];
+            return static_cast<int32_t>(std::clamp<int64_t>(difference,
+                                                            std::numeric_limits<int32_t>::min(),
+                                                            std::numeric_limits<int32_t>::max()));
+        }
     }
     return 0;
 }
@@ -95,13 +102,13 @@ FfResult FfGetInfoDevice(const wchar_t*, int32_t kind, const wchar_t* diag, cons
     const bool deviceNotNormal = !normalMode(mode);
     if (notNormal != nullptr)
         *notNormal = deviceNotNormal ? 1 : 0;
+    if (kind != kFfInfoFirmware && kind != kFfInfoSoftware)
+        return kFfUnknownInfoKind;
     if (deviceNotNormal)
         return kFfDeviceNotNormal;
     if (kind == kFfInfoFirmware)
         return readFirmwareInfo(object, diag, app, *record);
-    if (kind == kFfInfoSoftware)
-        return readSoftwareInfo(object, diag, app, *record);
-    return kFfUnknownInfoKind;
+    return readSoftwareInfo(object, diag, app, *record);
 }
 
 FfResult FfCompareInfo(int32_t kind, const FfInfoRecord* recordA, const FfInfoRecord* recordB,

@@ -58,13 +58,15 @@ int parseIdentity(const char* data, size_t size, FfInfoRecord& record) {
     copyField(record.model, model);
     record.lmCode[0] = '\0';
 
+    // A cut date or time gives the values in front of the cut; the others stay as they were.
     char month[100] = {};
     int day = 0;
     int year = 0;
-    if (std::sscanf(date, "%99s %d %d", month, &day, &year) == 3) {
+    const int dateValues = std::sscanf(date, "%99s %d %d", month, &day, &year);
+    if (dateValues >= 2)
         record.day = day;
+    if (dateValues >= 3)
         record.year = year;
-    }
     for (int index = 0; index < 12; ++index) {
         if (std::strcmp(month, kMonthNames[index]) == 0)
             record.month = index + 1;
@@ -72,11 +74,13 @@ int parseIdentity(const char* data, size_t size, FfInfoRecord& record) {
     int hour = 0;
     int minute = 0;
     int second = 0;
-    if (std::sscanf(time, "%d:%d:%d", &hour, &minute, &second) == 3) {
+    const int timeValues = std::sscanf(time, "%d:%d:%d", &hour, &minute, &second);
+    if (timeValues >= 1)
         record.hour = hour;
+    if (timeValues >= 2)
         record.minute = minute;
+    if (timeValues >= 3)
         record.second = second;
-    }
     return kParseOk;
 }
 
@@ -85,9 +89,10 @@ int parseSoftwareVersion(const char* data, size_t size, FfInfoRecord& record) {
     const char* start = std::strstr(text.c_str(), "_VISOV:");
     if (start == nullptr)
         return kParseNotFound;
+    // Without a version after the tag the field keeps what it held.
     char version[sizeof record.version] = {};
-    std::sscanf(start, "_VISOV: %127[^\n\r]", version);
-    copyField(record.version, version);
+    if (std::sscanf(start, "_VISOV: %127[^\n\r]", version) == 1)
+        copyField(record.version, version);
     return kParseOk;
 }
 
@@ -97,8 +102,8 @@ int parseLmCode(const char* data, size_t size, FfInfoRecord& record) {
     if (start == nullptr)
         return kParseNotFound;
     char code[sizeof record.lmCode] = {};
-    std::sscanf(start, "_VLMC:  %31[^\r\n]", code);
-    copyField(record.lmCode, code);
+    if (std::sscanf(start, "_VLMC:  %31[^\r\n]", code) == 1)
+        copyField(record.lmCode, code);
     return kParseOk;
 }
 

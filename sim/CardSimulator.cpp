@@ -13,7 +13,8 @@ namespace cardsim {
 namespace {
 
 constexpr size_t kReadChunk = 4096;
-// A command line longer than this is no command; it is dropped.
+// A command line is kept up to this length; what follows is dropped (the cut line is then
+// answered like any unknown command).
 constexpr size_t kMaxLineLength = 4096;
 
 std::string upperCase(const std::string& text) {

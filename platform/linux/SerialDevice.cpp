@@ -427,6 +427,9 @@ bool serialFlush(SerialHandle handle) {
 bool serialClose(SerialHandle handle) {
     if (!validHandle(handle))
         return false;
+    // The terminal keeps its exclusive mode after a close while its other side holds it open
+    // (a pseudo-terminal), which would shut out the next unprivileged opener.
+    ::ioctl(handle->fd, TIOCNXCL);
     ::flock(handle->fd, LOCK_UN);
     const int result = ::close(handle->fd);
     delete handle;

@@ -5,6 +5,7 @@
 #include "sim/Loader.h"
 #include "sim/LoaderCommandLine.h"
 
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>

@@ -86,6 +86,10 @@ TEST_F(DeviceInformation, CardInFactoryTestModeGivesNotNormalWithoutAti) {
         FfGetInfoDevice(nullptr, kFfInfoSoftware, diag.c_str(), app.c_str(), &record, &notNormal),
         kFfDeviceNotNormal);
     EXPECT_FALSE(sent(card->receivedCommands(), "AT_VISOV?"));
+    EXPECT_EQ(FfGetInfoDevice(nullptr, 3, diag.c_str(), app.c_str(), &record, &notNormal),
+              kFfUnknownInfoKind)
+        << "an unknown kind is refused whatever the mode";
+    EXPECT_EQ(notNormal, 1);
 }
 
 TEST_F(DeviceInformation, UnknownKindIsRefusedAfterTheModeQuery) {
@@ -134,6 +138,22 @@ TEST_F(DeviceInformation, ModeAnswerWithoutModeGivesResult1) {
     EXPECT_EQ(countLogged(L"Mode request failed, Answer: AT%MODE?\r\r\nOK\r\n"), 1u);
     EXPECT_STREQ(sharedLogger().lastError(), "Request operating mode (AT%MODE?) failed");
     EXPECT_EQ(library().lastHelperResult, 1u);
+}
+
+TEST_F(DeviceInformation, FailedModeRequestIsReportedAsACommandFailureFirst) {
+    auto options = this->options();
+    options.faults.errorCommands = {"AT%MODE?"};
+    startCard(options);
+    library().shareLogger();
+    int32_t mode = -1;
+    EXPECT_EQ(readDeviceMode(app.c_str(), diag.c_str(), mode), kAtError);
+    EXPECT_EQ(mode, -1);
+    EXPECT_EQ(countLogged(L"Send At Command 'AT%MODE?' failed, error: 5, "), 1u);
+    EXPECT_EQ(countLogged(L"Mode request failed, Error : 0x5, Send AT command 'AT%MODE?' failed: "
+                          L"Send AT command 'AT%MODE?' failed."),
+              1u);
+    EXPECT_STREQ(sharedLogger().lastError(), "Request operating mode (AT%MODE?) failed");
+    EXPECT_EQ(library().lastHelperResult, static_cast<uint32_t>(kAtError));
 }
 
 TEST_F(DeviceInformation, ModeChangeLeavesTheBusAndComesBackInTheNewMode) {
@@ -232,6 +252,23 @@ TEST(CompareInfo, TimeStampsCompareByTheFirstDifferingField) {
     EXPECT_EQ(difference, -2);
     EXPECT_EQ(FfCompareInfo(kFfCompareTimeStamp, &a, &a, &difference, &valid), kFfOk);
     EXPECT_EQ(difference, 0);
+}
+
+TEST(CompareInfo, FarApartValuesKeepTheSignOfTheirDifference) {
+    FfInfoRecord a{};
+    FfInfoRecord b{};
+    a.year = -2000000000;
+    b.year = 2000000000;
+    int32_t difference = 0;
+    int32_t valid = 0;
+    EXPECT_EQ(FfCompareInfo(kFfCompareTimeStamp, &a, &b, &difference, &valid), kFfOk);
+    EXPECT_EQ(difference, INT32_MAX);
+    EXPECT_EQ(FfCompareInfo(kFfCompareTimeStamp, &b, &a, &difference, &valid), kFfOk);
+    EXPECT_EQ(difference, INT32_MIN);
+    std::strcpy(a.version, "-2000000000");
+    std::strcpy(b.version, "2000000000");
+    EXPECT_EQ(FfCompareInfo(kFfCompareVersion, &a, &b, &difference, &valid), kFfOk);
+    EXPECT_GT(difference, 0);
 }
 
 TEST(CompareInfo, VersionsCompareByMajorMinorPatch) {

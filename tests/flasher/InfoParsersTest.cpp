@@ -79,12 +79,45 @@ TEST(IdentityParser, UnknownMonthLeavesTheMonthAlone) {
     EXPECT_EQ(record.year, 2012);
 }
 
+TEST(IdentityParser, CutDateAndTimeGiveTheValuesInFrontOfTheCut) {
+    FfInfoRecord record{};
+    record.year = 1999;
+    record.hour = 23;
+    const std::string cutDate = "Manufacturer: V\r\nModel: Q\r\nRevision: 1.0 (Date: Mar 16";
+    EXPECT_EQ(parseIdentity(cutDate.data(), cutDate.size(), record), kParseOk);
+    EXPECT_EQ(record.month, 3);
+    EXPECT_EQ(record.day, 16);
+    EXPECT_EQ(record.year, 1999);
+    EXPECT_EQ(record.hour, 23);
+
+    record.second = 59;
+    const std::string cutTime =
+        "Manufacturer: V\r\nModel: Q\r\nRevision: 1.0 (Date: Apr 2 2011, Time: 15:03";
+    EXPECT_EQ(parseIdentity(cutTime.data(), cutTime.size(), record), kParseOk);
+    EXPECT_EQ(record.year, 2011);
+    EXPECT_EQ(record.hour, 15);
+    EXPECT_EQ(record.minute, 3);
+    EXPECT_EQ(record.second, 59);
+}
+
 TEST(SoftwareVersionParser, ReadsTheVersionUpToTheLineEnd) {
     const std::string text = "AT_VISOV?\r\r\n_VISOV: 2.1.0 build 7\r\n\r\nOK\r\n";
     FfInfoRecord record{};
     EXPECT_EQ(parseSoftwareVersion(text.data(), text.size(), record), kParseOk);
     EXPECT_STREQ(record.version, "2.1.0 build 7");
     EXPECT_EQ(parseSoftwareVersion("\r\nOK\r\n", 6, record), kParseNotFound);
+}
+
+TEST(SoftwareVersionParser, AnswerCutAfterTheTagLeavesTheField) {
+    FfInfoRecord record{};
+    std::strcpy(record.version, "1.2.3");
+    const std::string text = "\r\n_VISOV: ";
+    EXPECT_EQ(parseSoftwareVersion(text.data(), text.size(), record), kParseOk);
+    EXPECT_STREQ(record.version, "1.2.3");
+    std::strcpy(record.lmCode, "QT0880-1");
+    const std::string code = "\r\n_VLMC: ";
+    EXPECT_EQ(parseLmCode(code.data(), code.size(), record), kParseOk);
+    EXPECT_STREQ(record.lmCode, "QT0880-1");
 }
 
 TEST(SoftwareVersionParser, OversizedVersionIsCut) {

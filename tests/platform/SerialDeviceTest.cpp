@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -91,6 +92,29 @@ TEST_F(SerialOnPseudoTerminal, SecondOpenerIsDeniedWhileThePortIsHeld) {
     serialClose(handle);
     handle = serialOpen(devicePath(terminal));
     EXPECT_NE(handle, nullptr) << "closing must release the port";
+}
+
+// Whether a program without privileges can open the device path for reading and writing.
+bool unprivilegedOpenSucceeds(const std::string& path) {
+    const std::string command = "setpriv --reuid=65534 --regid=65534 --clear-groups -- sh -c "
+                                "'exec 3<>" +
+                                path + "' 2>/dev/null";
+    return std::system(command.c_str()) == 0;
+}
+
+TEST_F(SerialOnPseudoTerminal, ClosedPortOpensAgainForAnUnprivilegedProgram) {
+    if (std::system("setpriv --reuid=65534 --regid=65534 --clear-groups -- true 2>/dev/null") != 0)
+        GTEST_SKIP() << "needs root to run a program without privileges";
+    std::filesystem::permissions(
+        terminal.slavePath(),
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+            std::filesystem::perms::group_read | std::filesystem::perms::group_write |
+            std::filesystem::perms::others_read | std::filesystem::perms::others_write);
+    EXPECT_FALSE(unprivilegedOpenSucceeds(terminal.slavePath())) << "the port is held";
+    serialClose(handle);
+    handle = nullptr;
+    EXPECT_TRUE(unprivilegedOpenSucceeds(terminal.slavePath()))
+        << "closing must end the exclusive use";
 }
 
 TEST_F(SerialOnPseudoTerminal, SilentReadReturnsAfterTheTotalTimeoutWithNothing) {
