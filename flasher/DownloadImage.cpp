@@ -122,7 +122,9 @@ FfResult Download::startDownload(const uint8_t* image, const WrappedHeader& head
         if (status == kStatusImageTooBig)
             return failAndPurge(kFfPackageFormatError,
                                 "File size in header block too big, not enought memory available");
-        if (status == kStatusSendAgain && ++rejections == kFrameRejections)
+        // 0x09 and a status this library does not know both ask for the request again; both
+        // count, so a device that never accepts cannot keep the download going for ever.
+        if (++rejections == kFrameRejections)
             return failAndPurge(kFfCommandFailed, "Transmission error\n");
         PurgeRaw(port_.handle);
     }

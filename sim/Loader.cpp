@@ -199,10 +199,13 @@ bool Loader::takeStartDownload(CardSimulator& card, Port port) {
         ++record_.badChecksumFrames;
     }
     const LoaderFaults faults = currentFaults();
-    if (!sound || session.startRejections < faults.rejectStartDownload) {
-        if (sound)
-            ++session.startRejections;
+    if (!sound) {
         answer(card, port, kSendAgain, length);
+        return true;
+    }
+    if (session.startRejections < faults.rejectStartDownload) {
+        ++session.startRejections;
+        answer(card, port, faults.rejectStatus, length);
         return true;
     }
     if (payloadSize > options_.memorySize) {
@@ -272,10 +275,13 @@ bool Loader::takeDataFrame(CardSimulator& card, Port port) {
     }
     if (!sound ||
         (faults.rejectBlock == block && session.blockRejections < faults.rejectBlockTimes)) {
-        if (sound)
+        uint8_t status = kSendAgain;
+        if (sound) {
             ++session.blockRejections;
+            status = faults.rejectStatus;
+        }
         frame.erase(frame.begin(), frame.begin() + length);
-        answer(card, port, kSendAgain, length);
+        answer(card, port, status, length);
         return true;
     }
     std::memcpy(session.image.data() + session.position, frame.data() + 2, count);

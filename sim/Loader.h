@@ -23,6 +23,8 @@ struct LoaderFaults {
     // Data block `rejectBlock` (1-based; 0: none) answered 0x09 this many times.
     int rejectBlock = 0;
     int rejectBlockTimes = 0;
+    // The status of those refusals: 0x09, or another value a loader might send.
+    uint8_t rejectStatus = 0x09;
     // Data block answered 0x0A (transmission timeout); the card then resets.
     int timeoutAtBlock = 0;
     // From this data block on the card answers nothing.

@@ -1,6 +1,6 @@
-// Runs a fuzz body without libFuzzer: over seeds built here (well-formed packages and images) and
-// deterministic mutations of them, and over any files named on the command line. With
-// "--write DIR" it writes the seeds as a corpus for the libFuzzer target instead.
+// Runs a fuzz body without libFuzzer: over seeds built here (well-formed packages, images, answer
+// texts and scripts) and deterministic mutations of them, and over any files named on the command
+// line. With "--write DIR" it writes the seeds as a corpus for the libFuzzer target instead.
 
 #include "tools/PackageBuilder.h"
 
@@ -64,6 +64,23 @@ std::vector<Bytes> seeds() {
     unknown.type = 7;
     unknown.payload = Bytes(20, 1);
     spec.entries = {unknown, tools::informationEntry("")};
+    out.push_back(tools::buildPackage(spec));
+
+    // Texts: the devices' answers and customisation scripts, bare and inside a package.
+    const std::string script =
+        "<post_customization><mode>modem</mode><at_cmd>at+cfun=0</at_cmd><at_cmd>at+cfun=4"
+        "</at_cmd><at_cmd>at_vhspacat=10,6</at_cmd></post_customization>\r\n";
+    const std::string texts[] = {
+        kInfo,
+        "\r\n_VISOV: 2.8.1\r\n\r\nOK\r\n",
+        "\r\n_VLMC: 7701234\r\n\r\nOK\r\n",
+        script,
+        "<?xml version=\"1.0\"?><s><!-- c --><at_cmd>\n  at+cgdcont=1,\"IP\"\n  \"x\" </at_cmd>"
+        "<at_cmd>AT<opaque>NO</opaque><n type=\"integer\">5</n></at_cmd><![CDATA[<a/>]]></s>",
+    };
+    for (const std::string& text : texts)
+        out.emplace_back(text.begin(), text.end());
+    spec.entries = {tools::informationEntry(kInfo), file(19, Bytes(script.begin(), script.end()))};
     out.push_back(tools::buildPackage(spec));
     return out;
 }

@@ -142,6 +142,28 @@ TEST_F(FlashingTest, FiftiethStartDownloadRejectionFails) {
     EXPECT_EQ(loader->record().acceptedBlocks, 0);
 }
 
+TEST_F(FlashingTest, StartDownloadAnswersOfUnknownStatusCountAsRejections) {
+    cardsim::LoaderOptions options = loaderOptions();
+    options.faults.rejectStartDownload = 50;
+    options.faults.rejectStatus = 0x02;
+    startInLoaderMode(options);
+    EXPECT_EQ(flash(smallFlashPackage()), 0x2000004Du);
+    EXPECT_EQ(lastError(), "Transmission error\n");
+    EXPECT_EQ(loader->record().startDownloads, 50);
+    EXPECT_EQ(loader->record().acceptedBlocks, 0);
+}
+
+TEST_F(FlashingTest, BlockAnswersOfUnknownStatusCountAsRejections) {
+    cardsim::LoaderOptions options = loaderOptions();
+    options.faults.rejectBlock = 1;
+    options.faults.rejectBlockTimes = 50;
+    options.faults.rejectStatus = 0x02;
+    startInLoaderMode(options);
+    EXPECT_EQ(flash(smallFlashPackage()), 0x2000004Du);
+    EXPECT_EQ(lastError(), "Block rejected 5 times.\n");
+    EXPECT_EQ(loader->record().dataFrames, 50);
+}
+
 TEST_F(FlashingTest, BlockRejectionsAreRetriedUpToTheFiftieth) {
     cardsim::LoaderOptions options = loaderOptions();
     options.faults.rejectBlock = 2;
