@@ -4,6 +4,7 @@
 #include "detection/WideText.h"
 #include "detection/XLog.h"
 #include "platform/OsVersion.h"
+#include "platform/Resource.h"
 
 #include <array>
 #include <cerrno>
@@ -16,6 +17,8 @@
 namespace detection {
 namespace {
 
+constexpr const char* kCardDbResourceType = "NW_DATA";
+constexpr int kCardDbResourceId = 101;
 constexpr char16_t kCarriageReturn = u'\r';
 constexpr char16_t kLineFeed = u'\n';
 constexpr char16_t kCommentMark = u'#';
@@ -429,6 +432,11 @@ uint32_t ReadCardDb(const char* data, size_t size) {
     return readLocked(db, data, size);
 }
 
+std::string_view shippedCardDatabase() {
+    return platform::findResource(kCardDbResourceType, kCardDbResourceId)
+        .value_or(std::string_view());
+}
+
 uint32_t InitializeCardDb(const CardDbModule* module) {
     Database& db = database();
     std::lock_guard<std::mutex> guard(db.mutex);
@@ -438,9 +446,17 @@ uint32_t InitializeCardDb(const CardDbModule* module) {
         db.rememberedModule = module;
     else
         module = db.rememberedModule;
-    static const CardDbModule executable{shippedCardDatabase()};
-    if (!module)
+    static CardDbModule executable;
+    if (!module) {
+        const auto resource = platform::findResource(kCardDbResourceType, kCardDbResourceId);
+        if (!resource) {
+            XLogAt(3, "Nw: InitializeCardDb(): FindResource failed with 0x%x",
+                   kErrorResourceTypeNotFound);
+            return kErrorResourceTypeNotFound;
+        }
+        executable.text = *resource;
         module = &executable;
+    }
     if (module->text.empty()) {
         XLogAt(3, "Nw: InitializeCardDb(): SizeOfResource failed with 0x%x", kErrorFail);
         return kErrorFail;

@@ -31,6 +31,8 @@ constexpr uint32_t kCardModelGenericMb = 0xFF00;
 constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorNotReady = 21;
 constexpr uint32_t kErrorFail = 0x80004005;
+// FindResource's error when the executable has no resource of the type.
+constexpr uint32_t kErrorResourceTypeNotFound = 1813;
 
 using OptionalText = std::optional<std::u16string>;
 
@@ -62,13 +64,13 @@ struct CardInfoRecord {
     OptionalText wwanNdisPortDetect;
 };
 
-// Where the database text comes from. Later this is the resource module; for now a module is
-// the text itself.
+// Where the database text comes from when the caller names its own module: the text itself.
 struct CardDbModule {
     std::string_view text;
 };
 
-// The database shipped with the program (resource "NW_DATA" 101).
+// The database shipped with the program: the executable's resource "NW_DATA" 101, empty when
+// the executable carries none.
 std::string_view shippedCardDatabase();
 
 // The OS type of the running system, 99 when it fits none.
