@@ -75,7 +75,9 @@ bool HaveCard(uint32_t bus, FoundCard& found) {
             XLogAt(2, "Nw: HaveCard(): Cannot get the device property, rc=0x%x", read);
             continue;
         }
-        const std::string hardwareId = ids.front();
+        // A backend may answer with an empty list; such a device has no first id and matches
+        // no record.
+        const std::string hardwareId = ids.empty() ? std::string() : ids.front();
         std::string list = joined(ids);
         if (isWindows9x(osType) && bus == kBusPcmcia) {
             std::string enumList;

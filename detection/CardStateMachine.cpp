@@ -347,6 +347,12 @@ void OnResume() {
 }
 
 void OnSuspensionRequest() {
+    // The listener saw the request before posting it; this process may have entered exclusive
+    // mode since, and its own request must not suspend it.
+    if (isExclusiveModeOn()) {
+        XLogAt(1, "Nw: Suspension request has arrived but ignored in exclusive mode");
+        return;
+    }
     ResetCardInfo();
     SetCardState(CardStateSuspended, NwReasonDeviceChange);
 }

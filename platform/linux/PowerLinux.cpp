@@ -123,10 +123,22 @@ private:
                 }
             }
             if (bus_ != nullptr) {
-                while (sd_bus_process(bus_, nullptr) > 0) {
+                int processed = 0;
+                while ((processed = sd_bus_process(bus_, nullptr)) > 0) {
                 }
+                // A bus that went away (the daemon restarted) stays readable for ever: poll
+                // would never sleep again. Standby and resume are no longer heard then.
+                if (processed < 0)
+                    dropBus();
             }
         }
+    }
+
+    void dropBus() {
+        if (match_ != nullptr)
+            match_ = sd_bus_slot_unref(match_);
+        sd_bus_close_unref(bus_); // nothing can be flushed over a lost connection
+        bus_ = nullptr;
     }
 
     udev* udev_;

@@ -54,6 +54,9 @@ public:
 
 private:
     void filesChanged(const FolderWatcher::Batch& batch) {
+        // After an overflow the status file's change may be among the lost events.
+        if (batch.overflow)
+            statusFileChanged();
         for (const auto& change : batch.changes) {
             if (change.directory)
                 continue;

@@ -113,6 +113,31 @@ TEST_F(CardDetection, NodeWithAProblemIsNoCardAndTheNextDeviceIsTried) {
     EXPECT_TRUE(log.mentions("problem# is 10 (inactive)"));
 }
 
+// A backend that answers a device without hardware ids with an empty list instead of an error.
+class EmptyIdListTree : public platform::InMemoryDeviceTree {
+public:
+    uint32_t hardwareIds(platform::DevNode node, std::vector<std::string>& ids) override {
+        const uint32_t error = InMemoryDeviceTree::hardwareIds(node, ids);
+        if (error != kInvalidData)
+            return error;
+        ids.clear();
+        return 0;
+    }
+};
+
+TEST_F(CardDetection, DeviceWithAnEmptyHardwareIdListIsPassedOver) {
+    const auto emptyIds = std::make_shared<EmptyIdListTree>();
+    platform::DeviceGroup group;
+    usbDevice(group, "bare", "", "USB\\VID_1\\1", {});
+    usbDevice(group, "card", "", "USB\\VID_1\\2", {"USB\\VID_1"});
+    ASSERT_TRUE(emptyIds->setGroup("card", group));
+    platform::installDeviceTree(emptyIds);
+    load(section("Card", "0x300", "USB", "USB\\VID_1", "0x0"));
+    ASSERT_EQ(detection::DetectAnyCard(), 1) << log.dump();
+    EXPECT_EQ(info().devNode, emptyIds->node("card", "card"));
+    EXPECT_TRUE(log.has("Nw: Found USB device with hardware ID [], checking it..."));
+}
+
 TEST_F(CardDetection, DetectedCardFillsTheRecord) {
     platform::DeviceGroup group;
     auto& card = usbDevice(group, "card", "", "USB\\VID_1234&PID_0001\\0001",
