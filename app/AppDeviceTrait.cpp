@@ -81,14 +81,16 @@ AppDeviceTrait::~AppDeviceTrait() {
 }
 
 int32_t AppDeviceTrait::flashingLogLevel() {
-    const log4cplus::Logger& logger = engineLogger();
-    if (logger.isEnabledFor(log4cplus::DEBUG_LOG_LEVEL))
+    // The logger's own level, not whether logging is switched on at this moment: logging that is
+    // switched on later (the main window's check box) must find the library already talking.
+    const log4cplus::LogLevel level = engineLogger().getChainedLogLevel();
+    if (level <= log4cplus::DEBUG_LOG_LEVEL)
         return 4;
-    if (logger.isEnabledFor(log4cplus::INFO_LOG_LEVEL))
+    if (level <= log4cplus::INFO_LOG_LEVEL)
         return 3;
-    if (logger.isEnabledFor(log4cplus::WARN_LOG_LEVEL))
+    if (level <= log4cplus::WARN_LOG_LEVEL)
         return 2;
-    if (logger.isEnabledFor(log4cplus::ERROR_LOG_LEVEL))
+    if (level <= log4cplus::ERROR_LOG_LEVEL)
         return 1;
     return 0;
 }
@@ -185,6 +187,10 @@ void AppDeviceTrait::onCardReport(uint32_t result, const NwCardInfo& card) {
     announce(arrival);
     machine.dispatch(sigArrival, 0);
     raise(arrival, departure);
+    // Only the update waits for arrivals: one reported before it started (a repeated report
+    // while the user decides) would end its first wait before the card has changed mode.
+    if (!machine.isIn(StateMachine::kUpdate))
+        forgetEarlierArrivals();
 }
 
 void AppDeviceTrait::announce(Signal& signal) {

@@ -2,6 +2,7 @@
 
 #include "app/ErrorCodes.h"
 #include "app/util/Log.h"
+#include "platform/Resource.h"
 
 #include <algorithm>
 #include <atomic>
@@ -74,9 +75,7 @@ std::string PackageImage::moduleDirectory() {
         if (!moduleFolder().folder.empty())
             return moduleFolder().folder;
     }
-    std::error_code error;
-    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? std::string(".") : executable.parent_path().string();
+    return platform::executableDirectory();
 }
 
 bool PackageImage::loadFile(const std::string& path) {

@@ -40,7 +40,7 @@ void VersionInfo::copyRecord(const FfInfoRecord& record) {
 
 void VersionInfo::fillFirmware(const FfInfoRecord& record) {
     copyRecord(record);
-    char stamp[64];
+    char stamp[96]; // room for six full-width integers
     std::snprintf(stamp, sizeof stamp, "%d-%02d-%02d %02d:%02d:%02d", record.year, record.month,
                   record.day, record.hour, record.minute, record.second);
     detail = stamp;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 namespace platform {
@@ -15,20 +16,8 @@ constexpr const char* kManagerPath = "/org/freedesktop/systemd1";
 constexpr const char* kManagerInterface = "org.freedesktop.systemd1.Manager";
 constexpr const char* kUnitInterface = "org.freedesktop.systemd1.Unit";
 
-// sd-bus errors and their Win32 counterparts.
 uint32_t win32Error(const sd_bus_error& error, int result) {
-    if (sd_bus_error_has_name(&error, "org.freedesktop.systemd1.NoSuchUnit") ||
-        sd_bus_error_has_name(&error, "org.freedesktop.DBus.Error.ServiceUnknown"))
-        return ServiceError::kDoesNotExist;
-    if (sd_bus_error_has_name(&error, "org.freedesktop.systemd1.UnitMasked"))
-        return ServiceError::kDisabled;
-    if (sd_bus_error_has_name(&error, "org.freedesktop.DBus.Error.AccessDenied") ||
-        sd_bus_error_has_name(&error,
-                              "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired"))
-        return ServiceError::kAccessDenied;
-    if (result == -EACCES || result == -EPERM)
-        return ServiceError::kAccessDenied;
-    return ServiceError::kCannotAcceptControl;
+    return systemdServiceError(sd_bus_error_is_set(&error) ? error.name : nullptr, result);
 }
 
 struct BusError {
@@ -134,6 +123,30 @@ private:
 };
 
 } // namespace
+
+uint32_t systemdServiceError(const char* errorName, int result) {
+    const std::string name = errorName != nullptr ? errorName : "";
+    // A unit that does not exist, and equally no systemd behind the bus or a bus or manager
+    // that stopped answering: there is no service to stop or start.
+    for (const char* unreachable :
+         {"org.freedesktop.systemd1.NoSuchUnit", "org.freedesktop.DBus.Error.ServiceUnknown",
+          "org.freedesktop.DBus.Error.NameHasNoOwner", "org.freedesktop.DBus.Error.NoReply",
+          "org.freedesktop.DBus.Error.Timeout", "org.freedesktop.DBus.Error.TimedOut",
+          "org.freedesktop.DBus.Error.Disconnected", "org.freedesktop.DBus.Error.NoServer"})
+        if (name == unreachable)
+            return ServiceError::kDoesNotExist;
+    if (name == "org.freedesktop.systemd1.UnitMasked")
+        return ServiceError::kDisabled;
+    if (name == "org.freedesktop.DBus.Error.AccessDenied" ||
+        name == "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired")
+        return ServiceError::kAccessDenied;
+    if (result == -EACCES || result == -EPERM)
+        return ServiceError::kAccessDenied;
+    if (result == -ENOTCONN || result == -ECONNRESET || result == -ECONNREFUSED ||
+        result == -ETIMEDOUT || result == -EPIPE)
+        return ServiceError::kDoesNotExist;
+    return ServiceError::kCannotAcceptControl;
+}
 
 std::unique_ptr<ServiceManager> connectSystemdServiceManager(uint32_t& error) {
     sd_bus* bus = nullptr;

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -148,6 +149,14 @@ TEST(UpdateInfoLogForms, DeviceFirmwareSoftwareHintsAndUpdate) {
     EXPECT_EQ(hintsLogForm(info.hints.load()), "(hints 1 5)");
     EXPECT_EQ(updateLogForm(info),
               "(update " + deviceLogForm(info) + " (pck (fw --) (sw --)) (hints 1 5))");
+}
+
+TEST(UpdateInfoLogForms, TimeStampOfExtremeValuesIsPrintedWhole) {
+    VersionInfo firmware;
+    firmware.fillFirmware(
+        firmwareRecord(INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN, "1.0.0"));
+    EXPECT_EQ(firmware.detail, "-2147483648--2147483648--2147483648 -2147483648:-2147483648:"
+                               "-2147483648");
 }
 
 // The package the build embeds, read from the build tree.

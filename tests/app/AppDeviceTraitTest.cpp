@@ -215,7 +215,15 @@ TEST_F(AppDeviceTraitTest, ArrivalBeforeTheWaitIsKeptForItButADepartureMakesItSt
     EXPECT_EQ(trait.waitForArrival(), Kestrel::kResultArrivalTimeout) << "the check's arrival";
     EXPECT_GE(std::chrono::steady_clock::now() - start, platform::realDuration(60000));
 
-    // A later arrival, which the workflow only logs, is kept for the next wait, once.
+    // A repeated report while the user decides is no news for the update's first wait.
+    machine.dispatch(sigDone);
+    ASSERT_TRUE(machine.isIn(StateMachine::kPromptUser));
+    trait.onCardReport(0, startedCard(u"USB\\VID_1234&PID_5678"));
+    EXPECT_EQ(trait.waitForArrival(), Kestrel::kResultArrivalTimeout) << "before the update";
+
+    // During the update an arrival that comes before the wait is kept for it, once.
+    machine.dispatch(sigUpdate);
+    ASSERT_TRUE(machine.isIn(StateMachine::kUpdate));
     trait.onCardReport(0, startedCard(u"USB\\VID_1234&PID_5678"));
     EXPECT_EQ(trait.waitForArrival(), 0) << "the early arrival is kept";
     EXPECT_EQ(trait.waitForArrival(), Kestrel::kResultArrivalTimeout) << "and used only once";
@@ -275,8 +283,16 @@ TEST_F(AppDeviceTraitTest, DetectionMessagesLoseTheirPrefixAndFlashingMessagesKe
     AppDeviceTrait::flashingLogSink(L"FfInitialise");
     EXPECT_TRUE(engine.contains("FfInitialise"));
     EXPECT_EQ(AppDeviceTrait::flashingLogLevel(), 4);
+    // Logging switched off at start-up does not silence the library once it is switched on.
+    log4cplus::Logger::getDefaultHierarchy().disableAll();
+    EXPECT_EQ(AppDeviceTrait::flashingLogLevel(), 4);
+    log4cplus::Logger::getDefaultHierarchy().enableAll();
+    log4cplus::Logger::getInstance("engine").setLogLevel(log4cplus::INFO_LOG_LEVEL);
+    EXPECT_EQ(AppDeviceTrait::flashingLogLevel(), 3);
     log4cplus::Logger::getInstance("engine").setLogLevel(log4cplus::WARN_LOG_LEVEL);
     EXPECT_EQ(AppDeviceTrait::flashingLogLevel(), 2);
+    log4cplus::Logger::getInstance("engine").setLogLevel(log4cplus::ERROR_LOG_LEVEL);
+    EXPECT_EQ(AppDeviceTrait::flashingLogLevel(), 1);
     log4cplus::Logger::getInstance("engine").setLogLevel(log4cplus::OFF_LOG_LEVEL);
     EXPECT_EQ(AppDeviceTrait::flashingLogLevel(), 0);
     AppDeviceTrait::flashingLogSink(L"not written");

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -121,6 +122,29 @@ TEST(ServiceSystemdTest, UnreachableSystemBusCountsAsServiceNotInstalled) {
         setenv("DBUS_SYSTEM_BUS_ADDRESS", previous.c_str(), 1);
     else
         unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+TEST(ServiceSystemdTest, BusErrorsMapToWin32ResultsAndAnUnansweredManagerToNotInstalled) {
+    EXPECT_EQ(systemdServiceError("org.freedesktop.systemd1.NoSuchUnit", -ENOENT),
+              ServiceError::kDoesNotExist);
+    EXPECT_EQ(systemdServiceError("org.freedesktop.systemd1.UnitMasked", -ESHUTDOWN),
+              ServiceError::kDisabled);
+    EXPECT_EQ(systemdServiceError("org.freedesktop.DBus.Error.AccessDenied", -EACCES),
+              ServiceError::kAccessDenied);
+    EXPECT_EQ(
+        systemdServiceError("org.freedesktop.DBus.Error.InteractiveAuthorizationRequired", -EBADR),
+        ServiceError::kAccessDenied);
+    EXPECT_EQ(systemdServiceError(nullptr, -EPERM), ServiceError::kAccessDenied);
+    // A bus without systemd, or a manager that does not answer, is no reachable manager.
+    for (const char* name :
+         {"org.freedesktop.DBus.Error.ServiceUnknown", "org.freedesktop.DBus.Error.NoReply",
+          "org.freedesktop.DBus.Error.Timeout", "org.freedesktop.DBus.Error.Disconnected",
+          "org.freedesktop.DBus.Error.NameHasNoOwner"})
+        EXPECT_EQ(systemdServiceError(name, -EIO), ServiceError::kDoesNotExist) << name;
+    for (int local : {-ENOTCONN, -ECONNRESET, -ECONNREFUSED, -ETIMEDOUT, -EPIPE})
+        EXPECT_EQ(systemdServiceError(nullptr, local), ServiceError::kDoesNotExist) << local;
+    EXPECT_EQ(systemdServiceError("org.freedesktop.DBus.Error.Failed", -EIO),
+              ServiceError::kCannotAcceptControl);
 }
 
 } // namespace
