@@ -104,7 +104,8 @@ Application* Application::current() {
 }
 
 void Application::OnInitCmdLine(wxCmdLineParser& parser) {
-    // The descriptions are looked up when the help is shown, after the catalog is loaded.
+    // The descriptions go through the catalog lookup here; the help is shown while the command
+    // line is parsed, before the language is set up, so they read as the identifiers.
     static const wxCmdLineEntryDesc entries[] = {
         {wxCMD_LINE_SWITCH, "u", "unattended",
          "run in unattended mode. No user interaction is required", wxCMD_LINE_VAL_NONE, 0},

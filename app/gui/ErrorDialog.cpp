@@ -26,11 +26,6 @@ log4cplus::Logger dialogLogger() {
     return Log::logger("kestrel.windows.error");
 }
 
-std::string infoText(const UpdateInfo& info) {
-    return "(" + info.modelName + " fw " + info.deviceFirmware.version.logForm() + " sw " +
-           info.deviceSoftware.version.logForm() + ")";
-}
-
 } // namespace
 
 wxBEGIN_EVENT_TABLE(ErrorDialog, wxDialog) EVT_BUTTON(ErrorDialog::kOkButton, ErrorDialog::onOk)
@@ -71,7 +66,7 @@ wxBEGIN_EVENT_TABLE(ErrorDialog, wxDialog) EVT_BUTTON(ErrorDialog::kOkButton, Er
     const UpdateInfo* info = trait != nullptr ? trait->updateInfo : nullptr;
     std::wstring hintWide;
     if (info != nullptr) {
-        KESTREL_DEBUG(dialogLogger(), "Info: " << infoText(*info));
+        KESTREL_DEBUG(dialogLogger(), "Info: " << updateLogForm(*info));
         hintWide = Kestrel::hint(stateNumber, error, info->deviceFirmware.version.previous(),
                                  info->deviceFirmware.version.current(),
                                  info->deviceSoftware.version.previous(),

@@ -88,12 +88,6 @@ void dispatchSignal(uint16_t signal, uint8_t first = 0) {
     StateMachine::instance().dispatch(HsmEvent{signal, first, 0, 0});
 }
 
-std::string deviceText(const UpdateInfo& info) {
-    return "(" + info.modelName + " lm " + info.lmCode + " fw " +
-           info.deviceFirmware.version.logForm() + " sw " + info.deviceSoftware.version.logForm() +
-           (info.recovery ? " recovery" : "") + ")";
-}
-
 } // namespace
 
 wxBEGIN_EVENT_TABLE(MainWindow, wxFrame) EVT_CLOSE(MainWindow::onClose)
@@ -360,7 +354,7 @@ void MainWindow::refresh() {
         softwareBlock, info != nullptr && (!info->deviceSoftware.version.current().empty() ||
                                            !info->package.software.version.current().empty()));
     if (info != nullptr) {
-        KESTREL_DEBUG(windowLogger(), "Refresh using " << deviceText(*info));
+        KESTREL_DEBUG(windowLogger(), "Refresh using " << deviceLogForm(*info));
         deviceNameText->SetLabel(wxControl::EscapeMnemonics(narrow(info->modelName)));
         deviceFirmwareVersion->SetLabel(narrow(info->deviceFirmware.version.current()));
         deviceFirmwareDate->SetLabel(narrow(info->deviceFirmware.detail));
@@ -372,8 +366,8 @@ void MainWindow::refresh() {
         deviceSoftwareDescription->Wrap(kVersionWrap);
 
         KESTREL_DEBUG(windowLogger(), "Refresh using (pck "
-                                          << info->package.firmware.version.logForm() << " "
-                                          << info->package.software.version.logForm() << ")");
+                                          << firmwareLogForm(info->package.firmware) << " "
+                                          << softwareLogForm(info->package.software) << ")");
         packageFirmwareVersion->SetLabel(narrow(info->package.firmware.version.current()));
         packageFirmwareDate->SetLabel(narrow(info->package.firmware.detail));
         packageSoftwareVersion->SetLabel(narrow(info->package.software.version.current()));
@@ -397,7 +391,7 @@ void MainWindow::refreshCautions() {
         return;
     }
     uint32_t shown = hintMask & info->hints.load();
-    if (info->recovery || (shown & HintRecovery) != 0) {
+    if (info->recovery) {
         shown &= ~kComparisonHints;
         shown |= HintRecovery;
     }

@@ -143,7 +143,8 @@ void ProgressDialog::update(int32_t code, int32_t value) {
         if (phase == kPhaseDownload) {
             KESTREL_DEBUG(progressLogger(), "Switch to scroll bar");
             timer.Stop();
-            bar->SetValue(static_cast<int>(position));
+            // A second pass continues from where the bar stood, which may be its end.
+            bar->SetValue(std::min(kBarRange, static_cast<int>(position)));
         } else {
             KESTREL_DEBUG(progressLogger(), "Switch to barber pole");
             if (!timer.IsRunning())

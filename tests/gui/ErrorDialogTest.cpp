@@ -3,6 +3,7 @@
 #include "app/UpdateInfo.h"
 #include "app/gui/ErrorDialog.h"
 #include "app/gui/Translation.h"
+#include "tests/app/LogCapture.h"
 #include "tests/app/RecordingTraits.h"
 
 #include <gtest/gtest.h>
@@ -90,7 +91,10 @@ TEST_F(ResultDialog, SuccessNamesTheCompletedUpdateAndOkEndsTheProgram) {
     updater.updateInfo->deviceFirmware.version.set("3.20.1");
     walk({{sigArrival, 0}, {sigDone, 0}, {sigUpdate, 0}, {sigDone, 0}});
     ASSERT_TRUE(machine->isIn(StateMachine::kUpdateSuccess));
+    LogCapture log("kestrel.windows.error");
     open(ErrorDialog::kSuccessDialog, StateMachine::kUpdateSuccess);
+    EXPECT_TRUE(log.contains("Info: (update (device (fw v3.20.1[v3.19.0]) (sw --)), Vendor Id: 0, "
+                             "Product Id: 0 (pck (fw --) (sw --)) (hints))"));
     EXPECT_EQ(dialog->descriptionText(), Kestrel::guiText("Update completed!"));
     EXPECT_EQ(dialog->hintText(),
               Kestrel::guiText("The update was completed successfully.") + " " +

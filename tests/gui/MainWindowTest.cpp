@@ -79,9 +79,13 @@ INSTANTIATE_TEST_SUITE_P(
             "NewerPackageOnMainsHidesTheBox", HintNewer, false, {false, false, false, false}},
         CautionCase{"SamePackage", HintSame, false, {false, true, false, false}},
         CautionCase{"OlderOnBattery", HintOlder | HintBattery, false, {true, false, false, true}},
-        CautionCase{"RecoveryBitOnBattery",
+        CautionCase{"RecoveryBitWithoutRecoveryKeepsTheComparison",
                     HintSame | HintRecovery | HintBattery,
                     false,
+                    {false, true, true, true}},
+        CautionCase{"RecoveryOnBatteryWithSamePackage",
+                    HintSame | HintBattery,
+                    true,
                     {false, false, true, true}},
         CautionCase{"NewerOnBattery", HintNewer | HintBattery, false, {false, false, false, true}}),
     [](const ::testing::TestParamInfo<CautionCase>& info) { return info.param.name; });
@@ -94,6 +98,17 @@ TEST_F(MainWindowTest, RefreshShowsTheDeviceAndHidesSoftwareWithoutVersions) {
     info().package.software.version.set("1.2.3");
     window->refresh();
     EXPECT_TRUE(window->softwareShown());
+}
+
+TEST_F(MainWindowTest, RefreshLogsTheDeviceAndThePackageInTheirTextForms) {
+    fill();
+    info().package.software.version.set("7.2.0");
+    LogCapture log("kestrel.windows.main");
+    window->refresh();
+    EXPECT_TRUE(log.contains("Refresh using (device \"vVelmar QT0880\" (fw v3.19.0 \"2012-03-01 "
+                             "10:00:00\") (sw --)), Vendor Id: 0, Product Id: 0"));
+    EXPECT_TRUE(log.contains("Refresh using (pck (fw v3.20.1 \"2013-01-15 08:30:00\") "
+                             "(sw \"v7.2.0\"))"));
 }
 
 TEST_F(MainWindowTest, RefreshWithoutUpdateInfoLogsAndKeepsTheLabels) {

@@ -95,6 +95,12 @@ TEST_F(Progress, BlocksAdvanceTheBarByTheAnnouncedShare) {
     dialog->update(13, 0x00640001);
     dialog->update(14, 5);
     EXPECT_EQ(dialog->barValue(), ProgressDialog::kBarRange) << "the bar stops at its range";
+    // A second pass animates, then continues from where the bar stood.
+    dialog->update(10, 0);
+    EXPECT_TRUE(dialog->animating());
+    dialog->update(9, 0);
+    EXPECT_FALSE(dialog->animating());
+    EXPECT_EQ(dialog->barValue(), ProgressDialog::kBarRange);
 }
 
 TEST_F(Progress, PhaseOneCodesChangeOnlyTheActionLine) {

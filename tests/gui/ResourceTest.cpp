@@ -1,5 +1,6 @@
 #include "GuiTestSupport.h"
 
+#include "app/gui/Artwork.h"
 #include "app/gui/Language.h"
 #include "app/gui/ResourceFsHandler.h"
 #include "app/gui/Translation.h"
@@ -8,9 +9,12 @@
 
 #include <gtest/gtest.h>
 #include <wx/filesys.h>
+#include <wx/image.h>
 #include <wx/translation.h>
 
+#include <cstdint>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 
@@ -83,6 +87,27 @@ TEST(Resources, ExecutableDirectoryHoldsTheRunningProgram) {
     EXPECT_EQ(platform::executablePath().substr(directory.size()), "gui_tests");
 }
 
+TEST(Artwork, TheStripAndTheDialogImagesAreDecodedFromTheExecutable) {
+    const wxBitmap strip = Kestrel::loadBitmap("../images/Image.png");
+    ASSERT_TRUE(strip.IsOk());
+    EXPECT_EQ(strip.GetSize(), wxSize(134, 327));
+    EXPECT_FALSE(Kestrel::loadBitmap("images/Image.png").IsOk()) << "only the one name is known";
+    EXPECT_TRUE(Kestrel::loadIcon("APP_ICON").IsOk());
+
+    const wxBitmap success = Kestrel::loadDialogImage("SUCCESS");
+    const wxBitmap error = Kestrel::loadDialogImage("ERROR");
+    ASSERT_TRUE(success.IsOk());
+    ASSERT_TRUE(error.IsOk());
+    EXPECT_EQ(success.GetSize(), wxSize(32, 32));
+    EXPECT_EQ(error.GetSize(), wxSize(34, 32));
+    // The white background is the transparent colour; the symbol in the middle is not.
+    for (const wxBitmap* bitmap : {&success, &error}) {
+        const wxImage image = bitmap->ConvertToImage();
+        EXPECT_TRUE(image.IsTransparent(0, 0));
+        EXPECT_FALSE(image.IsTransparent(image.GetWidth() / 2, 4));
+    }
+}
+
 TEST(ResourceFileSystem, SearchForCatalogsListsTheEnglishOneOnce) {
     Kestrel::ResourceFsHandler handler;
     EXPECT_EQ(handler.FindFirst("*/app.mo"), "EN/APP.MO");
@@ -140,6 +165,118 @@ TEST(Languages, GermanFallsBackToEnglishWithTypographicTexts) {
     EXPECT_EQ(Kestrel::guiText("Checking for SIM..."),
               wxString::FromUTF8("Checking for SIM\u2026"));
     EXPECT_EQ(Kestrel::guiText("No such message"), "No such message");
+}
+
+// Every text the user can see, as the program asks the catalog for it.
+const char* const kUserTexts[] = {
+    // Command line and start-up
+    "run in unattended mode. No user interaction is required",
+    "suppress display of graphical user interface. This implies the unattended option",
+    "turn on logging",
+    "absolute path to a file receiving an update's error code",
+    "ISO language code (UI language)",
+    "Error creating exit code file '%s'.",
+    "This application must be run with administrator privileges",
+    // Main window
+    "Welcome",
+    "Welcome to \"%s\".",
+    "This application allows you to update your devices.",
+    "Please ensure that the device is inserted and configured properly, all other applications "
+    "are closed and the PC is using the mains.",
+    "To continue, insert your device.",
+    "To continue, click \"Next\".",
+    "Generate log file",
+    "Next",
+    "Close",
+    "Cancel",
+    "Update",
+    "Type",
+    "On Device",
+    "Available",
+    "Firmware",
+    "Software",
+    "Cautions",
+    "*",
+    "The firmware to be installed is older than the one currently installed.",
+    "The firmware to be installed is the same as the installed version.",
+    "Your device is in a recovery state. Click Update to restore the firmware and bring back "
+    "your device to normal state.",
+    "Your computer is running on batteries. It is recommended to connect it to the mains before "
+    "updating your device's firmware.",
+    "About...",
+    "Copyright \u00A9 Velmar nv. All rights reserved.",
+    // Progress dialog
+    "Initialising",
+    "Please do not interrupt the update by removing your device or turning off your computer.",
+    "Preparing update",
+    "Updating device",
+    "Finalising update",
+    "Getting device information",
+    "Software installation",
+    "--",
+    "Sending preloader",
+    "Starting preloader",
+    "Checking boot block",
+    "Sending boot code",
+    "Sending firmware",
+    "Completing update",
+    "Resetting device",
+    "Checking for SIM...",
+    "Reading firmware version...",
+    "Activate Instavol volume...",
+    "Launch installer...",
+    "Install host software...",
+    "Unknown notification (code %d)",
+    // Result dialog
+    "OK",
+    "Your device is not supported by this application.",
+    "There was an unrecoverable error during application start-up.",
+    "There is no firmware available for the currently inserted device.",
+    "The currently inserted device can not be updated.",
+    "There was an unrecoverable problem when checking the firmware package.",
+    "Update completed!",
+    "There was an error preventing software installation to take place.",
+    "The updating process was terminated without being complete.",
+    "There was an error while updating your device. The update of the device is incomplete.",
+    "The device can not be updated. Please contact your vendor's support to get a suitable "
+    "version. The application will quit.",
+    "An error was encountered that can not be resolved (error code %X). The application will "
+    "quit.",
+    "The device is not supported by this application. Please contact your vendor's support "
+    "(error code %X).",
+    "The firmware of the device can not be updated by this application. Please contact your "
+    "vendor's support (error code %X).",
+    "Eject the device and try again. If the problem persists, contact your vendor's support "
+    "(error code %X).",
+    "The firmware package seems to be broken and can not be used to update the device (error "
+    "code %X). The application will quit.",
+    "Please repeat the update in order to finalise this process.",
+    "The device was ejected while the update was in progress. The device may be unusable. Try "
+    "again to update the device.",
+    "An error (code %X) prevented the update to complete. The device may be unusable. Try again "
+    "to update the device. If the problem persists, contact your supplier's support.",
+    "The update was completed successfully.",
+    "To complete the update, the device needs to be removed from the computer.",
+    "After installing software, remove the device from your computer to complete the update.",
+    "The software on your computer was not updated (error code %X).",
+    "The firmware was changed from version %s to version %s.",
+};
+
+TEST(Languages, TheCatalogHoldsEveryUserTextAndNothingElse) {
+    wxLocale locale;
+    Kestrel::setupLanguage(locale, "en");
+    const wxTranslations* translations = wxTranslations::Get();
+    ASSERT_NE(translations, nullptr);
+    for (const char* text : kUserTexts)
+        EXPECT_NE(translations->GetTranslatedString(wxString::FromUTF8(text), "app"), nullptr)
+            << text;
+    // A gettext catalog's third word is its number of strings, the header entry included.
+    const auto catalog = platform::findResource("MO", "EN/APP.MO");
+    ASSERT_TRUE(catalog);
+    ASSERT_GE(catalog->size(), 12u);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(catalog->data());
+    const uint32_t count = bytes[8] | bytes[9] << 8 | bytes[10] << 16 | uint32_t(bytes[11]) << 24;
+    EXPECT_EQ(count, std::size(kUserTexts) + 1);
 }
 
 TEST(Languages, AnUnknownLanguageCodeKeepsTheSystemLanguage) {

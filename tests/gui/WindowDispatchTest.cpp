@@ -154,6 +154,19 @@ TEST_F(WindowDispatch, RecoveryUpdateEnding265IsRepeatedAtOnceWithoutDialog) {
     EXPECT_TRUE(journaled("startUpdate"));
 }
 
+TEST_F(WindowDispatch, RecoveryUpdateEnding265UnattendedIsRepeatedAndNotCancelled) {
+    Application& application = guitest::app();
+    application.execMode = execUnattended;
+    reachUpdateFailure(265);
+    updater.updateInfo->recovery = false;
+    handle(ctetOpenWindow, 3, 0, 11);
+    EXPECT_EQ(application.exitCode, 265);
+    EXPECT_EQ(application.errorDialog, nullptr);
+    EXPECT_TRUE(machine->isIn(StateMachine::kUpdate))
+        << "the automatic answer of the error window is ignored by the repeated update";
+    EXPECT_TRUE(journaled("startUpdate"));
+}
+
 TEST_F(WindowDispatch, RecoveryUpdateEnding265StillInRecoveryShows283) {
     Application& application = guitest::app();
     reachUpdateFailure(265);
