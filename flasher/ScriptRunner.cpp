@@ -84,11 +84,27 @@ FfResult ScriptRunner::run(const char* script, size_t length, const wchar_t* app
     const std::string text = script ? std::string(script, strnlen(script, length)) : std::string();
     activeRunner = this;
     mxmlSetErrorCallback(parseError);
-    mxml_node_t* document = mxmlSAXLoadString(nullptr, text.c_str(), contentType, saxEvent, this);
+    // The parse hangs its nodes below a holder of ours, so what the parser leaves behind on an
+    // error (a top-level element whose attributes are malformed) is freed with the holder. Its
+    // name holds a blank, which no close tag can carry, so no script can close it.
+    mxml_node_t* holder = mxmlNewElement(MXML_NO_PARENT, " ");
+    if (holder == nullptr) {
+        mxmlSetErrorCallback(nullptr);
+        activeRunner = nullptr;
+        reportParseError("out of memory");
+        object.scriptEventsHandled = 0;
+        return kFfScriptCommandFailed;
+    }
+    // Below a holder the parser would take text before the first tag as content; at the top a
+    // document must start with its first tag, so that stays an error.
+    if (!text.empty() && text[0] != '<')
+        reportParseError(
+            ("XML does not start with '<' (saw '" + text.substr(0, 1) + "').").c_str());
+    else
+        mxmlSAXLoadString(holder, text.c_str(), contentType, saxEvent, this);
     mxmlSetErrorCallback(nullptr);
     activeRunner = nullptr;
-    if (document != nullptr)
-        mxmlDelete(document);
+    mxmlDelete(holder);
 
     if (!stopped_) {
         object.scriptEventsHandled = 0;

@@ -102,6 +102,18 @@ TEST_F(ScriptTest, MalformedScriptEndsWithTheResultOfTheEventsBeforeTheFault) {
     EXPECT_GE(testing_support::countLogged(L"Script parse error"), 1u);
 }
 
+TEST_F(ScriptTest, TopLevelElementWithMalformedAttributesIsRejectedAndNothingIsSent) {
+    // The parser gives up inside the first element; what it built by then is freed with the run
+    // (the sanitizer build reports it otherwise).
+    startFlashingCard(0, loaderOptions());
+    EXPECT_EQ(postFlash("<post_customization d --><at_cmd>ATI</at_cmd></post_customization>"), 0u);
+    EXPECT_TRUE(sentCommands(*card).empty());
+    EXPECT_GE(testing_support::countLogged(L"Script parse error"), 1u);
+    EXPECT_EQ(postFlash("<s x=\"1\"></s>"), 0u) << "a well-formed script runs afterwards";
+    EXPECT_EQ(postFlash(" <s><at_cmd>ATI</at_cmd></s>"), 0u);
+    EXPECT_TRUE(sentCommands(*card).empty()) << "a script must start with its first tag";
+}
+
 TEST_F(ScriptTest, ScriptInsideAPackageIsFoundAndRun) {
     startFlashingCard(0, loaderOptions());
     const tools::Bytes pck = packagetest::package(
