@@ -5,7 +5,8 @@
 # leaves the log and a screenshot of the update page in build/run-simulated/.
 #
 # Environment: KESTREL_TIME_SCALE (default 1 with a display, 0.2 without), CARDSIM_OPTIONS
-# (extra kestrel-cardsim options, e.g. "--wrong-lm-code"), KESTREL_BUILD_DIR (default build).
+# (extra kestrel-cardsim options, e.g. "--wrong-lm-code"), CARDSIM_STATE (the card's firmware
+# state file; default: a card one release behind the package), KESTREL_BUILD_DIR (default build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${KESTREL_BUILD_DIR:-build}
@@ -56,8 +57,14 @@ else
 fi
 echo "run-simulated: simulated machine $machine, time scale $KESTREL_TIME_SCALE"
 
+# The card runs the release before the embedded package's 3.19.0, so the update flashes it.
+# CARDSIM_STATE names another firmware state file (the simulator's default runs 3.19.0).
+state=${CARDSIM_STATE:-$machine/card-state.json}
+if [ -z "${CARDSIM_STATE:-}" ]; then
+    echo '{"revision": "3.18.2", "date": "Jan 05 2010", "time": "10:00:00", "softwareVersion": "2.1.0"}' >"$state"
+fi
 # shellcheck disable=SC2086
-"$cardsim" --root "$machine" ${CARDSIM_OPTIONS:-} >"$out/cardsim.txt" 2>&1 &
+"$cardsim" --root "$machine" --state "$state" ${CARDSIM_OPTIONS:-} >"$out/cardsim.txt" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do
     ls "$machine"/devices/*.json >/dev/null 2>&1 && break
@@ -66,7 +73,7 @@ done
 
 # Progress as the log tells it: windows, progress notifications, and the versions shown.
 follow() {
-    tail --pid=$$ -n +1 -F "$log" 2>/dev/null | awk -v shot="$out/update-page.png" -v grab="$grab" '
+    tail --pid=$$ -s 0.2 -n +1 -F "$log" 2>/dev/null | awk -v shot="$out/update-page.png" -v grab="$grab" '
         # The update page under the progress dialog of the update, once both are painted.
         /Handling event \(ctetProgress/ && updatePage && !taken {
             taken = 1
@@ -100,7 +107,8 @@ set +e
 "$kestrel" "${mode[@]}" -l -p "$machine/out/exit-code.txt"
 status=$?
 set -e
-sleep 0.5
+# Let the follower print the last lines of the log before the summary.
+sleep 1.5
 code=$(cat "$machine/out/exit-code.txt" 2>/dev/null || echo "none")
 cp "$machine/out/exit-code.txt" "$out/exit-code.txt" 2>/dev/null || true
 echo "run-simulated: kestrel exit code $status, result code $code"
