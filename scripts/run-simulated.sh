@@ -6,7 +6,7 @@
 #
 # Environment: KESTREL_TIME_SCALE (default 1 with a display, 0.2 without), CARDSIM_OPTIONS
 # (extra kestrel-cardsim options, e.g. "--wrong-lm-code"), CARDSIM_STATE (the card's firmware
-# state file; default: a card one release behind the package), KESTREL_BUILD_DIR (default build).
+# state file; by default the simulator's, one release behind the package), KESTREL_BUILD_DIR (default build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${KESTREL_BUILD_DIR:-build}
@@ -57,14 +57,12 @@ else
 fi
 echo "run-simulated: simulated machine $machine, time scale $KESTREL_TIME_SCALE"
 
-# The card runs the release before the embedded package's 3.19.0, so the update flashes it.
-# CARDSIM_STATE names another firmware state file (the simulator's default runs 3.19.0).
-state=${CARDSIM_STATE:-$machine/card-state.json}
-if [ -z "${CARDSIM_STATE:-}" ]; then
-    echo '{"revision": "3.18.2", "date": "Jan 05 2010", "time": "10:00:00", "softwareVersion": "2.1.0"}' >"$state"
-fi
+# The simulator's card runs the release before the embedded package's, so the update flashes it;
+# CARDSIM_STATE names another firmware state file.
+state=()
+[ -n "${CARDSIM_STATE:-}" ] && state=(--state "$CARDSIM_STATE")
 # shellcheck disable=SC2086
-"$cardsim" --root "$machine" --state "$state" ${CARDSIM_OPTIONS:-} >"$out/cardsim.txt" 2>&1 &
+"$cardsim" --root "$machine" "${state[@]}" ${CARDSIM_OPTIONS:-} >"$out/cardsim.txt" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do
     ls "$machine"/devices/*.json >/dev/null 2>&1 && break

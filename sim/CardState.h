@@ -12,10 +12,11 @@ namespace cardsim {
 struct CardState {
     std::string manufacturer = "Velmar N.V.";
     std::string model = "QT0880";
-    std::string revision = "3.19.0";
-    // "Mar 16 2010" and "15:03:03", as the identity text prints them.
-    std::string date = "Mar 16 2010";
-    std::string time = "15:03:03";
+    // One release behind the embedded package (3.19.0 of Mar 16 2010), so that an update flashes.
+    std::string revision = "3.18.2";
+    // "Jan 05 2010" and "10:00:00", as the identity text prints them.
+    std::string date = "Jan 05 2010";
+    std::string time = "10:00:00";
     std::string softwareVersion = "2.1.0";
     std::string lmCode = "QT0880-27315";
     std::array<int, 5> cbcSettings = {1, 1, 1, 1, 0};

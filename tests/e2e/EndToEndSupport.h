@@ -27,6 +27,13 @@ namespace e2e {
 namespace fs = std::filesystem;
 
 // The build tree: from ctest's environment, else two folders above this test program.
+// The card state of a card on the embedded package's firmware (3.19.0 of Mar 16 2010), and of
+// one a release behind it (the simulator's default).
+inline const char* kCurrentCard =
+    R"({"revision": "3.19.0", "date": "Mar 16 2010", "time": "15:03:03", "softwareVersion": "2.1.0"})";
+inline const char* kOlderCard =
+    R"({"revision": "3.18.2", "date": "Jan 05 2010", "time": "10:00:00", "softwareVersion": "2.1.0"})";
+
 inline fs::path buildDirectory() {
     if (const char* dir = std::getenv("KESTREL_BUILD_DIR"))
         return dir;
@@ -219,8 +226,10 @@ protected:
                 std::string("KESTREL_TIME_SCALE=") + kTimeScale};
     }
 
-    // A card whose firmware state file holds `state` (JSON members of the simulator's state).
-    void startCard(const std::vector<std::string>& options = {}, const std::string& state = "") {
+    // A card whose firmware state file holds `state` (JSON members of the simulator's state);
+    // by default the embedded package's own firmware, so nothing needs flashing.
+    void startCard(const std::vector<std::string>& options = {},
+                   const std::string& state = kCurrentCard) {
         std::vector<std::string> arguments{simulatorProgram().string(), "--root", root.string()};
         if (!state.empty()) {
             writeFile(root / "card-state.json", state);
@@ -261,9 +270,5 @@ protected:
     fs::path root;
     std::unique_ptr<Child> simulator;
 };
-
-// The card state of a card one release behind the embedded package (3.19.0 of Mar 16 2010).
-inline const char* kOlderCard =
-    R"({"revision": "3.18.2", "date": "Jan 05 2010", "time": "10:00:00", "softwareVersion": "2.1.0"})";
 
 } // namespace e2e

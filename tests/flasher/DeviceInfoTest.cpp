@@ -2,6 +2,7 @@
 #include "flasher/Ff.h"
 #include "flasher/Library.h"
 #include "SimulatedCard.h"
+#include "sim/CardState.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +28,15 @@ void keepNotification(int32_t code, int32_t, void*) {
 class DeviceInformation : public testing_support::SimulatedCard {};
 
 TEST_F(DeviceInformation, FirmwareInformationOfAModemModeCardIsReadFieldByField) {
-    startCard();
+    // A card on the firmware of the documented "ATI" example.
+    auto options = this->options();
+    options.stateFile = root + "/example.state.json";
+    cardsim::CardState example;
+    example.revision = "3.19.0";
+    example.date = "Mar 16 2010";
+    example.time = "15:03:03";
+    ASSERT_TRUE(cardsim::saveCardState(options.stateFile, example));
+    startCard(options);
     FfInfoRecord record{};
     int32_t notNormal = 7;
     EXPECT_EQ(

@@ -157,7 +157,7 @@ TEST_F(CardSimulatorTest, AnswersTheInformationCommandsWithEchoOnByDefault) {
     Terminal port(card->presence().applicationPort);
     ASSERT_TRUE(port.isOpen());
     EXPECT_EQ(port.command("ATI"), "ATI\r\r\nManufacturer: Velmar N.V.\r\nModel: QT0880\r\n"
-                                   "Revision: 3.19.0 (Date: Mar 16 2010, Time: 15:03:03)\r\n"
+                                   "Revision: 3.18.2 (Date: Jan 05 2010, Time: 10:00:00)\r\n"
                                    "\r\nOK\r\n");
     EXPECT_EQ(port.command("ATE0"), "ATE0\r\r\nOK\r\n");
     EXPECT_EQ(port.command("AT_VISOV?"), "\r\n_VISOV: 2.1.0\r\n\r\nOK\r\n");

@@ -144,9 +144,10 @@ protected:
         fs::remove_all(root, error);
     }
 
-    // Starts the card with the given firmware, checks it as the check thread would, and brings
-    // the workflow to its update state.
-    void startAndCheck(const std::string& revision, const std::string& date, int mode = 0) {
+    // Starts the card with the given firmware (built at `time` on `date`), checks it as the check
+    // thread would, and brings the workflow to its update state.
+    void startAndCheck(const std::string& revision, const std::string& date, int mode = 0,
+                       const std::string& time = "15:03:03") {
         cardsim::SimulatorOptions options;
         options.root = root.string();
         options.stateFile = (root / "card.state.json").string();
@@ -154,6 +155,7 @@ protected:
         cardsim::CardState state;
         state.revision = revision;
         state.date = date;
+        state.time = time;
         state.mode = mode;
         ASSERT_TRUE(cardsim::saveCardState(options.stateFile, state));
         card = std::make_unique<cardsim::CardSimulator>(options);
