@@ -7,9 +7,9 @@ cd "$(dirname "$0")/.."
 seconds=${1:-15}
 build=${2:-build-fuzz}
 scripts/bootstrap.sh
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DKESTREL_SANITIZE=ON -DKESTREL_BUILD_BENCH=OFF -DKESTREL_BUILD_FUZZERS=ON \
-    -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
+    "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -O1" >/dev/null
 
 flasher_targets=(package wrappedheader atanswer script)
 targets=("${flasher_targets[@]/%/_fuzzer}" card_database_fuzzer package_fuzz_seeds)
