@@ -10,6 +10,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -183,6 +184,9 @@ bool AppCheckThread::start(StateMachine& machine) {
         }).detach();
         return true;
     } catch (const std::system_error&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        // No memory for the thread's state: as much a failed start as a refused thread.
         return false;
     }
 }

@@ -5,8 +5,9 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <system_error>
+#include <cstdint>
 #include <filesystem>
+#include <system_error>
 
 namespace platform {
 
@@ -28,15 +29,49 @@ std::string sharedDataFolder() {
     return systemPath("/var/log");
 }
 
+namespace {
+
+// The home folder of `uid` from the user database; empty when it has none.
+std::string homeOf(uid_t uid) {
+    const passwd* entry = getpwuid(uid);
+    return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
+}
+
+// The user who started an elevated relaunch through pkexec, which runs it as root with root's
+// environment; nothing when this process was not started that way.
+std::optional<uid_t> pkexecInvoker() {
+    const auto text = environmentValue("PKEXEC_UID");
+    if (!text || text->empty() || text->size() > 10)
+        return std::nullopt;
+    uint64_t uid = 0;
+    for (const char digit : *text) {
+        if (digit < '0' || digit > '9')
+            return std::nullopt;
+        uid = uid * 10 + static_cast<uint64_t>(digit - '0');
+    }
+    if (uid > UINT32_MAX)
+        return std::nullopt;
+    return static_cast<uid_t>(uid);
+}
+
+} // namespace
+
 std::string userConfigFolder() {
+    // After an elevated relaunch the folder stays the invoking user's, as it does on a system
+    // whose elevation keeps the user's profile.
+    if (const auto invoker = pkexecInvoker()) {
+        const std::string home = homeOf(*invoker);
+        if (!home.empty())
+            return home + "/.config";
+    }
     // A relative XDG_CONFIG_HOME is invalid and ignored, as the base directory rules say.
     const auto configHome = environmentValue("XDG_CONFIG_HOME");
     if (configHome && !configHome->empty() && configHome->front() == '/')
         return *configHome;
     auto home = environmentValue("HOME");
     if (!home || home->empty()) {
-        const passwd* entry = getpwuid(getuid());
-        home = std::string(entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "/");
+        const std::string own = homeOf(getuid());
+        home = own.empty() ? std::string("/") : own;
     }
     return *home + "/.config";
 }

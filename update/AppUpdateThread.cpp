@@ -2,6 +2,7 @@
 
 #include "update/UpdateProcess.h"
 
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -15,6 +16,9 @@ bool AppUpdateThread::start(StateMachine& machine, UpdateTrait& trait) {
         std::thread([&machine, &trait] { AppUpdateThread(machine, trait).run(); }).detach();
         return true;
     } catch (const std::system_error&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        // No memory for the thread's state: as much a failed start as a refused thread.
         return false;
     }
 }

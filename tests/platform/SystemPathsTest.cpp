@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+
 #include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -11,6 +14,7 @@ protected:
     void TearDown() override {
         unsetenv("KESTREL_SIM_ROOT");
         unsetenv("XDG_CONFIG_HOME");
+        unsetenv("PKEXEC_UID");
     }
 };
 
@@ -35,6 +39,21 @@ TEST_F(Environment, ConfigFolderPrefersXdgConfigHome) {
     setenv("XDG_CONFIG_HOME", "relative/config", 1);
     EXPECT_EQ(platform::userConfigFolder(), std::string(home) + "/.config")
         << "a relative XDG_CONFIG_HOME is ignored";
+}
+
+TEST_F(Environment, ConfigFolderAfterAnElevatedRelaunchIsTheInvokingUsers) {
+    // pkexec runs the relaunch as root with root's environment and names the invoker.
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    setenv("XDG_CONFIG_HOME", "/tmp/config-home", 1);
+    setenv("PKEXEC_UID", std::to_string(nobody->pw_uid).c_str(), 1);
+    EXPECT_EQ(platform::userConfigFolder(), std::string(nobody->pw_dir) + "/.config");
+
+    // A malformed or unknown invoker changes nothing.
+    for (const char* bad : {"", "12x", "99999999999", "4294967294"}) {
+        setenv("PKEXEC_UID", bad, 1);
+        EXPECT_EQ(platform::userConfigFolder(), "/tmp/config-home") << bad;
+    }
 }
 
 } // namespace
