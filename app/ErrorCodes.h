@@ -29,7 +29,7 @@ enum ResultCode : int32_t {
     kResultUpdateThreadFailed = 289,
     kResultRefreshWindowFailed = 290,
     kResultWindowNotFound = 291,
-    kResultCloseWindowFailed = 292,
+    kResultWindowNotRefreshable = 292,
     kResultCheckThreadFailed = 4714,
 };
 

@@ -387,7 +387,7 @@ int Application::refreshWindow(int window) {
         return 0;
     }
     KESTREL_ERROR(mainLogger(), "Cannot refresh window " << window);
-    return kResultCloseWindowFailed;
+    return kResultWindowNotRefreshable;
 }
 
 int Application::closeWindow(int window) {
