@@ -137,8 +137,8 @@ FfResult FfPreFlash(const wchar_t* model, const wchar_t* diag, const wchar_t* ap
 
 // Downloads the selected images of the package (which must stay valid during the call) and
 // brings the device back into modem mode.
-FfResult FfFlash(const wchar_t* model, const wchar_t* diag, const wchar_t* app,
-                 bool updateFirmware, bool updateSoftware, const uint8_t* data, uint32_t length,
+FfResult FfFlash(const wchar_t* model, const wchar_t* diag, const wchar_t* app, bool updateFirmware,
+                 bool updateSoftware, const uint8_t* data, uint32_t length,
                  FfProgressCallback callback, void* context);
 
 // Runs a customisation script (or the type-19 script of a package passed as script). A script
