@@ -26,6 +26,11 @@ constexpr uint32_t kWwanCapFlag40Threshold = 0x8;
 constexpr uint32_t kWwanCapFlag40Mask = 0x6;
 constexpr uint32_t kDriverCapWwanCapDerived = 0x40;
 
+// The executable's database text; nothing when it carries no such resource.
+std::optional<std::string_view> shippedResource() {
+    return platform::findResource(kCardDbResourceType, kCardDbResourceId);
+}
+
 enum Key {
     KeySection,
     KeySupported,
@@ -433,8 +438,7 @@ uint32_t ReadCardDb(const char* data, size_t size) {
 }
 
 std::string_view shippedCardDatabase() {
-    return platform::findResource(kCardDbResourceType, kCardDbResourceId)
-        .value_or(std::string_view());
+    return shippedResource().value_or(std::string_view());
 }
 
 uint32_t InitializeCardDb(const CardDbModule* module) {
@@ -446,9 +450,9 @@ uint32_t InitializeCardDb(const CardDbModule* module) {
         db.rememberedModule = module;
     else
         module = db.rememberedModule;
-    static CardDbModule executable;
+    CardDbModule executable;
     if (!module) {
-        const auto resource = platform::findResource(kCardDbResourceType, kCardDbResourceId);
+        const auto resource = shippedResource();
         if (!resource) {
             XLogAt(3, "Nw: InitializeCardDb(): FindResource failed with 0x%x",
                    kErrorResourceTypeNotFound);

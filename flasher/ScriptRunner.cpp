@@ -82,28 +82,27 @@ FfResult ScriptRunner::run(const char* script, size_t length, const wchar_t* app
     // The parser wants a zero-terminated text; the script is bounded by its length (and by a
     // zero byte inside it).
     const std::string text = script ? std::string(script, strnlen(script, length)) : std::string();
-    activeRunner = this;
-    mxmlSetErrorCallback(parseError);
     // The parse hangs its nodes below a holder of ours, so what the parser leaves behind on an
     // error (a top-level element whose attributes are malformed) is freed with the holder. Its
     // name holds a blank, which no close tag can carry, so no script can close it.
     mxml_node_t* holder = mxmlNewElement(MXML_NO_PARENT, " ");
     if (holder == nullptr) {
-        mxmlSetErrorCallback(nullptr);
-        activeRunner = nullptr;
         reportParseError("out of memory");
         object.scriptEventsHandled = 0;
         return kFfScriptCommandFailed;
     }
-    // Below a holder the parser would take text before the first tag as content; at the top a
-    // document must start with its first tag, so that stays an error.
-    if (!text.empty() && text[0] != '<')
+    if (!text.empty() && text[0] != '<') {
+        // Below a holder the parser would take text before the first tag as content; at the top
+        // a document must start with its first tag, so that stays an error.
         reportParseError(
             ("XML does not start with '<' (saw '" + text.substr(0, 1) + "').").c_str());
-    else
+    } else {
+        activeRunner = this;
+        mxmlSetErrorCallback(parseError);
         mxmlSAXLoadString(holder, text.c_str(), contentType, saxEvent, this);
-    mxmlSetErrorCallback(nullptr);
-    activeRunner = nullptr;
+        mxmlSetErrorCallback(nullptr);
+        activeRunner = nullptr;
+    }
     mxmlDelete(holder);
 
     if (!stopped_) {

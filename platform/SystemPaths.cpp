@@ -5,7 +5,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <cstdint>
+#include <charconv>
 #include <filesystem>
 #include <system_error>
 
@@ -41,17 +41,14 @@ std::string homeOf(uid_t uid) {
 // environment; nothing when this process was not started that way.
 std::optional<uid_t> pkexecInvoker() {
     const auto text = environmentValue("PKEXEC_UID");
-    if (!text || text->empty() || text->size() > 10)
+    if (!text)
         return std::nullopt;
-    uint64_t uid = 0;
-    for (const char digit : *text) {
-        if (digit < '0' || digit > '9')
-            return std::nullopt;
-        uid = uid * 10 + static_cast<uint64_t>(digit - '0');
-    }
-    if (uid > UINT32_MAX)
+    uid_t uid = 0;
+    const char* const last = text->data() + text->size();
+    const auto [end, error] = std::from_chars(text->data(), last, uid);
+    if (error != std::errc() || end != last)
         return std::nullopt;
-    return static_cast<uid_t>(uid);
+    return uid;
 }
 
 } // namespace
