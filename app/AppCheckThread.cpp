@@ -38,6 +38,11 @@ const log4cplus::Logger& checkLogger() {
     return logger;
 }
 
+std::string lockedDeviceLogForm(const UpdateInfo& info) {
+    const auto guard = info.lock();
+    return deviceLogForm(info);
+}
+
 std::string boundedText(const char* text, size_t size) {
     return std::string(text, strnlen(text, size));
 }
@@ -116,26 +121,31 @@ int32_t deviceInformation(int32_t model, int32_t kind, const wchar_t* diag, cons
 int32_t readDeviceInfo(UpdateInfo& info, UpdateTrait& trait) {
     trait.progress(kProgressReadFirmware, 0);
     KESTREL_DEBUG(checkLogger(), "Read firmware version from device");
-    FfInfoRecord record;
-    std::memset(&record, 0, sizeof record);
+    FfInfoRecord firmware;
+    std::memset(&firmware, 0, sizeof firmware);
     int32_t notNormal = 0;
     const UpdateInfo::Ports ports = info.ports();
     int32_t result = deviceInformation(ports.model, kFfInfoFirmware, ports.diag.c_str(),
-                                       ports.app.c_str(), record, &notNormal);
+                                       ports.app.c_str(), firmware, &notNormal);
     if (result != kResultOk)
         return result;
-    info.recovery = notNormal == 1;
-    info.modelName = boundedText(record.model, sizeof record.model);
-    info.lmCode = boundedText(record.lmCode, sizeof record.lmCode);
-    info.deviceFirmware.fillFirmware(record);
+    {
+        const auto guard = info.lock();
+        info.recovery = notNormal == 1;
+        info.modelName = boundedText(firmware.model, sizeof firmware.model);
+        info.lmCode = boundedText(firmware.lmCode, sizeof firmware.lmCode);
+        info.deviceFirmware.fillFirmware(firmware);
+    }
 
     KESTREL_DEBUG(checkLogger(), "Read software version from device");
-    std::memset(&record, 0, sizeof record);
+    FfInfoRecord software;
+    std::memset(&software, 0, sizeof software);
     result = deviceInformation(ports.model, kFfInfoSoftware, ports.diag.c_str(), ports.app.c_str(),
-                               record, nullptr);
+                               software, nullptr);
     if (result == kResultOk) {
-        std::memset(record.description, 0, kDescriptionBytes);
-        info.deviceSoftware.fillSoftware(record);
+        std::memset(software.description, 0, kDescriptionBytes);
+        const auto guard = info.lock();
+        info.deviceSoftware.fillSoftware(software);
     }
     return result;
 }
@@ -143,17 +153,31 @@ int32_t readDeviceInfo(UpdateInfo& info, UpdateTrait& trait) {
 int32_t readPackageVersions(StateMachine& machine, UpdateInfo& info) {
     KESTREL_DEBUG(checkLogger(), "Read firmware version from package");
     const std::wstring path = machine.windowTrait->modulePath(kPackageName);
-    return PackageInfo::read(path, info.model, info.package);
+    PackageInfoData package;
+    {
+        // Starts from what the record holds: a failed read keeps it.
+        const auto guard = info.lock();
+        package = info.package;
+    }
+    const int32_t result = PackageInfo::read(path, info.ports().model, package);
+    const auto guard = info.lock();
+    info.package = package;
+    return result;
 }
 
 void computeHints(UpdateInfo& info) {
     int32_t difference = 0;
     int32_t valid = 0;
-    if (FfCompareInfo(kFfCompareTimeStamp, &info.deviceFirmware.raw, &info.package.firmware.raw,
-                      &difference, &valid) != kFfOk)
-        return;
+    bool recovery = false;
+    {
+        const auto guard = info.lock();
+        if (FfCompareInfo(kFfCompareTimeStamp, &info.deviceFirmware.raw, &info.package.firmware.raw,
+                          &difference, &valid) != kFfOk)
+            return;
+        recovery = info.recovery;
+    }
     info.setHint(HintOlder | HintNewer | HintSame, false);
-    if (info.recovery)
+    if (recovery)
         return;
     if (difference < 0)
         info.setHint(HintOlder, true);
@@ -177,18 +201,10 @@ int32_t checkLmCode(const UpdateInfo& info) {
 AppCheckThread::AppCheckThread(StateMachine& machine) : machine(machine) {}
 
 bool AppCheckThread::start(StateMachine& machine) {
-    try {
-        std::thread([&machine] {
-            AppCheckThread check(machine);
-            check.entry();
-        }).detach();
-        return true;
-    } catch (const std::system_error&) {
-        return false;
-    } catch (const std::bad_alloc&) {
-        // No memory for the thread's state: as much a failed start as a refused thread.
-        return false;
-    }
+    return machine.workers.start([&machine] {
+        AppCheckThread check(machine);
+        check.entry();
+    });
 }
 
 int AppCheckThread::entry() {
@@ -204,13 +220,14 @@ int AppCheckThread::entry() {
         event.parameter = kResultNoUpdateInfo;
     } else {
         int32_t code = readDeviceInfo(*info, trait);
-        KESTREL_DEBUG(checkLogger(), deviceLogForm(*info));
+        KESTREL_DEBUG(checkLogger(), lockedDeviceLogForm(*info));
         if (code == kResultOk) {
             code = readPackageVersions(machine, *info);
-            KESTREL_DEBUG(checkLogger(), deviceLogForm(*info));
+            KESTREL_DEBUG(checkLogger(), lockedDeviceLogForm(*info));
         }
         if (code == kResultOk) {
             computeHints(*info);
+            const auto guard = info->lock();
             code = checkLmCode(*info);
             KESTREL_DEBUG(checkLogger(), updateLogForm(*info));
         }

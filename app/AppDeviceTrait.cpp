@@ -129,7 +129,7 @@ int AppDeviceTrait::initialise() {
 }
 
 void AppDeviceTrait::fillUpdateInfo(const NwCardInfo& card, UpdateInfo& info) {
-    std::lock_guard<std::mutex> guard(info.identityMutex);
+    std::lock_guard<std::mutex> guard(info.mutex);
     info.appPort = wideFromUtf16(card.portName, NW_TEXT_LENGTH);
     info.diagPort = wideFromUtf16(card.dbgPortName, NW_TEXT_LENGTH);
     info.model = static_cast<int32_t>(card.model);
@@ -273,18 +273,26 @@ int AppDeviceTrait::checkDevice(bool asynchronous) {
     return result;
 }
 
+void AppDeviceTrait::interrupt() {
+    KESTREL_DEBUG(deviceLogger(), "AppDeviceTrait::interrupt()");
+    FfCancel();
+    endWaits();
+}
+
+void AppDeviceTrait::endWaits() {
+    // Whoever still waits learns that the signals are gone.
+    std::lock_guard<std::mutex> guard(signalMutex);
+    signalsExist = false;
+    arrival.condition.notify_all();
+    departure.condition.notify_all();
+}
+
 int AppDeviceTrait::terminate() {
     KESTREL_DEBUG(deviceLogger(), "AppDeviceTrait::terminate()");
     FfShutdown();
     NwTerminate();
     NwLeaveExclusiveMode();
-    {
-        // Whoever still waits learns that the signals are gone.
-        std::lock_guard<std::mutex> guard(signalMutex);
-        signalsExist = false;
-        arrival.condition.notify_all();
-        departure.condition.notify_all();
-    }
+    endWaits();
     AppDeviceTrait* self = this;
     activeTrait.compare_exchange_strong(self, nullptr);
     const bool started = setLmService(true);

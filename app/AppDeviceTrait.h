@@ -30,6 +30,10 @@ public:
     int waitForDeparture() override;
     int terminate() override;
 
+    // The run is being interrupted: a running flash stops at its next safe point and a wait for
+    // the device ends at once, so the update thread reaches its end quickly.
+    void interrupt();
+
     // Starts or stops the service; true on success, else lastServiceError() says why.
     bool setLmService(bool start);
     uint32_t lastServiceError() const { return serviceError; }
@@ -71,6 +75,7 @@ private:
     void raise(Signal& signal, Signal& opposite);
     static void forget(Signal& signal);
     int wait(Signal& signal, int timeoutResult);
+    void endWaits();
 
     StateMachine& machine;
     uint32_t serviceError = 0;

@@ -33,6 +33,10 @@ enum ResultCode : int32_t {
     kResultCheckThreadFailed = 4714,
 };
 
+// The run was ended from outside (SIGTERM or SIGINT) before its result was known: the Win32
+// code of a cancelled operation, a general failure (category 1) for installers.
+constexpr int32_t kResultInterrupted = 1223;
+
 // Neither a package file nor the embedded package is available.
 constexpr int32_t kResultNoPackage = static_cast<int32_t>(0x80000000u);
 

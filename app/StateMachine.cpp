@@ -242,6 +242,9 @@ StateResult StateMachine::checkDevice(const HsmEvent* event) {
     switch (event->signal) {
     case Q_ENTRY_SIG:
         STATE_LOG("entry");
+        // A new card's check starts clean: an earlier card's refusal must not keep this one's
+        // update page from opening.
+        errorCode = 0;
         openWindow(kWindowProgress, kWindowUpdate, kCheckDevice);
         deviceTrait->checkDevice(true);
         return nullptr;

@@ -2,6 +2,7 @@
 
 #include "app/ErrorCodes.h"
 #include "app/QHsm.h"
+#include "app/WorkerThreads.h"
 
 #include <cstdint>
 #include <mutex>
@@ -96,6 +97,8 @@ public:
     WindowTrait* windowTrait;
     UpdateTrait* updateTrait;
     DeviceTrait* deviceTrait;
+    // The check and update threads that dispatch into this machine.
+    Kestrel::WorkerThreads workers;
 
 private:
     void openWindow(int window, int parent, StateNumber opener);

@@ -75,18 +75,21 @@ struct UpdateInfo {
     std::atomic<uint32_t> hints{0};
 
     // The detection callback rewrites the identity and ports on the GUI thread whenever the
-    // device re-enumerates, possibly while a worker talks to the device; both go through this
-    // lock, and workers call the flashing library with a copy.
+    // device re-enumerates, the check and update threads write what they read from the device
+    // and the package, and the GUI thread shows all of it. Every field but `hints` is written
+    // under this lock, and read under it by any thread other than its writer; workers call the
+    // flashing library with a copy of the ports.
     struct Ports {
         int32_t model = 0;
         std::wstring app;
         std::wstring diag;
     };
     Ports ports() const {
-        std::lock_guard<std::mutex> guard(identityMutex);
+        std::lock_guard<std::mutex> guard(mutex);
         return Ports{model, appPort, diagPort};
     }
-    mutable std::mutex identityMutex;
+    std::unique_lock<std::mutex> lock() const { return std::unique_lock<std::mutex>(mutex); }
+    mutable std::mutex mutex;
 
     void setHint(uint32_t bits, bool on) {
         if (on)

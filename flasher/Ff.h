@@ -64,6 +64,8 @@ constexpr FfResult kFfCommandFailed = 0x2000004D;
 constexpr FfResult kFfPortOrModeFailed = 0x2000004E;
 constexpr FfResult kFfScriptCommandFailed = 0x20000062;
 constexpr FfResult kFfScriptModeFailed = 0x20000063;
+// FfCancel stopped the flashing (ERROR_CANCELLED in the low word).
+constexpr FfResult kFfCancelled = 0x200004C7;
 constexpr FfResult kFfWrappedHeaderError = 0x20010001;
 constexpr FfResult kFfUnknownInfoKind = 0x20010001;
 
@@ -100,6 +102,10 @@ extern "C" {
 // and a context word kept with the sink.
 FfResult FfInitialise(int32_t level, FfLogSink sink, uint32_t context);
 FfResult FfShutdown();
+// Asks the flashing calls to stop at their next safe point (between two download blocks or two
+// script commands, never inside a frame) with kFfCancelled; every later flashing call ends so at
+// once. For a process that is ending: only FfInitialise takes it back. Callable from any thread.
+FfResult FfCancel();
 // Sets the status to 0.
 FfResult FfGetStatus(const wchar_t* model, const wchar_t* diag, const wchar_t* app,
                      int32_t* status);

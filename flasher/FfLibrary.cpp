@@ -9,6 +9,13 @@ FfResult FfInitialise(int32_t level, FfLogSink sink, uint32_t context) {
     object.log(kLevelInformation, "FfInitialise");
     sharedLogger().setLogger(level, sink, context);
     object.packageReaderSink = sink;
+    object.cancelled = false;
+    return kFfOk;
+}
+
+FfResult FfCancel() {
+    Library& object = library();
+    object.cancelled = true;
     return kFfOk;
 }
 

@@ -3,6 +3,7 @@
 #include "flasher/FfLogger.h"
 
 #include <cstdint>
+#include <atomic>
 #include <vector>
 
 namespace flasher {
@@ -44,6 +45,8 @@ public:
     int32_t scriptEventsSeen = 0;
     int32_t scriptEventsHandled = 0;
     uint32_t scriptRunResult = 0;
+    // Set by FfCancel from any thread; read at the flashing calls' safe points.
+    std::atomic<bool> cancelled{false};
 
     // Every library call starts here: the shared logger takes the object's level and sink.
     void shareLogger() { sharedLogger().takeLoggerOf(*this); }

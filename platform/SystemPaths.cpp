@@ -2,6 +2,7 @@
 
 #include "platform/Environment.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -76,6 +77,14 @@ std::string userConfigFolder() {
 bool isRegularFile(const std::string& path) {
     std::error_code error;
     return std::filesystem::is_regular_file(path, error);
+}
+
+bool canAppendTo(const std::string& path) {
+    const int descriptor = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (descriptor < 0)
+        return false;
+    close(descriptor);
+    return true;
 }
 
 bool createFolders(const std::string& path) {

@@ -26,4 +26,7 @@ bool isRegularFile(const std::string& path);
 // Creates a folder and its parents; true when it exists afterwards.
 bool createFolders(const std::string& path);
 
+// Whether the file can be opened for appending (it is created when missing, as a log would be).
+bool canAppendTo(const std::string& path);
+
 } // namespace platform

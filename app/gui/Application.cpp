@@ -3,6 +3,7 @@
 #include "app/gui/Application.h"
 
 #include "app/AppDeviceTrait.h"
+#include "app/WorkerThreads.h"
 #include "app/ErrorCodes.h"
 #include "app/PackageImage.h"
 #include "app/StateMachine.h"
@@ -21,6 +22,7 @@
 #include "platform/Process.h"
 #include "platform/Resource.h"
 #include "platform/SystemPaths.h"
+#include "platform/TerminationRequest.h"
 #include "update/AppUpdateTrait.h"
 
 #include <wx/config.h>
@@ -49,6 +51,9 @@ constexpr int kErrorDialogId = 0;
 constexpr int kSuccessDialogId = 1;
 constexpr int kProgressEndOfUpdate = 3;
 constexpr int kPackageResourceId = 101;
+// How long the end of the program waits for a worker thread to leave the libraries: a running
+// flash stops at its next safe point, at the latest once the card's 30-second answer time is up.
+constexpr uint64_t kWorkerEndWaitMs = 35000;
 
 Application* currentApplication = nullptr;
 
@@ -69,6 +74,11 @@ bool embeddedPackage(const uint8_t*& data, size_t& size) {
 UpdateInfo* installedUpdateInfo() {
     UpdateTrait* trait = StateMachine::instance().updateTrait;
     return trait != nullptr ? trait->updateInfo : nullptr;
+}
+
+bool recoveryOf(const UpdateInfo& info) {
+    const auto guard = info.lock();
+    return info.recovery;
 }
 
 } // namespace
@@ -138,9 +148,14 @@ bool Application::OnCmdLineParsed(wxCmdLineParser& parser) {
         execMode = execUnattended;
     KESTREL_DEBUG(mainLogger(),
                   "Execution mode is " << enumName(execNormal, execMode, kExecModeNames));
+    // Nobody answers a message box in the unattended modes: the toolkit's own messages go to
+    // standard error instead.
+    if (execMode != execNormal)
+        delete wxLog::SetActiveTarget(new wxLogStderr);
 
     wxString path;
     exitCodeFileRequested = parser.Found("p", &path);
+    exitCodePath = path;
     if (exitCodeFileRequested && !createExitCodeFile(path)) {
         showError(wxString::Format(guiText("Error creating exit code file '%s'."), path));
         return false;
@@ -211,9 +226,35 @@ bool Application::OnInit() {
         machine.updateTrait = updateTrait.get();
     if (deviceTrait)
         machine.deviceTrait = deviceTrait.get();
+    watchTerminationRequests();
     machine.init();
     startPowerMonitor();
     return true;
+}
+
+void Application::watchTerminationRequests() {
+    platform::watchTerminationRequests(
+        [](int signal) {
+            if (Application* app = Application::current())
+                app->CallAfter([signal] {
+                    if (Application* current = Application::current())
+                        current->onTerminationRequest(signal);
+                });
+        },
+        Kestrel::mapExitCode(kResultInterrupted));
+}
+
+void Application::onTerminationRequest(int signal) {
+    KESTREL_INFO(mainLogger(), "Interrupted by signal " << signal << ": ending the run");
+    if (interrupted)
+        return;
+    interrupted = true;
+    exitCode = kResultInterrupted;
+    if (deviceTrait)
+        deviceTrait->interrupt();
+    // Ends the run from every state that waits for a user; an update first reaches its end
+    // (the flashing stops at its next safe point) and its result window is answered alike.
+    StateMachine::instance().dispatch(sigCancel);
 }
 
 int32_t Application::isUserAdministrator(bool* result) {
@@ -270,21 +311,50 @@ int Application::mapExitCode(int code) {
 }
 
 int Application::OnExit() {
+    platform::stopWatchingTerminationRequests();
     powerMonitor.stop();
     platform::setMessageWakeHook({});
     instanceChecker.reset();
+    const bool workersEnded = waitForWorkers();
     // The relaunching process leaves the file to the elevated one, which wrote its own result.
-    if (exitCodeFileRequested && relaunchExitCode == -1)
-        writeExitCodeFile();
+    if (exitCodeFileRequested && relaunchExitCode == -1 && !writeExitCodeFile())
+        reportExitCodeFileFailure();
+    if (!workersEnded) {
+        // A worker still runs inside the libraries; tearing down what it uses would crash the
+        // process, so it ends here with the result already recorded (the log's file appenders
+        // write every line through).
+        platform::exitImmediately(relaunchExitCode != -1 ? relaunchExitCode
+                                                         : mapExitCode(exitCode));
+    }
     delete wxConfigBase::Set(nullptr);
     return 0;
+}
+
+bool Application::waitForWorkers() {
+    WorkerThreads& workers = StateMachine::instance().workers;
+    if (workers.running() == 0)
+        return true;
+    KESTREL_DEBUG(mainLogger(), "Waiting for " << workers.running() << " worker thread(s)");
+    if (workers.waitUntilIdle(kWorkerEndWaitMs))
+        return true;
+    KESTREL_ERROR(mainLogger(), "A worker thread did not end within " << kWorkerEndWaitMs << " ms");
+    return false;
 }
 
 bool Application::writeExitCodeFile() {
     if (!exitCodeFile.IsOpened())
         return false;
+    // The failure is reported by the caller; the toolkit's own report would wait for a user.
+    wxLogNull quiet;
     const bool written = exitCodeFile.Write(wxString::Format("%d\n", exitCode), wxConvUTF8);
-    return exitCodeFile.Close() && written;
+    const bool flushed = written && exitCodeFile.Flush();
+    return exitCodeFile.Close() && flushed;
+}
+
+void Application::reportExitCodeFileFailure() {
+    const wxString text = wxString::Format("Error writing exit code file '%s'.", exitCodePath);
+    KESTREL_ERROR(mainLogger(), text.utf8_string());
+    std::fprintf(stderr, "%s\n", text.utf8_string().c_str());
 }
 
 wxWindow* Application::windowByNumber(int number, bool& found) {
@@ -342,7 +412,7 @@ int Application::openWindow(int window, int parent, int stateNumber) {
         int error = machine.errorCode;
         if (error == kResultRecoveryComplete) {
             const UpdateInfo* info = installedUpdateInfo();
-            if (info == nullptr || !info->recovery) {
+            if (info == nullptr || !recoveryOf(*info)) {
                 machine.dispatch(sigUpdate);
                 return kResultRecoveryComplete;
             }
@@ -366,6 +436,9 @@ int Application::openWindow(int window, int parent, int stateNumber) {
         }
         return 0;
     case kWindowProgress:
+        // A new card's check: the result of a card checked before it no longer stands.
+        if (stateNumber == StateMachine::kCheckDevice)
+            exitCode = 0;
         if (execMode != execNoInterface) {
             if (progressDialog == nullptr)
                 progressDialog = new ProgressDialog(parentWindow);
@@ -430,7 +503,7 @@ void Application::onTraitEvent(TraitEvent& event) {
         const int result = openWindow(event.arg1, event.arg2, event.arg3);
         if (result != 0 && exitCode == 0)
             exitCode = result;
-        if (execMode == execNormal)
+        if (execMode == execNormal && !interrupted)
             break;
         switch (event.arg1) {
         case kWindowWelcome:

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <memory>
 
-struct DeviceTrait;
+class AppDeviceTrait;
 struct UpdateTrait;
 
 namespace Kestrel {
@@ -66,19 +66,30 @@ public:
     bool firstMainWindowOpen = true;
     bool exitCodeFileRequested = false;
     wxFile exitCodeFile;
+    wxString exitCodePath;
     int32_t exitCode = 0;
     int32_t relaunchExitCode = -1;
+    // A request from outside (SIGTERM, SIGINT) is ending the run.
+    bool interrupted = false;
     ProgressDialog* progressDialog = nullptr;
     MainWindow* mainWindow = nullptr;
     ErrorDialog* errorDialog = nullptr;
     std::unique_ptr<AppWindowTrait> windowTrait;
     std::unique_ptr<UpdateTrait> updateTrait;
-    std::unique_ptr<DeviceTrait> deviceTrait;
+    std::unique_ptr<AppDeviceTrait> deviceTrait;
     wxLocale locale;
     wxString uiLanguage;
 
+    // Ends the run at the request of the system: the result is kResultInterrupted, a running
+    // update stops at its next safe point and every window is answered as in unattended mode.
+    void onTerminationRequest(int signal);
+
 private:
     bool createExitCodeFile(const wxString& path);
+    void reportExitCodeFileFailure();
+    void watchTerminationRequests();
+    // False when a worker thread is still running after the bounded wait.
+    bool waitForWorkers();
     void relaunchElevated();
     void startPowerMonitor();
     // An error for the user: a message box when someone can answer it, standard error in the

@@ -66,6 +66,7 @@ wxBEGIN_EVENT_TABLE(ErrorDialog, wxDialog) EVT_BUTTON(ErrorDialog::kOkButton, Er
     const UpdateInfo* info = trait != nullptr ? trait->updateInfo : nullptr;
     std::wstring hintWide;
     if (info != nullptr) {
+        const auto guard = info->lock();
         KESTREL_DEBUG(dialogLogger(), "Info: " << updateLogForm(*info));
         hintWide = Kestrel::hint(stateNumber, error, info->deviceFirmware.version.previous(),
                                  info->deviceFirmware.version.current(),

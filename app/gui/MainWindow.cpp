@@ -350,6 +350,9 @@ void MainWindow::showPage(int page) {
 
 void MainWindow::refresh() {
     const UpdateInfo* info = installedUpdateInfo();
+    std::unique_lock<std::mutex> guard;
+    if (info != nullptr)
+        guard = info->lock();
     softwareBlock->GetContainingSizer()->Show(
         softwareBlock, info != nullptr && (!info->deviceSoftware.version.current().empty() ||
                                            !info->package.software.version.current().empty()));
@@ -380,6 +383,8 @@ void MainWindow::refresh() {
         KESTREL_ERROR(windowLogger(), "Cannot refresh window");
         KESTREL_ERROR(windowLogger(), "Cannot refresh package info");
     }
+    if (guard.owns_lock())
+        guard.unlock();
     refreshCautions();
 }
 
@@ -391,7 +396,12 @@ void MainWindow::refreshCautions() {
         return;
     }
     uint32_t shown = hintMask & info->hints.load();
-    if (info->recovery) {
+    bool recovery = false;
+    {
+        const auto guard = info->lock();
+        recovery = info->recovery;
+    }
+    if (recovery) {
         shown &= ~kComparisonHints;
         shown |= HintRecovery;
     }

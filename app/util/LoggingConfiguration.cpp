@@ -3,6 +3,8 @@
 #include "app/util/Log.h"
 #include "platform/SystemPaths.h"
 
+#include <cstdio>
+
 namespace Kestrel {
 namespace Logging {
 namespace {
@@ -28,6 +30,25 @@ public:
     }
 };
 
+// Configures log4cplus from the user's file; false when the root logger has appenders but none
+// of them can write (every one a file appender whose file cannot be opened), which would turn
+// logging on into no log at all.
+bool configureFromFile(const std::string& path) {
+    log4cplus::PropertyConfigurator configurator(path, log4cplus::Logger::getDefaultHierarchy());
+    configurator.configure();
+    const log4cplus::SharedAppenderPtrList appenders =
+        log4cplus::Logger::getRoot().getAllAppenders();
+    if (appenders.empty())
+        return true;
+    for (const log4cplus::SharedAppenderPtr& appender : appenders) {
+        const std::string file =
+            configurator.getProperties().getProperty("appender." + appender->getName() + ".File");
+        if (file.empty() || platform::canAppendTo(file))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 std::string logFilePath() {
@@ -43,8 +64,14 @@ void configureLogging() {
         return;
     // A missing file configures nothing; asking log4cplus would only print a complaint.
     const std::string properties = propertiesFilePath();
-    if (platform::isRegularFile(properties))
-        log4cplus::PropertyConfigurator::doConfigure(properties);
+    if (platform::isRegularFile(properties) && !configureFromFile(properties)) {
+        std::fprintf(stderr,
+                     "Kestrel: no appender of the logging configuration '%s' can write; "
+                     "logging to '%s' instead\n",
+                     properties.c_str(), logFilePath().c_str());
+        log4cplus::Logger::getDefaultHierarchy().resetConfiguration();
+        log4cplus::Logger::getRoot().removeAllAppenders();
+    }
     if (log4cplus::Logger::getRoot().getAllAppenders().empty()) {
         // The file appender creates its file but not the folder (a fresh simulated sysroot).
         platform::createFolders(platform::sharedDataFolder());

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <thread>
@@ -114,6 +115,24 @@ TEST_F(Workflow, DispatchesFromTheDeviceTraitDuringInitDecideWhereTheMachineRest
     failing.init();
     EXPECT_EQ(StateMachine::stateNumber(failing.currentStateHandler()), StateMachine::kInitFailure);
     EXPECT_EQ(failing.errorCode, 1060);
+}
+
+TEST_F(Workflow, SupportedCardAfterARefusedOneReachesTheUpdatePage) {
+    reach(StateMachine::kCheckDevice);
+    machine.dispatch(sigError, 258);
+    EXPECT_EQ(current(), StateMachine::kDeviceUnusable);
+    EXPECT_EQ(machine.errorCode, 258);
+    machine.dispatch(sigDeparture);
+    EXPECT_EQ(current(), StateMachine::kNoCard);
+    journal.take();
+
+    machine.dispatch(sigArrival);
+    EXPECT_EQ(machine.errorCode, 0) << "the new card's check starts without the old refusal";
+    machine.dispatch(sigDone);
+    EXPECT_EQ(current(), StateMachine::kPromptUser);
+    const Calls calls = journal.take();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "open(2,0,6)"), calls.end())
+        << "the update page opens for the supported card";
 }
 
 TEST_F(Workflow, UpdateWithoutUpdateTraitEndsInUpdateFailureWith284) {

@@ -99,7 +99,7 @@ struct SimulatedDevice : DeviceTrait {
     }
     void take(const cardsim::Presence& presence) {
         generation = presence.generation;
-        std::lock_guard<std::mutex> guard(update.updateInfo->identityMutex);
+        std::lock_guard<std::mutex> guard(update.updateInfo->mutex);
         update.updateInfo->appPort = portPath(presence.applicationPort);
         update.updateInfo->diagPort = portPath(presence.diagnosticPort);
     }

@@ -1,0 +1,196 @@
+#pragma once
+
+#include "GuiTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace kestrel_binary {
+
+namespace fs = std::filesystem;
+
+const char* const kLogName = "Kestrel_Pavo880_CAT10_FW_&_Qlc_Standard.log";
+
+inline std::string readFile(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    return bytes.str();
+}
+
+struct ProcessRun {
+    int exitCode = -1;
+    std::string output;
+};
+
+// Runs the real kestrel and the card simulator on a simulated machine of their own.
+class KestrelBinary : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char folder[] = "/tmp/kestrel-e2e-XXXXXX";
+        root = mkdtemp(folder);
+        fs::create_directories(root / "devices");
+        std::ofstream(root / "services.json") << "{\"CmxService\": \"running\"}\n";
+        std::ofstream(root / "power.json") << "{\"acOnline\": true, \"batteryPercent\": 100}\n";
+        environment["KESTREL_SIM_ROOT"] = root.string();
+        environment["KESTREL_TIME_SCALE"] = "0.05";
+        environment["KESTREL_OBJECT_NAMESPACE"] = (root / "objects").string();
+        environment["XDG_CONFIG_HOME"] = (root / "config").string();
+    }
+    void TearDown() override {
+        for (pid_t pid : background) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+
+    std::vector<std::string> environmentList() const {
+        std::map<std::string, std::string> all;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string text = *entry;
+            const size_t equals = text.find('=');
+            if (equals != std::string::npos)
+                all[text.substr(0, equals)] = text.substr(equals + 1);
+        }
+        for (const auto& [name, value] : environment)
+            all[name] = value;
+        std::vector<std::string> list;
+        for (const auto& [name, value] : all)
+            list.push_back(name + "=" + value);
+        return list;
+    }
+
+    pid_t spawn(std::vector<std::string> words, const fs::path& output) {
+        std::vector<char*> argv;
+        for (std::string& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> variables = environmentList();
+        std::vector<char*> envp;
+        for (std::string& variable : variables)
+            envp.push_back(variable.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        pid_t pid = 0;
+        const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        return error == 0 ? pid : -1;
+    }
+
+    void startCard(std::vector<std::string> options = {}) {
+        std::vector<std::string> words = {KESTREL_CARDSIM, "--root", root.string()};
+        words.insert(words.end(), options.begin(), options.end());
+        const pid_t pid = spawn(words, root / "cardsim.txt");
+        ASSERT_GT(pid, 0);
+        background.push_back(pid);
+        cardPid = pid;
+        for (int attempt = 0; attempt < 200 && !fs::exists(root / "devices" / "cardsim.json");
+             ++attempt)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(fs::exists(root / "devices" / "cardsim.json"));
+    }
+
+    // kestrel with `arguments`, bounded by `timeout` so that a hang fails the test.
+    ProcessRun kestrel(std::vector<std::string> arguments, const char* limit = "60") {
+        std::vector<std::string> words = {"timeout", limit, KESTREL_BINARY};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        const fs::path output = root / ("kestrel-" + std::to_string(++runs) + ".txt");
+        const pid_t pid = spawn(words, output);
+        ProcessRun run;
+        if (pid <= 0)
+            return run;
+        int status = 0;
+        waitpid(pid, &status, 0);
+        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        run.output = readFile(output);
+        return run;
+    }
+
+    pid_t startKestrel(std::vector<std::string> arguments) {
+        std::vector<std::string> words = {KESTREL_BINARY};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        const pid_t pid = spawn(words, root / "first-kestrel.txt");
+        background.push_back(pid);
+        return pid;
+    }
+
+    // Stops the card started last: it leaves the machine as if unplugged.
+    void unplugCard() {
+        if (cardPid <= 0)
+            return;
+        kill(cardPid, SIGTERM);
+        waitpid(cardPid, nullptr, 0);
+        background.erase(std::remove(background.begin(), background.end(), cardPid),
+                         background.end());
+        cardPid = -1;
+    }
+
+    // Waits until the log holds `text`, polling; false after `limitMs` without it.
+    bool waitForLog(const std::string& text, int limitMs = 30000) {
+        for (int waited = 0; waited < limitMs; waited += 5) {
+            if (log().find(text) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+
+    // Waits for a process of startKestrel; its exit code, -1 when a signal ended it, or -2 when
+    // it was still running after `limit` (it is then killed).
+    int waitForExit(pid_t pid, std::chrono::seconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                forget(pid);
+                return -2;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        forget(pid);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    void forget(pid_t pid) {
+        background.erase(std::remove(background.begin(), background.end(), pid), background.end());
+    }
+
+    std::string log() { return readFile(root / "sysroot/var/log" / kLogName); }
+    std::string codeFile() { return readFile(root / "out/code.txt"); }
+    std::string codePath() { return (root / "out/code.txt").string(); }
+    bool registryWritten() { return fs::exists(root / "sysroot/var/lib/kestrel/registry.txt"); }
+
+    fs::path root;
+    std::map<std::string, std::string> environment;
+    std::vector<pid_t> background;
+    pid_t cardPid = -1;
+    int runs = 0;
+};
+
+} // namespace kestrel_binary
