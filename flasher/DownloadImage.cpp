@@ -5,14 +5,30 @@
 #include "flasher/SerialPort.h"
 #include "flasher/WrappedImage.h"
 
-#include <cstring>
-#include <vector>
+#include <algorithm>
+#include <array>
 
 namespace flasher {
 namespace {
 
 constexpr uint32_t kProgrammingSteps = 100;
+// 0xAA and the status byte.
 constexpr size_t kAnswerLength = 2;
+
+// How one wait for a device answer ends when no answer comes.
+struct AnswerWait {
+    // Texts for the reads used up without an answer, and for a device gone silent.
+    const char* withoutAnswerText;
+    const char* silentText;
+    // A failed read ends the wait at once, or uses up one of the reads.
+    bool readFailureEnds;
+};
+
+constexpr AnswerWait kStartDownloadWait = {"Send StartDownload request: 5 tries without answer",
+                                           "Send StartDownload request: 5 tries without answer",
+                                           true};
+constexpr AnswerWait kBlockWait = {"Send data block: 50 reads without answer",
+                                   "Send data block: no answer within 30 seconds", false};
 
 int32_t phaseValue(double share, uint32_t steps) {
     const auto percent = static_cast<uint32_t>(share);
@@ -22,9 +38,7 @@ int32_t phaseValue(double share, uint32_t steps) {
 // One download: the port it opened, closed on every path out.
 class Download {
 public:
-    explicit Download(Library& object) : object_(object), answer_(kAnswerBufferSize) {
-        engine_.takeLoggerOf(object);
-    }
+    explicit Download(Library& object) : object_(object) { engine_.takeLoggerOf(object); }
 
     FfResult run(const wchar_t* diagnosticPath, const uint8_t* image, size_t length);
 
@@ -44,6 +58,13 @@ private:
                         &written) != 0;
     }
     FfResult startDownload(const uint8_t* image, const WrappedHeader& header, uint16_t blockSize);
+    // Reads the device's answer to the frame just written: 0xAA and a status byte, anything
+    // before the 0xAA passed over. Ends with a failure after kAnswerReads reads without an
+    // answer, or after one whole answer time without a byte.
+    FfResult awaitAnswer(const AnswerWait& wait, uint8_t& status);
+    // Moves the collected answer bytes from the first 0xAA on to the buffer's start; returns
+    // how many remain.
+    size_t dropBytesBeforeFrameStart(size_t collected);
     FfResult transfer(const uint8_t* image, size_t length, const WrappedHeader& header,
                       uint16_t blockSize);
 
@@ -51,7 +72,8 @@ private:
     AtEngine engine_;
     PortGuard port_;
     FrameBuilder frames_;
-    std::vector<uint8_t> answer_;
+    // Bytes before the answer's 0xAA are dropped as they come, so two bytes hold it.
+    std::array<uint8_t, kAnswerLength> answer_{};
 };
 
 FfResult Download::run(const wchar_t* diagnosticPath, const uint8_t* image, size_t length) {
@@ -99,22 +121,10 @@ FfResult Download::startDownload(const uint8_t* image, const WrappedHeader& head
     for (;;) {
         if (!writeFrame())
             return fail(kFfCommandFailed, shared.lastError());
-        std::fill(answer_.begin(), answer_.end(), 0);
-        size_t collected = 0;
-        int reads = 0;
-        // The answer is 0xAA and a status byte; anything before it is passed over.
-        while (collected < kAnswerLength || answer_[collected - 2] != kFrameStart) {
-            if (reads == kAnswerReads || collected + kAnswerLength > answer_.size())
-                return fail(kFfCommandFailed, "Send StartDownload request: 5 tries without answer");
-            ++reads;
-            if (SetReadTimeoutRaw(port_.handle, kAnswerTimeoutSeconds) == 0)
-                return fail(kFfCommandFailed, shared.lastError());
-            uint32_t got = 0;
-            if (ReadRaw(port_.handle, answer_.data() + collected, kAnswerLength, &got) == 0)
-                return fail(kFfCommandFailed, shared.lastError());
-            collected += got;
-        }
-        const uint8_t status = answer_[collected - 1];
+        uint8_t status = 0;
+        const FfResult waited = awaitAnswer(kStartDownloadWait, status);
+        if (waited != kFfOk)
+            return waited;
         if (status == kStatusAccepted)
             return kFfOk;
         if (status == kStatusTransmissionTimeout)
@@ -128,6 +138,44 @@ FfResult Download::startDownload(const uint8_t* image, const WrappedHeader& head
             return failAndPurge(kFfCommandFailed, "Transmission error\n");
         PurgeRaw(port_.handle);
     }
+}
+
+FfResult Download::awaitAnswer(const AnswerWait& wait, uint8_t& status) {
+    FfLogger& shared = sharedLogger();
+    answer_.fill(0);
+    size_t collected = 0;
+    bool lastReadFailed = false;
+    for (int reads = 0; collected < kAnswerLength; ++reads) {
+        if (reads == kAnswerReads)
+            return fail(kFfCommandFailed,
+                        lastReadFailed ? shared.lastError() : wait.withoutAnswerText);
+        if (SetReadTimeoutRaw(port_.handle, kAnswerTimeoutSeconds) == 0)
+            return fail(kFfCommandFailed, shared.lastError());
+        uint32_t got = 0;
+        // Only the bytes still missing: a longer read would wait out the whole answer time
+        // after the answer has arrived.
+        const auto wanted = static_cast<uint32_t>(kAnswerLength - collected);
+        lastReadFailed = ReadRaw(port_.handle, answer_.data() + collected, wanted, &got) == 0;
+        if (lastReadFailed) {
+            if (wait.readFailureEnds)
+                return fail(kFfCommandFailed, shared.lastError());
+            continue;
+        }
+        // The device answers within the answer time; a whole read without a byte means it has
+        // gone silent, and more reads would only hold the update longer.
+        if (got == 0)
+            return fail(kFfCommandFailed, wait.silentText);
+        collected = dropBytesBeforeFrameStart(collected + got);
+    }
+    status = answer_[1];
+    return kFfOk;
+}
+
+size_t Download::dropBytesBeforeFrameStart(size_t collected) {
+    const auto begin = answer_.begin();
+    const auto start = std::find(begin, begin + collected, kFrameStart);
+    std::copy(start, begin + collected, begin);
+    return static_cast<size_t>(begin + collected - start);
 }
 
 FfResult Download::transfer(const uint8_t* image, size_t length, const WrappedHeader& header,
@@ -149,29 +197,16 @@ FfResult Download::transfer(const uint8_t* image, size_t length, const WrappedHe
         for (;;) {
             if (!writeFrame())
                 return fail(kFfCommandFailed, shared.lastError());
-            std::fill(answer_.begin(), answer_.begin() + kAnswerLength * kAnswerReads, 0);
-            size_t collected = 0;
-            int reads = 0;
-            bool lastReadFailed = false;
-            // Bounded like the StartDownload wait: a silent device cannot hang the update.
-            while (collected < kAnswerLength) {
-                if (reads == kAnswerReads)
-                    return fail(kFfCommandFailed, lastReadFailed
-                                                      ? shared.lastError()
-                                                      : "Send data block: 50 reads without answer");
-                ++reads;
-                uint32_t got = 0;
-                lastReadFailed =
-                    ReadRaw(port_.handle, answer_.data() + collected, kAnswerLength, &got) == 0;
-                if (!lastReadFailed)
-                    collected += got;
-            }
-            if (answer_[0] == kFrameStart && answer_[1] == kStatusAccepted) {
+            uint8_t status = 0;
+            const FfResult waited = awaitAnswer(kBlockWait, status);
+            if (waited != kFfOk)
+                return waited;
+            if (status == kStatusAccepted) {
                 object_.notify(kFfProgressPhaseAdvance, 1);
                 position += count;
                 break;
             }
-            if (answer_[1] == kStatusTransmissionTimeout)
+            if (status == kStatusTransmissionTimeout)
                 return failAndPurge(kFfCommandFailed,
                                     "Transmission timeout error, device resets\n");
             if (++rejections == kFrameRejections)

@@ -10,12 +10,12 @@
 
 namespace flasher {
 
-// Reads of an answer frame before the wait gives up, each bounded by the answer timeout.
+// Reads of an answer frame before the wait gives up, each bounded by the answer timeout; a
+// device that stays silent for one whole answer timeout ends the wait at once.
 constexpr int kAnswerReads = 50;
 constexpr uint32_t kAnswerTimeoutSeconds = 30;
 // Rejections of one frame before the download gives up.
 constexpr int kFrameRejections = 50;
-constexpr size_t kAnswerBufferSize = 64 * 1024;
 
 // 0, 0x2000004E, 0x2000004D, 0x20010001, 0x20000028 or 0x20000001. Uses the library's logger,
 // block size, share, weights and the progress callback that FfFlash stored.

@@ -188,7 +188,8 @@ void ScriptRunner::textWord(const char* word, bool whitespaceBefore) {
             stop(kFfScriptCommandFailed);
         }
     } else if (state_ == kInCommand) {
-        // Words are joined by single spaces.
+        // Words are joined by single spaces. Whitespace before the first word is the script's
+        // layout, not part of the command: the command goes out beginning with its "AT".
         const char* separator = whitespaceBefore && command_[0] != '\0' ? " " : "";
         if (!append(command_, sizeof command_, separator, word)) {
             log(kLevelError, "AT command too long: %s%s%s", command_, separator, word);

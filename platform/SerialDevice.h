@@ -17,6 +17,7 @@ constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorNotReady = 21;
 constexpr uint32_t kErrorGenFailure = 31;
 constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorWaitTimeout = 258;
 constexpr uint32_t kErrorDeviceNotConnected = 1167;
 
 // A maximum value in a timeout field, like Win32 MAXDWORD.
@@ -89,7 +90,9 @@ bool serialWrite(SerialHandle handle, const void* buffer, uint32_t count, uint32
 
 bool serialPurge(SerialHandle handle, uint32_t flags);
 
-// Waits until everything written has left.
+// Waits until everything written has left, but no longer than the write timeout for what is
+// queued (a stalled device would otherwise hold the caller, and the close after it, for good);
+// then discards what is left and fails with kErrorWaitTimeout.
 bool serialFlush(SerialHandle handle);
 
 // Releases the port and the handle.

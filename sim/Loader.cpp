@@ -16,6 +16,10 @@ constexpr uint8_t kAccepted = 0x01;
 constexpr uint8_t kSendAgain = 0x09;
 constexpr uint8_t kTransmissionTimeout = 0x0A;
 constexpr uint8_t kTooBig = 0x0B;
+// Line noise: a byte that starts no frame.
+constexpr uint8_t kStrayByte = 0x00;
+// A noisy card stops after this many stray bytes, more than the updater reads of one answer.
+constexpr int kNoiseByteLimit = 256;
 constexpr size_t kWrappedHeaderMinimum = 12;
 // A StartDownload header longer than this is not a header.
 constexpr uint32_t kWrappedHeaderMaximum = 4096;
@@ -82,6 +86,8 @@ struct Loader::Session {
     int blockRejections = 0;
     int startRejections = 0;
     bool silent = false;
+    // Stray bytes still to send while the card is noisy.
+    int noiseLeft = 0;
     // An answer is on its way (throughput limit); frames wait for it.
     bool answering = false;
 };
@@ -188,6 +194,11 @@ bool Loader::takeStartDownload(CardSimulator& card, Port port) {
         std::lock_guard<std::mutex> guard(mutex_);
         ++record_.startDownloads;
     }
+    if (currentFaults().silentAtStartDownload) {
+        session.silent = true;
+        frame.clear();
+        return false;
+    }
     const bool sound = checksumHolds(frame, length);
     const uint16_t blockSize = static_cast<uint16_t>(frame[2] | (frame[3] << 8));
     const uint64_t payloadSize = readWord(&frame[12]);
@@ -266,6 +277,13 @@ bool Loader::takeDataFrame(CardSimulator& card, Port port) {
         frame.clear();
         return false;
     }
+    if (faults.noiseAtBlock != 0 && block >= faults.noiseAtBlock) {
+        session.silent = true;
+        frame.clear();
+        session.noiseLeft = kNoiseByteLimit;
+        sendNoise(card, port);
+        return false;
+    }
     if (faults.timeoutAtBlock == block) {
         frame.clear();
         answer(card, port, kTransmissionTimeout, length);
@@ -301,14 +319,17 @@ bool Loader::takeDataFrame(CardSimulator& card, Port port) {
                 static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), session.image.data(),
                                             static_cast<uInt>(session.image.size())));
     }
-    answer(card, port, kAccepted, length);
+    answer(card, port, kAccepted, length, faults.strayByteAtBlock == block);
     // The last block ends the block protocol; "AT%PROG=2" follows as an AT command.
     if (complete)
         card.setRawReceiver(port, nullptr);
     return true;
 }
 
-void Loader::answer(CardSimulator& card, Port port, uint8_t status, size_t frameBytes) {
+void Loader::answer(CardSimulator& card, Port port, uint8_t status, size_t frameBytes,
+                    bool strayByteFirst) {
+    if (strayByteFirst)
+        card.sendRaw(port, &kStrayByte, 1);
     if (options_.bytesPerSecond == 0) {
         const uint8_t reply[2] = {kFrameStart, status};
         card.sendRaw(port, reply, sizeof reply);
@@ -326,6 +347,14 @@ void Loader::answer(CardSimulator& card, Port port, uint8_t status, size_t frame
             receive(card, port, nullptr, 0);
         }
     });
+}
+
+void Loader::sendNoise(CardSimulator& card, Port port) {
+    if (!session_ || session_->noiseLeft == 0)
+        return;
+    --session_->noiseLeft;
+    card.sendRaw(port, &kStrayByte, 1);
+    card.addTimer(options_.noiseIntervalMs, [this, &card, port] { sendNoise(card, port); });
 }
 
 void Loader::program(CardSimulator& card, Port port) {

@@ -29,6 +29,13 @@ struct LoaderFaults {
     int timeoutAtBlock = 0;
     // From this data block on the card answers nothing.
     int silentAtBlock = 0;
+    // The card answers no StartDownload request.
+    bool silentAtStartDownload = false;
+    // The answer to this data block follows a stray byte that is no frame start.
+    int strayByteAtBlock = 0;
+    // From this data block on the card answers no frame but keeps sending stray bytes, one
+    // every noiseIntervalMs.
+    int noiseAtBlock = 0;
     // At this data block the card leaves the bus and stays away.
     int unplugAtBlock = 0;
     // Sent during programming (one of the loader's error texts), followed by "ERROR".
@@ -43,6 +50,8 @@ struct LoaderOptions {
     uint64_t memorySize = 16u * 1024 * 1024;
     // The link's throughput in bytes per (logical) second; 0: no limit.
     uint64_t bytesPerSecond = 0;
+    // The pause between two stray bytes of a noisy card.
+    uint64_t noiseIntervalMs = 100;
     // Progress lines of the programming, their pause, and the pause before the final code.
     std::vector<int> progressSteps = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100};
     uint64_t progressIntervalMs = 50;
@@ -95,7 +104,9 @@ private:
     void receive(CardSimulator& card, Port port, const uint8_t* data, size_t size);
     bool takeStartDownload(CardSimulator& card, Port port);
     bool takeDataFrame(CardSimulator& card, Port port);
-    void answer(CardSimulator& card, Port port, uint8_t status, size_t frameBytes);
+    void answer(CardSimulator& card, Port port, uint8_t status, size_t frameBytes,
+                bool strayByteFirst = false);
+    void sendNoise(CardSimulator& card, Port port);
     void program(CardSimulator& card, Port port);
     LoaderFaults currentFaults() const;
 

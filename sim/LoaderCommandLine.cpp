@@ -21,6 +21,10 @@ int parseLoaderOption(const std::string& option, const char* value, LoaderOption
         options.faults.noComeBack = true;
         return 1;
     }
+    if (option == "--silent-at-start-download") {
+        options.faults.silentAtStartDownload = true;
+        return 1;
+    }
     if (option == "--programming-error") {
         if (value == nullptr || *value == '\0') {
             problem = option + " needs a text";
@@ -45,6 +49,11 @@ int parseLoaderOption(const std::string& option, const char* value, LoaderOption
          [](LoaderOptions& o, unsigned long long v) { o.faults.timeoutAtBlock = int(v); }},
         {"--silent-at-block",
          [](LoaderOptions& o, unsigned long long v) { o.faults.silentAtBlock = int(v); }},
+        {"--stray-byte-at-block",
+         [](LoaderOptions& o, unsigned long long v) { o.faults.strayByteAtBlock = int(v); }},
+        {"--noise-at-block",
+         [](LoaderOptions& o, unsigned long long v) { o.faults.noiseAtBlock = int(v); }},
+        {"--noise-interval", [](LoaderOptions& o, unsigned long long v) { o.noiseIntervalMs = v; }},
         {"--unplug-at-block",
          [](LoaderOptions& o, unsigned long long v) { o.faults.unplugAtBlock = int(v); }},
         {"--come-back-delay",
@@ -75,11 +84,15 @@ void printLoaderUsage(std::FILE* out) {
                  "  --link-rate BYTES      link throughput in bytes per second (default: none)\n"
                  "  --loader-memory BYTES  largest image payload (default 16 MiB)\n"
                  "  --progress-interval MS pause between programming messages (default 50)\n"
+                 "  --noise-interval MS    pause between stray bytes (default 100)\n"
                  "loader faults:\n"
                  "  --reject-start-download N   answer 0x09 to the first N StartDownloads\n"
                  "  --reject-block K --reject-block-times N   answer 0x09 N times at block K\n"
                  "  --timeout-at-block K   answer 0x0A at block K and reset\n"
+                 "  --silent-at-start-download   answer no StartDownload request\n"
                  "  --silent-at-block K    answer nothing from block K on\n"
+                 "  --stray-byte-at-block K   send a stray byte before the answer to block K\n"
+                 "  --noise-at-block K     from block K on send stray bytes instead of answers\n"
                  "  --unplug-at-block K    leave the bus at block K\n"
                  "  --programming-error TEXT   report TEXT and ERROR while programming\n"
                  "  --no-come-back         do not come back after the reset\n");

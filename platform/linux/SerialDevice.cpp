@@ -10,8 +10,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <thread>
 
 namespace platform {
 
@@ -109,6 +111,11 @@ bool toSpeed(uint32_t rate, speed_t& speed) {
 
 using SteadyClock = std::chrono::steady_clock;
 
+// A flush looks at the output queue this often while the device takes it (real time: it only
+// sets how soon an emptied queue is noticed).
+constexpr std::chrono::milliseconds kDrainPollInterval{5};
+constexpr uint64_t kDefaultDrainLimitMs = 500;
+
 // Waits for `events` until `deadline` (none: without limit). Returns the poll result: >0 ready,
 // 0 timed out, <0 failed.
 int waitReady(int fd, short events, const SteadyClock::time_point* deadline, short& revents) {
@@ -131,6 +138,18 @@ int waitReady(int fd, short events, const SteadyClock::time_point* deadline, sho
         revents = entry.revents;
         return ready;
     }
+}
+
+// The write timeout for `count` bytes, as a write of them would have; without one, a flush
+// still gives up after kDefaultDrainLimitMs.
+uint64_t writeTimeoutMs(const SerialTimeouts& timeouts, uint32_t count) {
+    const uint64_t totalMs =
+        static_cast<uint64_t>(timeouts.writeTotalPerByteMs) * count + timeouts.writeTotalConstantMs;
+    return totalMs != 0 ? totalMs : kDefaultDrainLimitMs;
+}
+
+bool outputQueued(int fd, int& queued) {
+    return ::ioctl(fd, TIOCOUTQ, &queued) == 0;
 }
 
 bool validHandle(SerialHandle handle) {
@@ -419,8 +438,25 @@ bool serialPurge(SerialHandle handle, uint32_t flags) {
 bool serialFlush(SerialHandle handle) {
     if (!validHandle(handle))
         return false;
-    if (::tcdrain(handle->fd) != 0)
+    int queued = 0;
+    if (!outputQueued(handle->fd, queued))
         return failErrno();
+    if (queued == 0)
+        return true;
+    // tcdrain would wait for a stalled device without limit; the queue is watched instead.
+    const uint64_t limitMs = writeTimeoutMs(handle->timeouts, static_cast<uint32_t>(queued));
+    const SteadyClock::time_point deadline = SteadyClock::now() + realDuration(limitMs);
+    while (queued > 0) {
+        const auto left = deadline - SteadyClock::now();
+        if (left <= SteadyClock::duration::zero()) {
+            // What the device did not take is dropped, so that the close does not wait for it.
+            ::tcflush(handle->fd, TCOFLUSH);
+            return fail(kErrorWaitTimeout);
+        }
+        std::this_thread::sleep_for(std::min<SteadyClock::duration>(left, kDrainPollInterval));
+        if (!outputQueued(handle->fd, queued))
+            return failErrno();
+    }
     return true;
 }
 

@@ -202,14 +202,62 @@ TEST_F(FlashingTest, DeviceUnpluggedDuringTheTransferFailsWithoutHanging) {
     EXPECT_LT(platform::tickMs() - started, 60000u);
 }
 
-TEST_F(FlashingTest, SilentDeviceEndsTheBlockWaitAfterFiftyReads) {
-    platform::overrideTimeScale(0.002);
+// The card answers every frame within 30 s: one whole answer time of silence ends the wait,
+// where the read count alone would hold the update for 50 times as long.
+constexpr uint64_t kAnswerTimeMs = 30000;
+constexpr uint64_t kSilenceSlackMs = 20000;
+
+TEST_F(FlashingTest, SilentDeviceEndsTheBlockWaitAfterOneAnswerTime) {
     cardsim::LoaderOptions options = loaderOptions();
     options.faults.silentAtBlock = 2;
     startInLoaderMode(options);
+    const uint64_t started = platform::tickMs();
+    EXPECT_EQ(flash(smallFlashPackage(200000)), 0x2000004Du);
+    const uint64_t elapsed = platform::tickMs() - started;
+    EXPECT_EQ(lastError(), "Send data block: no answer within 30 seconds");
+    EXPECT_GE(elapsed, kAnswerTimeMs);
+    EXPECT_LT(elapsed, kAnswerTimeMs + kSilenceSlackMs);
+    EXPECT_EQ(loader->record().acceptedBlocks, 1);
+    EXPECT_EQ(loader->record().dataFrames, 2) << "silence is no rejection: nothing is resent";
+}
+
+TEST_F(FlashingTest, SilentDeviceEndsTheStartDownloadWaitAfterOneAnswerTime) {
+    cardsim::LoaderOptions options = loaderOptions();
+    options.faults.silentAtStartDownload = true;
+    startInLoaderMode(options);
+    const uint64_t started = platform::tickMs();
+    EXPECT_EQ(flash(smallFlashPackage()), 0x2000004Du);
+    const uint64_t elapsed = platform::tickMs() - started;
+    EXPECT_EQ(lastError(), "Send StartDownload request: 5 tries without answer");
+    EXPECT_GE(elapsed, kAnswerTimeMs);
+    EXPECT_LT(elapsed, kAnswerTimeMs + kSilenceSlackMs);
+    EXPECT_EQ(loader->record().startDownloads, 1);
+    EXPECT_EQ(loader->record().dataFrames, 0);
+}
+
+TEST_F(FlashingTest, NoisyDeviceEndsTheBlockWaitAfterFiftyReads) {
+    cardsim::LoaderOptions options = loaderOptions();
+    options.faults.noiseAtBlock = 2;
+    options.noiseIntervalMs = 100;
+    startInLoaderMode(options);
+    const uint64_t started = platform::tickMs();
     EXPECT_EQ(flash(smallFlashPackage(200000)), 0x2000004Du);
     EXPECT_EQ(lastError(), "Send data block: 50 reads without answer");
-    EXPECT_EQ(loader->record().acceptedBlocks, 1);
+    EXPECT_LT(platform::tickMs() - started, kAnswerTimeMs) << "each read got bytes: no silence";
+    EXPECT_EQ(loader->record().dataFrames, 2) << "stray bytes are no rejection";
+}
+
+TEST_F(FlashingTest, StrayByteBeforeAnAcceptedAnswerDoesNotResendTheBlock) {
+    cardsim::LoaderOptions options = loaderOptions();
+    options.faults.strayByteAtBlock = 2;
+    startInLoaderMode(options);
+    const tools::Bytes pck = smallFlashPackage(200000);
+    EXPECT_EQ(flash(pck), 0u) << lastError();
+    const cardsim::LoaderRecord record = loader->record();
+    EXPECT_EQ(record.acceptedBlocks, 4);
+    EXPECT_EQ(record.dataFrames, 4);
+    EXPECT_EQ(record.imageCrc, crcOf(pck.data() + packagetest::kEmbeddedImageOffset, 200064));
+    EXPECT_EQ(advancesOfPhase(notifications.seen, 0), (std::vector<int32_t>{1, 1, 1, 1}));
 }
 
 TEST_F(FlashingTest, OddFinalBlockIsPaddedWithAZeroByte) {
@@ -268,6 +316,25 @@ TEST_F(FlashingTest, CardThatNeverComesBackStillEndsTheFlash) {
     EXPECT_EQ(flash(smallFlashPackage()), 0u);
     EXPECT_TRUE(card->waitForDeparture(generation, 20000));
     EXPECT_FALSE(card->waitForArrival(generation, 3000));
+}
+
+// The programming reads wait whole seconds, so several lines share one text, and an accepted
+// text is gone: the latest number counts, also beside a cross-boot-check line, and the gauge
+// ends where the device says it is.
+TEST(ProgrammingMessages, ProgressThatSharesATextWithOtherLinesStillCounts) {
+    Notifications seen;
+    flasher::AtEngine engine;
+    engine.setProgrammingMode(&Notifications::callback, &seen, flasher::handleProgrammingMessage);
+    flasher::library().lastProgressMessage = 0;
+    EXPECT_TRUE(
+        flasher::handleProgrammingMessage(engine, "%PROG: 10\r\n%PROG: 50\r\n%PROG: 90\r\n"));
+    EXPECT_TRUE(flasher::handleProgrammingMessage(engine, "Cross Boot Check Successful\r\n"));
+    EXPECT_EQ(seen.seen, (std::vector<Notification>{{101, 90}}))
+        << "a cross-boot-check line alone reports no progress";
+    EXPECT_TRUE(flasher::handleProgrammingMessage(
+        engine, "%PROG: 100\r\nCross Boot Check disabled on this platform\r\n"));
+    EXPECT_EQ(seen.seen, (std::vector<Notification>{{101, 90}, {101, 10}}));
+    engine.endProgrammingMode();
 }
 
 TEST(ProgrammingMessages, ProgressDifferencesAndErrorTexts) {

@@ -70,6 +70,8 @@ TEST_F(CardsimProgram, RefusesBadOptions) {
     EXPECT_EQ(exitCode(program + " --root " + root + " --bogus"), 2);
     EXPECT_EQ(exitCode(program + " --root " + root + " --start-mode 7"), 2);
     EXPECT_EQ(exitCode(program + " --root " + root + " --split x"), 2);
+    EXPECT_EQ(exitCode(program + " --root " + root + " --stray-byte-at-block x"), 2);
+    EXPECT_EQ(exitCode(program + " --root " + root + " --noise-at-block"), 2);
     EXPECT_EQ(exitCode(program + " --root " + root + " --profile nothing"), 1);
     EXPECT_EQ(exitCode(program + " --help"), 0);
 }
