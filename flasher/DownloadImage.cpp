@@ -104,6 +104,8 @@ FfResult Download::run(const wchar_t* diagnosticPath, const uint8_t* image, size
     if (result != kFfOk)
         return result;
 
+    if (object_.cancelled)
+        return fail(kFfCancelled, "Download cancelled\n");
     object_.notify(kFfProgressImageEnd, 0);
     object_.notify(kFfProgressPhaseBegin,
                    phaseValue(object_.share * object_.programmingWeight, kProgrammingSteps));
@@ -189,6 +191,9 @@ FfResult Download::transfer(const uint8_t* image, size_t length, const WrappedHe
                    phaseValue(object_.share * object_.downloadWeight, blocks));
 
     while (position < end) {
+        // Between two blocks is the download's safe point: no frame is half sent.
+        if (object_.cancelled)
+            return fail(kFfCancelled, "Download cancelled\n");
         const size_t left = end - position;
         const size_t count = left > blockSize ? blockSize : left;
         // An odd final block is made even with one zero byte.

@@ -59,6 +59,13 @@ const ImageSelection* selectionFor(uint32_t fileType) {
     return nullptr;
 }
 
+// After FfCancel no flashing call starts anything on the device.
+FfResult cancelled(Library& object) {
+    object.setLastError("Flashing cancelled");
+    object.log(kLevelInformation, "Flashing cancelled");
+    return kFfCancelled;
+}
+
 } // namespace
 
 FfResult FfGetInfoPck(const wchar_t*, int32_t kind, const uint8_t* data, uint32_t length,
@@ -74,6 +81,8 @@ FfResult FfPreFlash(const wchar_t*, const wchar_t* diag, const wchar_t* app,
     Library& object = library();
     object.log(kLevelInformation, "FfPreFlash");
     object.shareLogger();
+    if (object.cancelled)
+        return cancelled(object);
     object.progressCallback = callback;
     object.progressContext = context;
     object.notify(kFfProgressPreFlashStart, 0);
@@ -104,6 +113,8 @@ FfResult FfFlash(const wchar_t*, const wchar_t* diag, const wchar_t* app, bool /
     Library& object = library();
     object.log(kLevelInformation, "FfFlash");
     object.shareLogger();
+    if (object.cancelled)
+        return cancelled(object);
     object.progressCallback = callback;
     object.progressContext = context;
 
@@ -143,6 +154,8 @@ FfResult FfPostFlash(const wchar_t*, const wchar_t* diag, const wchar_t* app, co
     Library& object = library();
     object.log(kLevelInformation, "FfPostFlash");
     object.shareLogger();
+    if (object.cancelled)
+        return cancelled(object);
 
     const char* text = script;
     size_t textLength = script ? length : 0;

@@ -260,6 +260,34 @@ TEST_F(FlashingTest, StrayByteBeforeAnAcceptedAnswerDoesNotResendTheBlock) {
     EXPECT_EQ(advancesOfPhase(notifications.seen, 0), (std::vector<int32_t>{1, 1, 1, 1}));
 }
 
+TEST_F(FlashingTest, CancelStopsTheDownloadBetweenBlocksAndEveryLaterFlashingCall) {
+    startInLoaderMode(loaderOptions());
+    // Cancelled from the callback of the first accepted block, as another thread would.
+    struct CancelAfterFirstBlock {
+        static void callback(int32_t code, int32_t value, void* context) {
+            Notifications::callback(code, value, context);
+            if (code == kFfProgressPhaseAdvance)
+                FfCancel();
+        }
+    };
+    const tools::Bytes pck = smallFlashPackage(200000);
+    const FfResult result = FfFlash(L"QT0880", diag.c_str(), app.c_str(), true, false, pck.data(),
+                                    static_cast<uint32_t>(pck.size()),
+                                    &CancelAfterFirstBlock::callback, &notifications);
+    EXPECT_EQ(result, kFfCancelled);
+    EXPECT_EQ(lastError(), "Download cancelled\n");
+    const cardsim::LoaderRecord record = loader->record();
+    EXPECT_EQ(record.dataFrames, 1) << "whole frames only: the next block is never started";
+    EXPECT_EQ(record.acceptedBlocks, 1);
+
+    EXPECT_EQ(preFlash(), kFfCancelled);
+    EXPECT_EQ(postFlash("<script></script>"), kFfCancelled);
+    EXPECT_EQ(loader->record().dataFrames, 1);
+
+    FfInitialise(0, nullptr, 0);
+    EXPECT_EQ(preFlash(), 0u) << "a new session of the library flashes again";
+}
+
 TEST_F(FlashingTest, OddFinalBlockIsPaddedWithAZeroByte) {
     startInLoaderMode(loaderOptions());
     const tools::Bytes pck = smallFlashPackage(65276 + 101); // a final block of 101 bytes
