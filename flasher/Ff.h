@@ -136,6 +136,14 @@ extern "C" {
 FfResult FfGetInfoPck(const wchar_t* model, int32_t kind, const uint8_t* data, uint32_t length,
                       FfInfoRecord* record);
 
+// Checks, without the device, that FfFlash would find something to download in the package
+// for each requested part: for the firmware an image that the selection takes without the
+// software flag, for the software one that it takes with it (every firmware image counted as
+// enabled, since the device's CBC settings are read only while flashing). 0, or 0x20000028 when
+// the package does not parse or holds no such image.
+FfResult FfCheckImages(const wchar_t* model, bool updateFirmware, bool updateSoftware,
+                       const uint8_t* data, uint32_t length);
+
 // Brings the device into loader mode: 0 when it is there, 0x10000003 when it is switching (call
 // again once it has re-enumerated).
 FfResult FfPreFlash(const wchar_t* model, const wchar_t* diag, const wchar_t* app,

@@ -8,7 +8,9 @@
 #include "flasher/PackageReader.h"
 #include "flasher/ScriptRunner.h"
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 using namespace flasher;
 
@@ -28,9 +30,10 @@ constexpr ImageSelection kSelections[] = {
 // CBC byte 4 switches the selection on; bytes 0 to 3 then enable types 1, 5, 7 and 9.
 constexpr size_t kCbcSelectionSwitch = 4;
 
-bool selected(const Library& object, uint32_t fileType, bool updateSoftware) {
+bool selected(const uint8_t (&cbcSettings)[kCbcSettingCount], uint32_t fileType,
+              bool updateSoftware) {
     const auto enabledBy = [&](size_t byte) {
-        return object.cbcSettings[kCbcSelectionSwitch] == 0 || object.cbcSettings[byte] != 0;
+        return cbcSettings[kCbcSelectionSwitch] == 0 || cbcSettings[byte] != 0;
     };
     switch (fileType) {
     case 1:
@@ -66,6 +69,16 @@ FfResult cancelled(Library& object) {
     return kFfCancelled;
 }
 
+// Whether the selection, with every firmware image enabled (the settings of a device whose CBC
+// switch is off), takes an image of `images` for one requested part.
+bool anySelectable(const std::vector<ImageListEntry>& images, bool updateSoftware) {
+    constexpr uint8_t kSelectionSwitchOff[kCbcSettingCount] = {};
+    return std::any_of(images.begin(), images.end(), [&](const ImageListEntry& entry) {
+        return selectionFor(entry.fileType) != nullptr &&
+               selected(kSelectionSwitchOff, entry.fileType, updateSoftware);
+    });
+}
+
 } // namespace
 
 FfResult FfGetInfoPck(const wchar_t*, int32_t kind, const uint8_t* data, uint32_t length,
@@ -74,6 +87,28 @@ FfResult FfGetInfoPck(const wchar_t*, int32_t kind, const uint8_t* data, uint32_
     object.shareLogger();
     FfInfoRecord scratch;
     return readPackageInfo(kind, data, length, record ? *record : scratch);
+}
+
+FfResult FfCheckImages(const wchar_t*, bool updateFirmware, bool updateSoftware,
+                       const uint8_t* data, uint32_t length) {
+    Library& object = library();
+    object.shareLogger();
+    // A list of its own: the library's list and cursor belong to the flash in progress.
+    std::vector<ImageListEntry> images;
+    uint32_t total = 0;
+    const FfResult built = collectImages(data, length, images, total);
+    if (built != kFfOk)
+        return built;
+    // The firmware part is what the selection takes without the software flag; the software
+    // part may take more (type 11), and the firmware images as well.
+    const bool firmwareFound = !updateFirmware || anySelectable(images, false);
+    const bool softwareFound = !updateSoftware || anySelectable(images, true);
+    if (firmwareFound && softwareFound)
+        return kFfOk;
+    object.setLastError("No image to flash for the %s in the package",
+                        firmwareFound ? "software" : "firmware");
+    object.log(kLevelError, "%s", object.lastError());
+    return kFfPackageFormatError;
 }
 
 FfResult FfPreFlash(const wchar_t*, const wchar_t* diag, const wchar_t* app,
@@ -132,7 +167,7 @@ FfResult FfFlash(const wchar_t*, const wchar_t* diag, const wchar_t* app, bool /
     for (; object.imageCursor < object.imageList.size(); ++object.imageCursor) {
         const ImageListEntry& entry = object.imageList[object.imageCursor];
         const ImageSelection* selection = selectionFor(entry.fileType);
-        if (selection == nullptr || !selected(object, entry.fileType, updateSoftware))
+        if (selection == nullptr || !selected(object.cbcSettings, entry.fileType, updateSoftware))
             continue;
         object.downloadWeight = selection->downloadWeight;
         object.programmingWeight = selection->programmingWeight;

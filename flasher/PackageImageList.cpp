@@ -63,8 +63,14 @@ bool isFlashedImageType(uint32_t fileType) {
 
 FfResult buildImageList(const uint8_t* data, size_t length) {
     Library& object = library();
-    object.imageList.clear();
-    object.imageTotal = 0;
+    return collectImages(data, length, object.imageList, object.imageTotal);
+}
+
+FfResult collectImages(const uint8_t* data, size_t length, std::vector<ImageListEntry>& list,
+                       uint32_t& total) {
+    Library& object = library();
+    list.clear();
+    total = 0;
     if (!data || length == 0)
         return formatError(object, "No package data");
     const uint8_t* const end = data + length;
@@ -80,8 +86,8 @@ FfResult buildImageList(const uint8_t* data, size_t length) {
         entry.data = data;
         entry.size = static_cast<uint32_t>(length);
         entry.trailer = trailerOf(data, length);
-        object.imageTotal = static_cast<uint32_t>(length);
-        object.imageList.push_back(entry);
+        total = static_cast<uint32_t>(length);
+        list.push_back(entry);
         return kFfOk;
     }
 
@@ -113,14 +119,14 @@ FfResult buildImageList(const uint8_t* data, size_t length) {
                 entry.data = fileData;
                 entry.size = file.dataSize;
                 entry.trailer = trailerOf(fileData, file.dataSize);
-                object.imageTotal += header.payloadSize;
-                object.imageList.push_back(entry);
+                total += header.payloadSize;
+                list.push_back(entry);
             } else if (file.fileType == kFileTypeUnflashedImage) {
                 ImageListEntry entry;
                 entry.fileType = file.fileType;
                 entry.data = fileData;
                 entry.size = file.dataSize;
-                object.imageList.push_back(entry);
+                list.push_back(entry);
             }
         } else {
             // An entry of a type this library does not know is stepped over whole.

@@ -3,14 +3,20 @@
 // Collects the images of a package that FfFlash downloads.
 
 #include "flasher/Ff.h"
+#include "flasher/Library.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace flasher {
 
-// Fills the library's image list and total from the package (or bare wrapped image) in the
-// caller's memory: 0 or 0x20000028. The list points into that memory.
+// Fills `list` and `total` from the package (or bare wrapped image) in the caller's memory:
+// 0 or 0x20000028. The list points into that memory.
+FfResult collectImages(const uint8_t* data, size_t length, std::vector<ImageListEntry>& list,
+                       uint32_t& total);
+
+// Fills the library's image list and total (collectImages into the library object).
 FfResult buildImageList(const uint8_t* data, size_t length);
 
 // File type of a bare wrapped image, from its image kind.

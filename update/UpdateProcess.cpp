@@ -126,10 +126,7 @@ void UpdateProcess::progressCallback(int32_t code, int32_t value, void* context)
 int32_t UpdateProcess::sequence() {
     state.result = 0;
     notify(kProgressPreparing, 0);
-    UpdateInfo& info = *state.trait->updateInfo;
-    // What this update flashes; an earlier update of the same run does not count.
-    info.fwUpdate = false;
-    info.swUpdate = false;
+    const UpdateInfo& info = *state.trait->updateInfo;
     const int32_t code = info.recovery ? recoveryUpdate() : normalUpdate();
     if (code != 0) {
         if (state.result == 0)
@@ -243,7 +240,10 @@ int32_t UpdateProcess::flashStep() {
     void* handle = reinterpret_cast<void*>(static_cast<intptr_t>(state.deviceHandle));
     KESTREL_DEBUG(processLogger(), "Initiate firmware update");
     int32_t r = device.flashingMode(handle, true);
-    if (r == 0 && (state.flashFirmware || state.flashSoftware)) {
+    const bool flashing = state.flashFirmware || state.flashSoftware;
+    if (r == 0 && flashing)
+        r = checkPackageImages();
+    if (r == 0 && flashing) {
         uint32_t code = 0;
         for (;;) {
             // The ports change with every re-enumeration: take them afresh for each call.
@@ -283,8 +283,10 @@ int32_t UpdateProcess::flashStep() {
         r = static_cast<int32_t>(code);
         if (code == kFfOk) {
             machine.dispatch(sigReset, 0);
-            // Accumulated over the passes of this update, so that the second pass of a two-pass
-            // product does not forget the firmware flashed by the first.
+            // Kept for the whole run and never cleared: the record says whether this run flashed
+            // the firmware at all, so neither the software-only second pass of a two-pass
+            // product nor the repeat that follows a recovery update (which finds the firmware
+            // already current) turns a flashed firmware into "not flashed".
             info.fwUpdate = info.fwUpdate || state.flashFirmware;
             info.swUpdate = info.swUpdate || state.flashSoftware;
             if (machine.isIn(StateMachine::kWaitForDevice)) {
@@ -301,6 +303,20 @@ int32_t UpdateProcess::flashStep() {
     device.flashingMode(handle, false);
     state.result = r;
     return r;
+}
+
+int32_t UpdateProcess::checkPackageImages() {
+    const UpdateInfo::Ports ports = state.trait->updateInfo->ports();
+    const std::wstring model = flasherModel(ports.model);
+    const PackageImage& image = *state.image;
+    // Refused before the device leaves modem mode: an update that flashed nothing must not end
+    // as if it had.
+    const uint32_t code = FfCheckImages(model.c_str(), state.flashFirmware, state.flashSoftware,
+                                        image.data(), static_cast<uint32_t>(image.size()));
+    if (code != kFfOk)
+        KESTREL_ERROR(processLogger(),
+                      "The package holds no image to flash (error " << code << ")");
+    return static_cast<int32_t>(code);
 }
 
 int32_t UpdateProcess::statusCheck() {

@@ -55,6 +55,7 @@ private:
     int32_t determineFlags();
     int32_t flashStep();
     int32_t flashParts(bool firmware, bool software);
+    int32_t checkPackageImages();
     int32_t waitForArrival();
     int32_t statusCheck();
     int32_t customisation();

@@ -1,5 +1,5 @@
-// Fuzz body: the package readers, the image list, the package information and the inspector on
-// arbitrary bytes. Nothing may crash or read outside the input.
+// Fuzz body: the package readers, the image list and its check, the package information and the
+// inspector on arbitrary bytes. Nothing may crash or read outside the input.
 
 #include "flasher/PackageImageList.h"
 #include "flasher/PackageInfo.h"
@@ -22,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             __builtin_trap();
     }
     flasher::buildImageList(bytes, input.size());
+    FfCheckImages(L"", true, true, bytes, static_cast<uint32_t>(input.size()));
     if (bytes) {
         const uint8_t* cursor = bytes;
         flasher::PackageFileHeader file;

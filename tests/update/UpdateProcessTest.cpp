@@ -248,6 +248,108 @@ TEST_F(UpdateProcessTest, RecoveryUpdateSkipsCustomisationEndsWith265AndWritesNo
     EXPECT_EQ(registryValue("3.19.0", value), platform::RegistryError::kNotFound);
 }
 
+// The card starts outside its normal modes: in loader mode, or in factory-test mode (2), from
+// which the pre-flash first switches it to loader mode.
+class RecoveryRecordTest : public UpdateProcessTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(RecoveryRecordTest, RecoveryAndTheRepeatAfterItRecordTheFirmwareAsFlashed) {
+    startAndCheck("3.18.2", "Jan 05 2010", GetParam());
+    ASSERT_TRUE(update.updateInfo->recovery);
+    UpdateProcess::run(machine, update);
+    ASSERT_EQ(update.codes.back(), std::make_pair(3, int(kResultRecoveryComplete)));
+    EXPECT_EQ(update.count(9), 1);
+    uint32_t value = 0;
+    EXPECT_EQ(registryValue("3.19.0", value), platform::RegistryError::kNotFound);
+
+    // What the application does with 265 once the card is out of recovery: the update again,
+    // at once and without a new check.
+    ASSERT_FALSE(update.updateInfo->recovery);
+    machine.dispatch(sigError, kResultRecoveryComplete);
+    machine.dispatch(sigUpdate);
+    ASSERT_TRUE(machine.isIn(StateMachine::kUpdate));
+    update.codes.clear();
+    UpdateProcess::run(machine, update);
+    EXPECT_EQ(update.codes.back(), std::make_pair(3, 0));
+    EXPECT_EQ(update.count(9), 0) << "the firmware is current now: the repeat flashes nothing";
+    EXPECT_EQ(update.count(10), 1) << "the repeat customises the card";
+    ASSERT_EQ(registryValue("3.19.0", value), 0u);
+    EXPECT_EQ(value, 1u) << "this run flashed the firmware (during the recovery)";
+}
+
+INSTANTIATE_TEST_SUITE_P(StartMode, RecoveryRecordTest, ::testing::Values(1, 2),
+                         [](const ::testing::TestParamInfo<int>& mode) {
+                             return mode.param == 1 ? std::string("loaderMode")
+                                                    : std::string("factoryTestMode");
+                         });
+
+TEST_F(UpdateProcessTest, ProductD055FlashedInTwoPassesIsRecordedAsFirmwareFlashed) {
+    startAndCheck("3.18.2", "Jan 05 2010");
+    update.updateInfo->productId = 0xD055;
+    UpdateProcess::run(machine, update);
+    EXPECT_EQ(update.codes.back(), std::make_pair(3, 0));
+    EXPECT_EQ(update.count(9), 2) << "firmware pass, then software pass";
+    EXPECT_FALSE(UpdateProcess::record().flashFirmware) << "the last pass was the software's";
+    uint32_t value = 0;
+    ASSERT_EQ(registryValue("3.19.0", value), 0u);
+    EXPECT_EQ(value, 1u);
+}
+
+// The embedded package with the file type of its one image changed: 3 is an image that is never
+// flashed, 11 one that is flashed only with the software.
+std::vector<uint8_t> packageWithImageType(uint8_t fileType) {
+    constexpr size_t kMainHeaderSize = 17;
+    constexpr size_t kEntryHeaderSize = 12;
+    constexpr size_t kPayloadSizeOffset = 4;
+    constexpr size_t kFileTypeOffset = 516;
+    std::vector<uint8_t> bytes = packageBytes();
+    uint32_t infoSize = 0;
+    for (size_t byte = 0; byte < sizeof infoSize; ++byte)
+        infoSize |= uint32_t(bytes[kMainHeaderSize + kPayloadSizeOffset + byte]) << (8 * byte);
+    const size_t fileType0 =
+        kMainHeaderSize + kEntryHeaderSize + infoSize + kEntryHeaderSize + kFileTypeOffset;
+    EXPECT_EQ(bytes.at(fileType0), 9) << "the embedded image is of type 9";
+    bytes.at(fileType0) = fileType;
+    return bytes;
+}
+
+class PackageWithoutFirmwareImageTest : public UpdateProcessTest,
+                                        public ::testing::WithParamInterface<int> {};
+
+TEST_P(PackageWithoutFirmwareImageTest, FailsWithTheFormatErrorBeforeTheCardChangesMode) {
+    const std::vector<uint8_t> bytes = packageWithImageType(static_cast<uint8_t>(GetParam()));
+    std::ofstream(root / "bin/Firmware.pck", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    startAndCheck("3.18.2", "Jan 05 2010");
+    ASSERT_TRUE(update.updateInfo->package.firmware.valid) << "the package read its firmware";
+    UpdateProcess::run(machine, update);
+    EXPECT_EQ(update.codes.back(), std::make_pair(3, int(kFfPackageFormatError)));
+    EXPECT_EQ(update.count(4), 0) << "no pre-flash";
+    EXPECT_EQ(update.count(10), 0) << "no customisation";
+    EXPECT_TRUE(card->receivedCommands().empty()) << "the card was not touched";
+    EXPECT_EQ(device.modes, (std::vector<bool>{true, false}));
+    EXPECT_EQ(card->stateSnapshot().mode, 0);
+    EXPECT_EQ(card->stateSnapshot().revision, "3.18.2");
+    EXPECT_FALSE(update.updateInfo->fwUpdate);
+    EXPECT_FALSE(fs::exists(root / "sysroot/var/lib/kestrel/registry.txt"));
+}
+
+INSTANTIATE_TEST_SUITE_P(ImageType, PackageWithoutFirmwareImageTest, ::testing::Values(3, 11),
+                         [](const ::testing::TestParamInfo<int>& type) {
+                             return "type" + std::to_string(type.param);
+                         });
+
+TEST_F(UpdateProcessTest, RecoveryWithAPackageWithoutFirmwareImageFailsBeforeFlashing) {
+    const std::vector<uint8_t> bytes = packageWithImageType(3);
+    std::ofstream(root / "bin/Firmware.pck", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    startAndCheck("3.18.2", "Jan 05 2010", 2);
+    ASSERT_TRUE(update.updateInfo->recovery);
+    UpdateProcess::run(machine, update);
+    EXPECT_EQ(update.codes.back(), std::make_pair(3, int(kFfPackageFormatError)));
+    EXPECT_EQ(update.count(4), 0) << "no pre-flash";
+    EXPECT_EQ(card->stateSnapshot().mode, 2) << "left in the mode it was found in";
+}
+
 TEST_F(UpdateProcessTest, MissingPackageEndsWith0x80000000AndWritesNoRecord) {
     startAndCheck("3.18.2", "Jan 05 2010");
     PackageImage::setEmbeddedLookup(nullptr);
