@@ -208,9 +208,12 @@ void CardSimulator::readPort(size_t index) {
     const long got = ports_[index].readAvailable(buffer, sizeof buffer);
     if (got <= 0)
         return;
-    const auto port = static_cast<Port>(index);
+    feed(static_cast<Port>(index), buffer, static_cast<size_t>(got));
+}
+
+void CardSimulator::feed(Port port, const uint8_t* buffer, size_t size) {
+    const auto index = static_cast<size_t>(port);
     size_t offset = 0;
-    const auto size = static_cast<size_t>(got);
     while (offset < size) {
         // The LF of a CR LF that ended the last command line still belongs to that line.
         if (lineEndedWithCr_[index] && buffer[offset] == '\n') {

@@ -115,6 +115,9 @@ public:
     void reply(Port port, const std::string& text);
     void sendRaw(Port port, const void* data, size_t size);
     void setRawReceiver(Port port, RawReceiver receiver);
+    // Handles bytes as if they had arrived on `port`: a raw receiver hands back what is not
+    // for it this way.
+    void feed(Port port, const uint8_t* data, size_t size);
     CardState& state() { return state_; }
     void saveState();
     void addTimer(uint64_t afterMs, std::function<void()> action);

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <cctype>
 #include <cstring>
 #include <sstream>
 
@@ -157,6 +158,14 @@ bool Loader::command(CardSimulator& card, Port port, const std::string& upper) {
 void Loader::receive(CardSimulator& card, Port port, const uint8_t* data, size_t size) {
     if (!session_)
         return;
+    if (hostLeftTheDownload(data, size)) {
+        // Between frames a line of AT text means the host gave the download up (it was
+        // interrupted or restarted): the block protocol ends and the text is a command again.
+        session_.reset();
+        card.setRawReceiver(port, nullptr);
+        card.feed(port, data, size);
+        return;
+    }
     session_->pending.insert(session_->pending.end(), data, data + size);
     // A frame handler may end the session (reset, unplug): check it before every frame.
     while (session_ && !session_->silent && !session_->answering) {
@@ -171,6 +180,11 @@ void Loader::receive(CardSimulator& card, Port port, const uint8_t* data, size_t
         if (!progressed)
             return;
     }
+}
+
+bool Loader::hostLeftTheDownload(const uint8_t* data, size_t size) const {
+    return session_->pending.empty() && !session_->answering && size >= 2 &&
+           std::toupper(data[0]) == 'A' && std::toupper(data[1]) == 'T';
 }
 
 bool Loader::takeStartDownload(CardSimulator& card, Port port) {

@@ -102,6 +102,8 @@ private:
 
     bool command(CardSimulator& card, Port port, const std::string& upper);
     void receive(CardSimulator& card, Port port, const uint8_t* data, size_t size);
+    // Whether `data`, arriving between two frames, is AT text rather than a frame.
+    bool hostLeftTheDownload(const uint8_t* data, size_t size) const;
     bool takeStartDownload(CardSimulator& card, Port port);
     bool takeDataFrame(CardSimulator& card, Port port);
     void answer(CardSimulator& card, Port port, uint8_t status, size_t frameBytes,
