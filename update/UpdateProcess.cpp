@@ -20,6 +20,12 @@ namespace {
 // The product whose firmware and software are flashed in two passes.
 constexpr int32_t kTwoPassProductId = 0xD055;
 
+// The identity is rewritten on the GUI thread whenever the card re-enumerates.
+bool twoPassProduct(const UpdateInfo& info) {
+    const auto guard = info.lock();
+    return info.productId == kTwoPassProductId;
+}
+
 constexpr int kStatusAttempts = 64;
 constexpr uint32_t kStatusRetryPauseMs = 1000;
 constexpr uint32_t kRegistryFirmwareFlashed = 1;
@@ -149,7 +155,7 @@ int32_t UpdateProcess::normalUpdate() {
         step = "Could not memory-map package";
         return kResultNoPackage;
     }
-    if (info.productId == kTwoPassProductId) {
+    if (twoPassProduct(info)) {
         code = flashParts(true, false);
         if (code != 0) {
             step = "Update of firmware parts failed";
@@ -181,7 +187,7 @@ int32_t UpdateProcess::recoveryUpdate() {
         return kResultNoPackage;
     }
     int32_t code = 0;
-    if (info.productId == kTwoPassProductId) {
+    if (twoPassProduct(info)) {
         code = flashParts(true, false);
         if (code == 0)
             code = flashParts(false, true);
@@ -287,8 +293,11 @@ int32_t UpdateProcess::flashStep() {
             // the firmware at all, so neither the software-only second pass of a two-pass
             // product nor the repeat that follows a recovery update (which finds the firmware
             // already current) turns a flashed firmware into "not flashed".
-            info.fwUpdate = info.fwUpdate || state.flashFirmware;
-            info.swUpdate = info.swUpdate || state.flashSoftware;
+            {
+                const auto guard = info.lock();
+                info.fwUpdate = info.fwUpdate || state.flashFirmware;
+                info.swUpdate = info.swUpdate || state.flashSoftware;
+            }
             if (machine.isIn(StateMachine::kWaitForDevice)) {
                 r = waitForArrival();
                 if (r == 0)
@@ -381,9 +390,12 @@ int32_t UpdateProcess::customisation() {
 int32_t UpdateProcess::finalRead() {
     UpdateInfo& info = *state.trait->updateInfo;
     notify(kProgressReadStart, 0);
-    if (info.recovery)
-        info.fwRecovery = true;
-    info.recovery = false;
+    {
+        const auto guard = info.lock();
+        if (info.recovery)
+            info.fwRecovery = true;
+        info.recovery = false;
+    }
     info.setHint(HintRecovery, false);
     const int32_t r = machine.deviceTrait != nullptr ? machine.deviceTrait->checkDevice(false)
                                                      : kResultNoDeviceTrait;

@@ -36,6 +36,13 @@ inline std::string readFile(const fs::path& path) {
     return bytes.str();
 }
 
+// Replaces a file at once (temporary file, then rename), as the simulated machine's owners do.
+inline void writeFile(const fs::path& path, const std::string& text) {
+    const fs::path temporary = path.string() + ".tmp";
+    std::ofstream(temporary) << text;
+    fs::rename(temporary, path);
+}
+
 struct ProcessRun {
     int exitCode = -1;
     std::string output;

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds with the thread sanitizer and runs the tests of the threaded code: the libraries, the
+# workflow, the update, the simulator and the kestrel binary end to end. The widget tests stay
+# out: under the race detector the toolkit reports only races of its own.
+# Usage: scripts/test-tsan.sh [build-dir] [extra cmake args...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-tsan}
+shift || true
+scripts/bootstrap.sh
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTREL_SANITIZE_THREAD=ON \
+    -DKESTREL_BUILD_BENCH=OFF "$@" >/dev/null
+cmake --build "$build" -j "$(nproc)"
+export TSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/tsan.supp ${TSAN_OPTIONS:-}"
+widgets='^(MainWindow|MainWindowTest|Progress|ResultDialog|WindowDispatch|PowerMonitor|Resources|ResourceFileSystem|Languages|Artwork|ExitCodes)[./]'
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 600 -E "$widgets"
