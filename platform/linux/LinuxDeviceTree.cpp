@@ -1,9 +1,12 @@
 #include "platform/linux/LinuxDeviceTree.h"
 
-#include <atomic>
+#include <libudev.h>
+
 #include <cerrno>
+#include <vector>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -11,6 +14,10 @@ namespace {
 
 constexpr const char* kDevicePrefix = "\\\\.\\";
 constexpr uint32_t kGeneralFailure = 31;
+constexpr const char* kTreeGroup = "usb";
+constexpr const char* kUsbSubsystem = "usb";
+constexpr const char* kRemoveAction = "remove";
+constexpr const char* kSubsystems[] = {"usb", "tty", "net", "usbmisc"};
 
 uint32_t errorFromErrno(int error) {
     switch (error) {
@@ -45,6 +52,12 @@ uint32_t probeSystemDevice(const std::string& name, OpenMode mode) {
     if (name.empty())
         return DeviceTree::kNotFound;
     const std::string path = devicePath(name);
+    // Detection probes up to twenty names per pattern, most of which do not exist: those are
+    // answered without an open (which umockdev's emulation, used by the tests, would also
+    // count as an open device for good).
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 && (errno == ENOENT || errno == ENOTDIR))
+        return DeviceTree::kNotFound;
     const int flags = mode == OpenMode::Exclusive ? O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC
                                                   : O_PATH | O_CLOEXEC;
     const int fd = ::open(path.c_str(), flags);
@@ -57,71 +70,73 @@ uint32_t probeSystemDevice(const std::string& name, OpenMode mode) {
     return result;
 }
 
-uint32_t LinuxDeviceTree::devicesOfClass(const std::string&, std::vector<DevNode>& nodes) {
-    nodes.clear();
-    return 0;
+LinuxDeviceTree::LinuxDeviceTree() : context_(udev_new()) {
+    if (!context_)
+        return;
+    // Receiving starts before the enumeration, so a device that comes meanwhile is not missed.
+    const bool opened = monitor_.open(context_);
+    enumerate();
+    setGroupSilently(kTreeGroup, table_.group());
+    if (opened)
+        monitoring_ =
+            monitor_.start([this](const std::string& action,
+                                  const UdevDeviceRecord& record) { deviceEvent(action, record); },
+                           [this] { eventsLost(); });
 }
 
-uint32_t LinuxDeviceTree::devicesOfEnumerator(const std::string&, std::vector<DevNode>& nodes) {
-    nodes.clear();
-    return 0;
+LinuxDeviceTree::~LinuxDeviceTree() {
+    monitor_.stop();
+    if (context_)
+        udev_unref(context_);
 }
 
-uint32_t LinuxDeviceTree::parent(DevNode, DevNode&) {
-    return kNoSuchDevNode;
+void LinuxDeviceTree::enumerate() {
+    udev_enumerate* enumeration = udev_enumerate_new(context_);
+    if (!enumeration)
+        return;
+    for (const char* subsystem : kSubsystems)
+        udev_enumerate_add_match_subsystem(enumeration, subsystem);
+    udev_enumerate_scan_devices(enumeration);
+    // usb devices sort before the tty and net devices below them only by chance, so the class
+    // devices are kept until their interfaces are known.
+    std::vector<UdevDeviceRecord> classDevices;
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumeration)) {
+        udev_device* device =
+            udev_device_new_from_syspath(context_, udev_list_entry_get_name(entry));
+        if (!device)
+            continue;
+        UdevDeviceRecord record = readUdevDevice(device);
+        udev_device_unref(device);
+        if (record.subsystem == kUsbSubsystem)
+            table_.put(record);
+        else
+            classDevices.push_back(std::move(record));
+    }
+    udev_enumerate_unref(enumeration);
+    for (const auto& record : classDevices)
+        if (table_.belowInterface(record.syspath))
+            table_.put(record);
 }
 
-uint32_t LinuxDeviceTree::children(DevNode, std::vector<DevNode>& childNodes) {
-    childNodes.clear();
-    return kNoSuchDevNode;
+void LinuxDeviceTree::deviceEvent(const std::string& action, const UdevDeviceRecord& record) {
+    if (action == kRemoveAction) {
+        if (!table_.contains(record.syspath))
+            return;
+        table_.remove(record.syspath);
+    } else {
+        // tty and network devices of anything but a USB interface are not part of the tree.
+        if (record.subsystem != kUsbSubsystem && !table_.belowInterface(record.syspath))
+            return;
+        table_.put(record);
+    }
+    setGroup(kTreeGroup, table_.group());
 }
 
-uint32_t LinuxDeviceTree::instanceId(DevNode, std::string&) {
-    return kNoSuchDevNode;
+void LinuxDeviceTree::eventsLost() {
+    table_.clear();
+    enumerate();
+    setGroup(kTreeGroup, table_.group());
 }
-
-uint32_t LinuxDeviceTree::hardwareIds(DevNode, std::vector<std::string>&) {
-    return kNoSuchDevNode;
-}
-
-uint32_t LinuxDeviceTree::textProperty(DevNode, TextProperty, std::string&) {
-    return kNoSuchDevNode;
-}
-
-uint32_t LinuxDeviceTree::status(DevNode, uint32_t&, uint32_t&) {
-    return kNoSuchDevNode;
-}
-
-uint32_t LinuxDeviceTree::registryValue(DevNode, RegistryKey, const std::string&, std::string&) {
-    return kInvalidHandle;
-}
-
-uint32_t LinuxDeviceTree::enumClassGuid(const std::string&, std::string&) {
-    return kNotFound;
-}
-
-uint32_t LinuxDeviceTree::driverVersion(const std::string&, uint64_t&) {
-    return kNotFound;
-}
-
-uint32_t LinuxDeviceTree::probeDevice(const std::string& name, OpenMode mode) {
-    return probeSystemDevice(name, mode);
-}
-
-uint32_t LinuxDeviceTree::controlDevice(const std::string& name, uint32_t, void*, size_t,
-                                        size_t& returned) {
-    returned = 0;
-    const uint32_t opened = probeSystemDevice(name, OpenMode::Query);
-    // No driver of the system answers the maker's requests.
-    return opened != 0 ? opened : kInvalidFunction;
-}
-
-uint64_t LinuxDeviceTree::subscribe(const NotificationFilter&, DeviceTreeListener) {
-    // Nothing ever changes in an empty tree; the id only has to be unique.
-    static std::atomic<uint64_t> nextId{1};
-    return nextId++;
-}
-
-void LinuxDeviceTree::unsubscribe(uint64_t) {}
 
 } // namespace platform

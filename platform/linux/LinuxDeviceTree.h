@@ -1,33 +1,41 @@
 #pragma once
 
-#include "platform/DeviceTree.h"
+#include "platform/DeviceTreeInMemory.h"
+#include "platform/linux/UdevDeviceTable.h"
+#include "platform/linux/UdevMonitor.h"
 
 #include <string>
 
+struct udev;
+
 namespace platform {
 
-// The real system's device tree. Enumerating the system's devices is not built yet: the tree
-// is empty and sends no notifications, while device names open on the real file system.
-class LinuxDeviceTree : public DeviceTree {
+// The real system's device tree, read from udev: the USB devices and their interfaces as
+// UdevDeviceTable describes them, enumerated once and then followed through udev's events.
+// Every event that changes the USB tree sends the interface and port arrivals and removals it
+// causes and "device nodes changed", from the monitor's thread; node numbers are never reused.
+// Device names open on the real file system (the maker's bus and NDIS control devices do not
+// exist on Linux).
+class LinuxDeviceTree : public InMemoryDeviceTree {
 public:
-    uint32_t devicesOfClass(const std::string& classGuid, std::vector<DevNode>& nodes) override;
-    uint32_t devicesOfEnumerator(const std::string& enumerator,
-                                 std::vector<DevNode>& nodes) override;
-    uint32_t parent(DevNode node, DevNode& parentNode) override;
-    uint32_t children(DevNode node, std::vector<DevNode>& childNodes) override;
-    uint32_t instanceId(DevNode node, std::string& id) override;
-    uint32_t hardwareIds(DevNode node, std::vector<std::string>& ids) override;
-    uint32_t textProperty(DevNode node, TextProperty property, std::string& value) override;
-    uint32_t status(DevNode node, uint32_t& statusBits, uint32_t& problem) override;
-    uint32_t registryValue(DevNode node, RegistryKey key, const std::string& name,
-                           std::string& value) override;
-    uint32_t enumClassGuid(const std::string& instanceId, std::string& classGuid) override;
-    uint32_t driverVersion(const std::string& instanceId, uint64_t& version) override;
-    uint32_t probeDevice(const std::string& name, OpenMode mode) override;
-    uint32_t controlDevice(const std::string& name, uint32_t code, void* output, size_t outputSize,
-                           size_t& returned) override;
-    uint64_t subscribe(const NotificationFilter& filter, DeviceTreeListener listener) override;
-    void unsubscribe(uint64_t id) override;
+    LinuxDeviceTree();
+    ~LinuxDeviceTree() override;
+    LinuxDeviceTree(const LinuxDeviceTree&) = delete;
+    LinuxDeviceTree& operator=(const LinuxDeviceTree&) = delete;
+
+    // False when udev's events cannot be followed (the tree then stays as first read).
+    bool monitoring() const { return monitoring_; }
+
+private:
+    void enumerate();
+    void deviceEvent(const std::string& action, const UdevDeviceRecord& record);
+    void eventsLost();
+
+    udev* context_ = nullptr;
+    // Filled by the constructor, then used by the monitor's thread only.
+    UdevDeviceTable table_;
+    bool monitoring_ = false;
+    UdevMonitor monitor_;
 };
 
 // The file a device name stands for: "\\.\NAME" is /dev/NAME, anything else is used as it is.
