@@ -8,6 +8,11 @@
 
 namespace Kestrel {
 
+WorkerThreads::~WorkerThreads() {
+    std::unique_lock<std::mutex> lock(mutex);
+    idle.wait(lock, [this] { return count == 0; });
+}
+
 bool WorkerThreads::start(std::function<void()> work) {
     {
         std::lock_guard<std::mutex> guard(mutex);

@@ -12,6 +12,13 @@ namespace Kestrel {
 // until none is left before those go away.
 class WorkerThreads {
 public:
+    WorkerThreads() = default;
+    // A worker may still be signalling its end: it reaches no further than this object, which
+    // waits for it. (The program's own end waits, bounded, before any destructor runs.)
+    ~WorkerThreads();
+    WorkerThreads(const WorkerThreads&) = delete;
+    WorkerThreads& operator=(const WorkerThreads&) = delete;
+
     // Runs `work` on a new detached thread; false when the thread cannot be created.
     bool start(std::function<void()> work);
 

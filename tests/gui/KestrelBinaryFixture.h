@@ -123,7 +123,7 @@ protected:
 
     // kestrel with `arguments`, bounded by `timeout` so that a hang fails the test.
     ProcessRun kestrel(std::vector<std::string> arguments, const char* limit = "60") {
-        std::vector<std::string> words = {"timeout", limit, KESTREL_BINARY};
+        std::vector<std::string> words = {"timeout", limit, program.string()};
         words.insert(words.end(), arguments.begin(), arguments.end());
         const fs::path output = root / ("kestrel-" + std::to_string(++runs) + ".txt");
         const pid_t pid = spawn(words, output);
@@ -194,6 +194,8 @@ protected:
     bool registryWritten() { return fs::exists(root / "sysroot/var/lib/kestrel/registry.txt"); }
 
     fs::path root;
+    // The kestrel that kestrel() runs: the build's, or a copy placed beside a package.
+    fs::path program = KESTREL_BINARY;
     std::map<std::string, std::string> environment;
     std::vector<pid_t> background;
     pid_t cardPid = -1;

@@ -1,32 +1,17 @@
 // The update record that `kestrel -q` leaves in the registry, and a package with nothing to
 // flash, against the card simulator on a simulated machine of the test's own.
 
+#include "KestrelBinaryFixture.h"
+
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <iterator>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
-
-extern char** environ;
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace kestrel_binary;
 
-const char* const kLogName = "Kestrel_Pavo880_CAT10_FW_&_Qlc_Standard.log";
 // Card states: on the embedded package's firmware (3.19.0 of Mar 16 2010), and a release behind.
 const char* const kCurrentCard =
     R"({"revision": "3.19.0", "date": "Mar 16 2010", "time": "15:03:03", "softwareVersion": "2.1.0"})";
@@ -35,89 +20,26 @@ const char* const kOlderCard =
 const char* const kRecordKey = "[HKEY_LOCAL_MACHINE\\Software\\Velmar\\FirmwareUpdate\\QT0880]";
 constexpr int kPackageFormatError = 0x20000028;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << file.rdbuf();
-    return bytes.str();
-}
-
-class KestrelRecord : public ::testing::Test {
+class KestrelRecord : public KestrelBinary {
 protected:
-    void SetUp() override {
-        char folder[] = "/tmp/kestrel-record-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        root = folder;
-        fs::create_directories(root / "devices");
-        std::ofstream(root / "services.json") << "{\"CmxService\": \"running\"}\n";
-        std::ofstream(root / "power.json") << "{\"acOnline\": true, \"batteryPercent\": 100}\n";
-        environment = {"KESTREL_SIM_ROOT=" + root.string(), "KESTREL_TIME_SCALE=0.05",
-                       "KESTREL_OBJECT_NAMESPACE=" + (root / "objects").string(),
-                       "XDG_CONFIG_HOME=" + (root / "config").string()};
-        for (char** entry = environ; *entry != nullptr; ++entry)
-            environment.push_back(*entry);
-    }
-    void TearDown() override {
-        if (card > 0) {
-            kill(card, SIGTERM);
-            waitpid(card, nullptr, 0);
-        }
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-    }
-
-    pid_t spawn(std::vector<std::string> words, const fs::path& output) {
-        std::vector<char*> argv;
-        for (std::string& word : words)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (std::string& variable : environment)
-            envp.push_back(variable.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        pid_t pid = 0;
-        const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        return error == 0 ? pid : -1;
-    }
-
+    // The card simulator starting from the firmware `state`.
     void startCard(const std::string& state, std::vector<std::string> options = {}) {
-        std::ofstream(root / "card-state.json") << state;
-        std::vector<std::string> words = {KESTREL_CARDSIM, "--root", root.string(), "--state",
-                                          (root / "card-state.json").string()};
-        words.insert(words.end(), options.begin(), options.end());
-        card = spawn(words, root / "cardsim.txt");
-        ASSERT_GT(card, 0);
-        for (int attempt = 0; attempt < 200 && !fs::exists(root / "devices" / "cardsim.json");
-             ++attempt)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(fs::exists(root / "devices" / "cardsim.json"));
+        writeFile(root / "card-state.json", state);
+        options.insert(options.begin(), {"--state", (root / "card-state.json").string()});
+        KestrelBinary::startCard(options);
     }
 
     // `kestrel -q -l -p FILE`, bounded so that a hang fails the test; its exit code.
-    int runQuiet(const fs::path& program = KESTREL_BINARY) {
-        const pid_t pid = spawn({"timeout", "90", program.string(), "-q", "-l", "-p", codePath()},
-                                root / "kestrel.txt");
-        if (pid <= 0)
-            return -1;
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    int runQuiet() {
+        lastRun = kestrel({"-q", "-l", "-p", codePath()}, "90");
+        return lastRun.exitCode;
     }
 
-    std::string codePath() const { return (root / "out/code.txt").string(); }
-    std::string codeFile() const { return readFile(codePath()); }
-    std::string log() const { return readFile(root / "sysroot/var/log" / kLogName); }
-    std::string cardState() const { return readFile(root / "card-state.json"); }
-    std::string services() const { return readFile(root / "services.json"); }
+    std::string cardState() { return readFile(root / "card-state.json"); }
+    std::string services() { return readFile(root / "services.json"); }
 
     // The value recorded for firmware version `name` ("dword:00000001"), or "" when none is.
-    std::string recordOf(const std::string& name) const {
+    std::string recordOf(const std::string& name) {
         const std::string registry = readFile(root / "sysroot/var/lib/kestrel/registry.txt");
         const size_t key = registry.find(kRecordKey);
         if (key == std::string::npos)
@@ -130,28 +52,26 @@ protected:
         return registry.substr(value + prefix.size(), end - value - prefix.size());
     }
 
-    fs::path root;
-    std::vector<std::string> environment;
-    pid_t card = -1;
+    ProcessRun lastRun;
 };
 
 TEST_F(KestrelRecord, FlashedFirmwareIsRecordedAs1) {
     startCard(kOlderCard);
-    EXPECT_EQ(runQuiet(), 0) << readFile(root / "kestrel.txt");
+    EXPECT_EQ(runQuiet(), 0) << lastRun.output;
     EXPECT_EQ(codeFile(), "0\n");
     EXPECT_EQ(recordOf("3.19.0"), "dword:00000001");
 }
 
 TEST_F(KestrelRecord, FirmwareThatIsAlreadyCurrentIsRecordedAs2) {
     startCard(kCurrentCard);
-    EXPECT_EQ(runQuiet(), 0) << readFile(root / "kestrel.txt");
+    EXPECT_EQ(runQuiet(), 0) << lastRun.output;
     EXPECT_EQ(codeFile(), "0\n");
     EXPECT_EQ(recordOf("3.19.0"), "dword:00000002");
 }
 
 TEST_F(KestrelRecord, TwoPassProductIsRecordedAs1) {
     startCard(kOlderCard, {"--profile", "QT0880-D055"});
-    EXPECT_EQ(runQuiet(), 0) << readFile(root / "kestrel.txt");
+    EXPECT_EQ(runQuiet(), 0) << lastRun.output;
     EXPECT_EQ(codeFile(), "0\n");
     EXPECT_EQ(recordOf("3.19.0"), "dword:00000001");
 }
@@ -162,7 +82,7 @@ class KestrelRecoveryRecord : public KestrelRecord, public ::testing::WithParamI
 
 TEST_P(KestrelRecoveryRecord, RecoveryAndItsRepeatAreRecordedAs1) {
     startCard(kOlderCard, {"--start-mode", std::to_string(GetParam())});
-    EXPECT_EQ(runQuiet(), 0) << readFile(root / "kestrel.txt");
+    EXPECT_EQ(runQuiet(), 0) << lastRun.output;
     EXPECT_EQ(codeFile(), "0\n");
     const std::string text = log();
     EXPECT_NE(text.find("Device update is complete (error 265)"), std::string::npos);
@@ -183,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(StartMode, KestrelRecoveryRecord, ::testing::Values(1, 
 class KestrelPackageWithoutFirmwareImage : public KestrelRecord,
                                            public ::testing::WithParamInterface<int> {
 protected:
-    fs::path kestrelBesidePackage(uint8_t fileType) {
+    void useKestrelBesidePackage(uint8_t fileType) {
         constexpr size_t kMainHeaderSize = 17;
         constexpr size_t kEntryHeaderSize = 12;
         constexpr size_t kPayloadSizeOffset = 4;
@@ -203,14 +123,14 @@ protected:
         std::ofstream(folder / "Firmware.pck", std::ios::binary)
             .write(bytes.data(), std::streamsize(bytes.size()));
         fs::copy_file(KESTREL_BINARY, folder / "kestrel");
-        return folder / "kestrel";
+        program = folder / "kestrel";
     }
 };
 
 TEST_P(KestrelPackageWithoutFirmwareImage, FailsWithTheFormatErrorAndLeavesTheCardAlone) {
-    const fs::path program = kestrelBesidePackage(static_cast<uint8_t>(GetParam()));
+    useKestrelBesidePackage(static_cast<uint8_t>(GetParam()));
     startCard(kOlderCard);
-    EXPECT_EQ(runQuiet(program), 1) << readFile(root / "kestrel.txt");
+    EXPECT_EQ(runQuiet(), 1) << lastRun.output;
     EXPECT_EQ(codeFile(), std::to_string(kPackageFormatError) + "\n");
     const std::string text = log();
     EXPECT_NE(
