@@ -40,6 +40,10 @@ bool isAdministrator() {
     return geteuid() == 0;
 }
 
+bool displayAvailable() {
+    return environmentValue("DISPLAY") != nullptr || environmentValue("WAYLAND_DISPLAY") != nullptr;
+}
+
 std::vector<std::string> elevationCommand() {
     std::vector<std::string> words;
     if (const char* replacement = environmentValue("KESTREL_ELEVATION_COMMAND")) {

@@ -21,6 +21,9 @@ struct ProcessError {
 
 bool isAdministrator();
 
+// Whether a display server is named (DISPLAY or WAYLAND_DISPLAY), so that windows can be shown.
+bool displayAvailable();
+
 struct ElevatedRun {
     uint32_t error = 0; // 0 when the child ran; its exit code is then in exitCode
     int exitCode = -1;

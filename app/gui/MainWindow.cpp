@@ -10,6 +10,8 @@
 #include "app/gui/Translation.h"
 #include "app/util/LoggingConfiguration.h"
 
+#include <KestrelVersion.h>
+
 #include <wx/aboutdlg.h>
 #include <wx/accel.h>
 #include <wx/button.h>
@@ -20,7 +22,6 @@
 namespace Kestrel {
 namespace {
 
-constexpr const char* kVersion = "1.0.0.272";
 constexpr const char* kArtworkName = "../images/Image.png";
 
 const wxColour kHeaderBackground(70, 137, 209);
