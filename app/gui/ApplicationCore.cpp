@@ -5,6 +5,7 @@
 #include "app/AppDeviceTrait.h"
 #include "app/ErrorCodes.h"
 #include "app/PackageImage.h"
+#include "app/RunSummary.h"
 #include "app/StateMachine.h"
 #include "app/UpdateInfo.h"
 #include "app/UpdateTrait.h"
@@ -28,6 +29,7 @@
 #include <wx/log.h>
 
 #include <cstdio>
+#include <fstream>
 
 namespace Kestrel {
 
@@ -86,7 +88,8 @@ void onApplicationThread(std::function<void(ApplicationCore&)> action) {
 
 } // namespace
 
-ApplicationCore::ApplicationCore(wxAppConsole& framework) : framework(framework) {
+ApplicationCore::ApplicationCore(wxAppConsole& framework)
+    : resultDialogKind(kDialogUpdateFailure), framework(framework) {
     currentApplication = this;
     windowTrait = std::make_unique<AppWindowTrait>();
     updateTrait = std::make_unique<AppUpdateTrait>();
@@ -170,6 +173,7 @@ bool ApplicationCore::commandLineParsed(wxCmdLineParser& parser) {
     wxString language;
     if (parser.Found("i", &language))
         uiLanguage = language;
+    parser.Found(kJsonOption, &jsonPath);
     return true;
 }
 
@@ -311,6 +315,9 @@ void ApplicationCore::finish() {
     // The relaunching process leaves the file to the elevated one, which wrote its own result.
     if (exitCodeFileRequested && relaunchExitCode == -1 && !writeExitCodeFile())
         reportExitCodeFileFailure();
+    // The elevated process reports its own run.
+    if (relaunchExitCode == -1)
+        reportResult();
     if (!workersEnded) {
         // A worker still runs inside the libraries; tearing down what it uses would crash the
         // process, so it ends here with the result already recorded (the log's file appenders
@@ -319,6 +326,30 @@ void ApplicationCore::finish() {
                                                          : mapExitCode(exitCode));
     }
     delete wxConfigBase::Set(nullptr);
+}
+
+void ApplicationCore::reportResult() {
+    const RunSummary summary(exitCode, resultDialogKind, installedUpdateInfo(),
+                             Logging::loggingEnabled() ? Logging::logFiles()
+                                                       : std::vector<std::string>());
+    if (execMode != execNormal)
+        std::fprintf(stderr, "%s\n", summary.line().c_str());
+    if (jsonPath.empty())
+        return;
+    const std::string text = summary.json();
+    if (jsonPath == "-") {
+        std::fputs(text.c_str(), stdout);
+        std::fflush(stdout);
+        return;
+    }
+    std::ofstream file(jsonPath.utf8_string(), std::ios::binary | std::ios::trunc);
+    file << text;
+    file.close();
+    if (!file) {
+        const std::string message = "Error writing result file '" + jsonPath.utf8_string() + "'.";
+        KESTREL_ERROR(mainLogger(), message);
+        std::fprintf(stderr, "%s\n", message.c_str());
+    }
 }
 
 bool ApplicationCore::waitForWorkers() {
@@ -368,6 +399,7 @@ int ApplicationCore::openWindow(int window, int parent, int stateNumber) {
         showMainWindow(window, execMode != execNoInterface);
         return 0;
     case kWindowError: {
+        resultDialogKind = stateNumber;
         int error = machine.errorCode;
         if (error == kResultRecoveryComplete) {
             const UpdateInfo* info = installedUpdateInfo();
@@ -383,6 +415,7 @@ int ApplicationCore::openWindow(int window, int parent, int stateNumber) {
         return error;
     }
     case kWindowSuccess:
+        resultDialogKind = stateNumber;
         if (execMode == execNormal)
             showResultDialog(window, parent, stateNumber);
         return 0;

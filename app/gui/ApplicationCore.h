@@ -89,6 +89,11 @@ public:
     std::unique_ptr<AppDeviceTrait> deviceTrait;
     wxLocale locale;
     wxString uiLanguage;
+    // Where the result goes as JSON ("-" for standard output); empty when not asked for.
+    wxString jsonPath;
+    // The kind of the last result window opened (the state that opened it); the result's
+    // description depends on it. Runs that end without one are updates not done.
+    int resultDialogKind;
 
 protected:
     // The windows, as the framework object has them. The window numbers are the workflow's;
@@ -120,6 +125,8 @@ private:
     void relaunchElevated();
     void startPowerMonitor();
     void answerOpenedWindow(int window);
+    // The summary line on standard error in the unattended modes, and the JSON object.
+    void reportResult();
 
     wxAppConsole& framework;
     PowerMonitor powerMonitor;

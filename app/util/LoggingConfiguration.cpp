@@ -4,6 +4,7 @@
 #include "platform/SystemPaths.h"
 
 #include <cstdio>
+#include <vector>
 
 namespace Kestrel {
 namespace Logging {
@@ -13,6 +14,8 @@ constexpr const char* kApplicationName = "Kestrel_Pavo880_CAT10_FW_&_Qlc_Standar
 
 bool loggingConfigured = false;
 bool loggingOn = false;
+// The files the root logger's appenders write to, as configured.
+std::vector<std::string> configuredFiles;
 
 // The built-in configuration: one file appender on the root logger.
 class Configurator : public log4cplus::PropertyConfigurator {
@@ -40,13 +43,16 @@ bool configureFromFile(const std::string& path) {
         log4cplus::Logger::getRoot().getAllAppenders();
     if (appenders.empty())
         return true;
+    bool writable = false;
     for (const log4cplus::SharedAppenderPtr& appender : appenders) {
         const std::string file =
             configurator.getProperties().getProperty("appender." + appender->getName() + ".File");
         if (file.empty() || platform::canAppendTo(file))
-            return true;
+            writable = true;
+        if (!file.empty())
+            configuredFiles.push_back(file);
     }
-    return false;
+    return writable;
 }
 
 } // namespace
@@ -71,12 +77,14 @@ void configureLogging() {
                      properties.c_str(), logFilePath().c_str());
         log4cplus::Logger::getDefaultHierarchy().resetConfiguration();
         log4cplus::Logger::getRoot().removeAllAppenders();
+        configuredFiles.clear();
     }
     if (log4cplus::Logger::getRoot().getAllAppenders().empty()) {
         // The file appender creates its file but not the folder (a fresh simulated sysroot).
         platform::createFolders(platform::sharedDataFolder());
         Configurator defaults;
         defaults.configure();
+        configuredFiles = {logFilePath()};
         log4cplus::Logger::getDefaultHierarchy().enableAll();
     }
     loggingConfigured = true;
@@ -100,6 +108,10 @@ void setLogging(bool on, bool quiet) {
 
 bool loggingEnabled() {
     return loggingOn;
+}
+
+const std::vector<std::string>& logFiles() {
+    return configuredFiles;
 }
 
 } // namespace Logging

@@ -1,6 +1,7 @@
 #include "KestrelBinaryFixture.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -100,6 +101,70 @@ TEST_F(KestrelBinary, GermanFallsBackToEnglish) {
     EXPECT_NE(log().find("Setting user language to de"), std::string::npos);
     EXPECT_NE(log().find("Message catalog for user language not found"), std::string::npos);
     EXPECT_EQ(log().find("Application catalog not found"), std::string::npos);
+}
+
+} // namespace
+
+namespace {
+
+using namespace kestrel_binary;
+
+constexpr const char* kEmbeddedFirmware = "3.19.0";
+
+TEST_F(KestrelBinary, QuietUpdateEndsWithOneSummaryLineAndWritesTheJsonObject) {
+    startCard();
+    const fs::path json = root / "out/result.json";
+    fs::create_directories(json.parent_path());
+    const ProcessRun run = kestrel({"-q", "-l", "-p", codePath(), "--json", json.string()});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(run.standardOutput, "");
+    const std::string logPath = (root / "sysroot/var/log" / kLogName).string();
+    EXPECT_EQ(run.standardError, "kestrel: result 0 (0x00000000) \"Update completed!\", exit "
+                                 "category 0, firmware 3.18.2 -> " +
+                                     std::string(kEmbeddedFirmware) + ", log " + logPath + "\n");
+
+    const nlohmann::json result = nlohmann::json::parse(readFile(json));
+    EXPECT_EQ(result["result"], 0);
+    EXPECT_EQ(result["resultHex"], "0x00000000");
+    EXPECT_EQ(result["description"], "Update completed!");
+    EXPECT_EQ(result["exitCategory"], 0);
+    EXPECT_EQ(result["firmwareBefore"], "3.18.2");
+    EXPECT_EQ(result["firmwareAfter"], kEmbeddedFirmware);
+    EXPECT_EQ(result["logFiles"], nlohmann::json::array({logPath}));
+    EXPECT_EQ(result["card"]["model"], "QT0880");
+    EXPECT_EQ(result["card"]["productCode"].get<std::string>().rfind("QT0880-", 0), 0u);
+    EXPECT_EQ(result["card"]["vendorId"], "0x1234");
+    EXPECT_EQ(result["card"]["productId"], "0x5678");
+    EXPECT_NE(result["card"]["applicationPort"].get<std::string>().find("pts/"), std::string::npos);
+    EXPECT_EQ(result["package"]["firmware"], kEmbeddedFirmware);
+    EXPECT_EQ(result["kestrelVersion"], "1.0.0.272");
+}
+
+TEST_F(KestrelBinary, UnattendedRefusalSummarisesInEnglishAndWritesJsonToStandardOutput) {
+    startCard({"--wrong-lm-code"});
+    const ProcessRun run = kestrel({"-u", "-i", "de", "--json", "-"});
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_EQ(run.standardError,
+              "kestrel: result 258 (0x00000102) \"Your device is not supported by this "
+              "application.\", exit category 2, firmware 3.18.2 -> 3.18.2\n")
+        << "no log file when logging is off";
+    ASSERT_EQ(std::count(run.standardOutput.begin(), run.standardOutput.end(), '\n'), 1)
+        << run.standardOutput;
+    const nlohmann::json result = nlohmann::json::parse(run.standardOutput);
+    EXPECT_EQ(result["result"], 258);
+    EXPECT_EQ(result["exitCategory"], 2);
+    EXPECT_EQ(result["logFiles"], nlohmann::json::array());
+    EXPECT_EQ(result["card"]["productCode"], "QT0880-00000");
+}
+
+TEST_F(KestrelBinary, NormalModeKeepsStandardErrorQuiet) {
+    // The welcome page waits for a user; SIGTERM ends the run as a user's cancel would.
+    const pid_t pid = startKestrel({"-l"});
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitForLog("Application::openWindow(1")) << log();
+    kill(pid, SIGTERM);
+    EXPECT_EQ(waitForExit(pid, std::chrono::seconds(30)), 1);
+    EXPECT_EQ(readFile(root / "first-kestrel.txt"), "") << "no summary line without -q or -u";
 }
 
 } // namespace
