@@ -29,9 +29,10 @@ struct ElevatedRun {
     int exitCode = -1;
 };
 
-// Runs `program` with `arguments` elevated and waits for it without a time limit. The display
-// and Kestrel's own environment (simulated machine, time scale) are handed on, since pkexec
-// clears the environment.
+// Runs "pkexec `program` `arguments`" and waits for it without a time limit. `program` must be
+// an absolute path. pkexec clears the environment and starts in root's home folder: only the
+// display (the polkit policy's allow_gui) reaches the child, so paths among the arguments
+// must be absolute.
 ElevatedRun runElevated(const std::string& program, const std::vector<std::string>& arguments);
 
 // The elevation command in force: "pkexec" or the words of KESTREL_ELEVATION_COMMAND.

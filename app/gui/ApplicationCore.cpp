@@ -150,7 +150,8 @@ void ApplicationCore::describeOptions(wxCmdLineParser& parser) {
 }
 
 bool ApplicationCore::commandLineParsed(wxCmdLineParser& parser) {
-    if (parser.Found("l"))
+    logOption = parser.Found("l");
+    if (logOption)
         Logging::setLogging(true, false);
     if (parser.Found("q"))
         execMode = execNoInterface;
@@ -191,6 +192,8 @@ bool ApplicationCore::createExitCodeFile(const wxString& path) {
 }
 
 bool ApplicationCore::start() {
+    // The framework's own configuration file would be written into the home folder.
+    wxConfigBase::DontCreateOnDemand();
     framework.SetAppName(kApplicationName);
     framework.SetVendorName(kVendorName);
     wxFileSystem::AddHandler(new ResourceFsHandler);
@@ -204,12 +207,9 @@ bool ApplicationCore::start() {
     }
 
     instanceChecker = std::make_unique<wxSingleInstanceChecker>();
-    wxString lockFolder;
-    if (platform::simulatedMachineRoot()) {
-        // A simulated machine keeps its own lock, so separate machines do not meet.
-        lockFolder = wxString::FromUTF8(platform::systemPath("/run/lock"));
-        platform::createFolders(lockFolder.utf8_string());
-    }
+    // The lock lives in root's runtime folder (a simulated machine's own), never in the home
+    // folder of whoever started the program.
+    const wxString lockFolder = wxString::FromUTF8(platform::runtimeFolder());
     if (!instanceChecker->Create(kSingleInstanceName, lockFolder) ||
         instanceChecker->IsAnotherRunning()) {
         KESTREL_DEBUG(mainLogger(), "Another instance is running");
@@ -269,11 +269,9 @@ void ApplicationCore::relaunchElevated() {
         showError(guiText("This application must be run with administrator privileges"));
         return;
     }
-    std::vector<std::string> arguments;
-    for (int index = 1; index < framework.argc; ++index)
-        arguments.push_back(framework.argv[index].utf8_string());
     KESTREL_DEBUG(mainLogger(), "Relaunching elevated");
-    const platform::ElevatedRun run = platform::runElevated(platform::executablePath(), arguments);
+    const platform::ElevatedRun run =
+        platform::runElevated(platform::executablePath(), relaunchArguments());
     if (run.error == 0) {
         relaunchExitCode = run.exitCode;
     } else if (run.error != platform::ProcessError::kCancelled) {
@@ -281,6 +279,29 @@ void ApplicationCore::relaunchElevated() {
     }
     if (mutex.handle)
         platform::releaseMutex(mutex.handle);
+}
+
+std::vector<std::string> ApplicationCore::relaunchArguments() const {
+    const auto absolute = [](const wxString& path) {
+        wxFileName name(path);
+        name.MakeAbsolute();
+        return name.GetFullPath().utf8_string();
+    };
+    std::vector<std::string> arguments;
+    if (execMode == execNoInterface)
+        arguments.push_back("-q");
+    else if (execMode == execUnattended)
+        arguments.push_back("-u");
+    if (logOption)
+        arguments.push_back("-l");
+    if (exitCodeFileRequested)
+        arguments.insert(arguments.end(), {"-p", absolute(exitCodePath)});
+    if (!uiLanguage.empty())
+        arguments.insert(arguments.end(), {"-i", uiLanguage.utf8_string()});
+    if (!jsonPath.empty())
+        arguments.insert(arguments.end(), {std::string("--") + kJsonOption,
+                                           jsonPath == "-" ? "-" : absolute(jsonPath)});
+    return arguments;
 }
 
 void ApplicationCore::showError(const wxString& text) {

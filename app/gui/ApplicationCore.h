@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 class AppDeviceTrait;
 struct UpdateTrait;
@@ -125,11 +127,14 @@ private:
     void relaunchElevated();
     void startPowerMonitor();
     void answerOpenedWindow(int window);
+    // The command line for the elevated child: the options as parsed, paths made absolute.
+    std::vector<std::string> relaunchArguments() const;
     // The summary line on standard error in the unattended modes, and the JSON object.
     void reportResult();
 
     wxAppConsole& framework;
     PowerMonitor powerMonitor;
+    bool logOption = false;
 };
 
 } // namespace Kestrel

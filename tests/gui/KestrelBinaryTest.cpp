@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 using namespace kestrel_binary;
@@ -76,10 +80,9 @@ TEST_F(KestrelBinary, PlainUserRelaunchesElevatedAndPassesTheChildsResultOn) {
     const ProcessRun run = kestrel({"-q", "-l", "-p", codePath()});
     EXPECT_EQ(run.exitCode, 2) << run.output;
     EXPECT_EQ(codeFile(), "258\n") << "the relaunching process leaves the child's result";
+    // The program follows the elevation command directly, so that the prompt names it.
     const std::string command = readFile(root / "elevated.txt");
-    EXPECT_NE(command.find(std::string(KESTREL_BINARY) + " -q -l -p " + codePath()),
-              std::string::npos)
-        << command;
+    EXPECT_EQ(command, std::string(KESTREL_BINARY) + " -q -l -p " + codePath() + "\n");
 }
 
 TEST_F(KestrelBinary, DismissedElevationEndsWith1AndNoMessage) {
@@ -165,6 +168,109 @@ TEST_F(KestrelBinary, NormalModeKeepsStandardErrorQuiet) {
     kill(pid, SIGTERM);
     EXPECT_EQ(waitForExit(pid, std::chrono::seconds(30)), 1);
     EXPECT_EQ(readFile(root / "first-kestrel.txt"), "") << "no summary line without -q or -u";
+}
+
+} // namespace
+
+namespace {
+
+using namespace kestrel_binary;
+
+// Root started through pkexec on behalf of the user "nobody", whose home folder lies in the
+// simulated machine's sysroot.
+class ElevatedForAUser : public KestrelBinary {
+protected:
+    void SetUp() override {
+        KestrelBinary::SetUp();
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root, as the elevated program has";
+        const passwd* nobody = getpwnam("nobody");
+        ASSERT_NE(nobody, nullptr);
+        invoker = nobody->pw_uid;
+        environment["PKEXEC_UID"] = std::to_string(invoker);
+        properties =
+            root / ("sysroot" + std::string(nobody->pw_dir)) / ".config/Velmar/Kestrel.properties";
+        fs::create_directories(properties.parent_path());
+        fs::create_directories(logFolder());
+    }
+
+    void writeProperties(const std::string& text, uid_t owner, mode_t mode) {
+        std::ofstream(properties) << text;
+        ASSERT_EQ(chown(properties.c_str(), owner, 0), 0);
+        ASSERT_EQ(chmod(properties.c_str(), mode), 0);
+    }
+
+    fs::path logFolder() { return root / "sysroot/var/log"; }
+
+    uid_t invoker = 0;
+    fs::path properties;
+};
+
+TEST_F(ElevatedForAUser, AppendersOutsideTheLogFolderAreIgnoredAndNothingIsCreatedThere) {
+    startCard();
+    const fs::path chosen = root / "chosen-by-the-user.txt";
+    const fs::path escaping = root / "escaping.txt";
+    const std::string layout = ".layout=log4cplus::SimpleLayout\n";
+    writeProperties("log4cplus.rootLogger=DEBUG, chosen, kept\n"
+                    "log4cplus.appender.chosen=log4cplus::FileAppender\n"
+                    "log4cplus.appender.chosen.File=" +
+                        chosen.string() + "\nlog4cplus.appender.chosen" + layout +
+                        "log4cplus.appender.kept=log4cplus::FileAppender\n"
+                        "log4cplus.appender.kept.File=" +
+                        (logFolder() / "kept.log").string() + "\nlog4cplus.appender.kept" + layout +
+                        "log4cplus.logger.kestrel.app.main=DEBUG, escaping\n"
+                        "log4cplus.appender.escaping=log4cplus::RollingFileAppender\n"
+                        "log4cplus.appender.escaping.File=" +
+                        (logFolder() / "../../../escaping.txt").string() +
+                        "\nlog4cplus.appender.escaping" + layout +
+                        "log4cplus.appender.remote=log4cplus::SocketAppender\n"
+                        "log4cplus.appender.remote.host=localhost\n",
+                    invoker, 0644);
+    const ProcessRun run = kestrel({"-q", "-l", "-p", codePath()});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_FALSE(fs::exists(chosen)) << "root created a file the user named";
+    EXPECT_FALSE(fs::exists(escaping));
+    const std::string kept = readFile(logFolder() / "kept.log");
+    EXPECT_NE(kept.find("Logging turned on"), std::string::npos) << kept;
+    EXPECT_NE(kept.find("Logging appender 'chosen' of " + properties.string() +
+                        " ignored: it writes to " + chosen.string()),
+              std::string::npos)
+        << kept;
+    EXPECT_NE(kept.find("Logging appender 'escaping'"), std::string::npos);
+    EXPECT_NE(kept.find("Logging appender 'remote'"), std::string::npos);
+    EXPECT_NE(kept.find("Execution mode is execNoInterface"), std::string::npos);
+}
+
+TEST_F(ElevatedForAUser, FileOthersCanWriteOrOfAnotherOwnerIsNotRead) {
+    startCard();
+    const fs::path kept = logFolder() / "kept.log";
+    const std::string text = "log4cplus.rootLogger=DEBUG, kept\n"
+                             "log4cplus.appender.kept=log4cplus::FileAppender\n"
+                             "log4cplus.appender.kept.File=" +
+                             kept.string() +
+                             "\nlog4cplus.appender.kept.layout=log4cplus::SimpleLayout\n";
+    struct Case {
+        uid_t owner;
+        mode_t mode;
+        const char* reason;
+    };
+    for (const Case& trial :
+         {Case{invoker, 0666, "others can write it"}, Case{invoker, 0664, "others can write it"},
+          Case{0, 0644, "it does not belong to user"}}) {
+        SCOPED_TRACE(trial.reason);
+        std::error_code ignored;
+        fs::remove(kept, ignored);
+        fs::remove(logFolder() / kLogName, ignored);
+        writeProperties(text, trial.owner, trial.mode);
+        const ProcessRun run = kestrel({"-q", "-l"});
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_FALSE(fs::exists(kept));
+        EXPECT_NE(log().find("Logging configuration " + properties.string() +
+                             " ignored: " + trial.reason),
+                  std::string::npos)
+            << log();
+        startCard();
+    }
 }
 
 } // namespace
