@@ -145,7 +145,9 @@ bool isWarningClass(int32_t code) {
     return (static_cast<uint32_t>(code) >> 16) == kWarningClass;
 }
 
-std::wstring description(int kind, int32_t code) {
+namespace {
+
+std::wstring descriptionWith(TranslationLookup translate, int kind, int32_t code) {
     const uint32_t value = static_cast<uint32_t>(code);
     switch (kind) {
     case kDialogInitFailure:
@@ -168,6 +170,16 @@ std::wstring description(int kind, int32_t code) {
     default:
         return {};
     }
+}
+
+} // namespace
+
+std::wstring description(int kind, int32_t code) {
+    return descriptionWith(installedLookup.load(), kind, code);
+}
+
+std::wstring englishDescription(int kind, int32_t code) {
+    return descriptionWith(&identityLookup, kind, code);
 }
 
 std::wstring hint(int kind, int32_t code, const std::string& firmwarePrevious,

@@ -64,6 +64,8 @@ std::wstring translate(const char* message);
 
 // The result dialog's description of `code` for a dialog of `kind`.
 std::wstring description(int kind, int32_t code);
+// The same text in English, whatever catalog is installed.
+std::wstring englishDescription(int kind, int32_t code);
 
 // The result dialog's hint; the four texts are the device's previous and current firmware and
 // software versions (empty when unknown).

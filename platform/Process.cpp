@@ -19,12 +19,6 @@ namespace {
 constexpr int kPkexecDismissed = 126;
 constexpr int kPkexecNotAuthorised = 127;
 
-// What the elevated child needs to reach the same display and the same (simulated) machine.
-constexpr const char* kInheritedVariables[] = {
-    "DISPLAY",          "XAUTHORITY",         "WAYLAND_DISPLAY",          "XDG_RUNTIME_DIR",
-    "KESTREL_SIM_ROOT", "KESTREL_TIME_SCALE", "KESTREL_OBJECT_NAMESPACE", "HOME",
-};
-
 const char* environmentValue(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0' ? value : nullptr;
@@ -40,6 +34,10 @@ bool isAdministrator() {
     return geteuid() == 0;
 }
 
+bool displayAvailable() {
+    return environmentValue("DISPLAY") != nullptr || environmentValue("WAYLAND_DISPLAY") != nullptr;
+}
+
 std::vector<std::string> elevationCommand() {
     std::vector<std::string> words;
     if (const char* replacement = environmentValue("KESTREL_ELEVATION_COMMAND")) {
@@ -53,12 +51,9 @@ std::vector<std::string> elevationCommand() {
 }
 
 ElevatedRun runElevated(const std::string& program, const std::vector<std::string>& arguments) {
+    // The program itself follows the elevation command, so the prompt names it and a policy can
+    // allow it alone; pkexec hands the display on to programs whose policy allows windows.
     std::vector<std::string> words = elevationCommand();
-    words.push_back("env");
-    for (const char* name : kInheritedVariables) {
-        if (const char* value = environmentValue(name))
-            words.push_back(std::string(name) + "=" + value);
-    }
     words.push_back(program);
     words.insert(words.end(), arguments.begin(), arguments.end());
 

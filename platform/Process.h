@@ -21,14 +21,18 @@ struct ProcessError {
 
 bool isAdministrator();
 
+// Whether a display server is named (DISPLAY or WAYLAND_DISPLAY), so that windows can be shown.
+bool displayAvailable();
+
 struct ElevatedRun {
     uint32_t error = 0; // 0 when the child ran; its exit code is then in exitCode
     int exitCode = -1;
 };
 
-// Runs `program` with `arguments` elevated and waits for it without a time limit. The display
-// and Kestrel's own environment (simulated machine, time scale) are handed on, since pkexec
-// clears the environment.
+// Runs "pkexec `program` `arguments`" and waits for it without a time limit. `program` must be
+// an absolute path. pkexec clears the environment and starts in root's home folder: only the
+// display (the polkit policy's allow_gui) reaches the child, so paths among the arguments
+// must be absolute.
 ElevatedRun runElevated(const std::string& program, const std::vector<std::string>& arguments);
 
 // The elevation command in force: "pkexec" or the words of KESTREL_ELEVATION_COMMAND.

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -32,10 +33,13 @@ std::string sharedDataFolder() {
 
 namespace {
 
-// The home folder of `uid` from the user database; empty when it has none.
+// The home folder of `uid` from the user database (under the simulated machine's sysroot on
+// a simulated machine); empty when it has none.
 std::string homeOf(uid_t uid) {
     const passwd* entry = getpwuid(uid);
-    return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
+    if (entry == nullptr || entry->pw_dir == nullptr || *entry->pw_dir == '\0')
+        return "";
+    return systemPath(entry->pw_dir);
 }
 
 // The user who started an elevated relaunch through pkexec, which runs it as root with root's
@@ -53,6 +57,29 @@ std::optional<uid_t> pkexecInvoker() {
 }
 
 } // namespace
+
+std::optional<uint32_t> invokingUser() {
+    return pkexecInvoker();
+}
+
+std::string untrustedFileReason(const std::string& path, uint32_t uid) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0)
+        return "it cannot be examined";
+    if (!S_ISREG(info.st_mode))
+        return "it is not a regular file";
+    if (info.st_uid != uid)
+        return "it does not belong to user " + std::to_string(uid);
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return "others can write it";
+    return "";
+}
+
+std::string runtimeFolder() {
+    const std::string folder = systemPath("/run/kestrel");
+    createFolders(folder);
+    return folder;
+}
 
 std::string userConfigFolder() {
     // After an elevated relaunch the folder stays the invoking user's, as it does on a system

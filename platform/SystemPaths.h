@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -19,6 +20,18 @@ std::string sharedDataFolder();
 
 // The user's configuration folder: $XDG_CONFIG_HOME when it is absolute, else ~/.config.
 std::string userConfigFolder();
+
+// The user on whose behalf an elevated relaunch runs (pkexec's PKEXEC_UID); nothing when this
+// process was not started that way.
+std::optional<uint32_t> invokingUser();
+
+// Why root should not read `path` as a configuration of user `uid`: empty when it is a regular
+// file (not a link) that belongs to `uid` and that no one else can write.
+std::string untrustedFileReason(const std::string& path, uint32_t uid);
+
+// The folder for the files a running administrator keeps (the single-instance lock):
+// /run/kestrel, created on demand, owned by the process's user.
+std::string runtimeFolder();
 
 // True when `path` names an existing regular file.
 bool isRegularFile(const std::string& path);

@@ -6,7 +6,7 @@ packages=(
     build-essential cmake ninja-build pkg-config clang-format clang libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     libwxgtk3.2-dev liblog4cplus-dev libmxml-dev zlib1g-dev nlohmann-json3-dev
-    libsystemd-dev libudev-dev gettext xvfb xauth imagemagick x11-apps
+    libsystemd-dev libudev-dev gettext xvfb xauth imagemagick x11-apps jwm xdotool
     umockdev libumockdev-dev
 )
 

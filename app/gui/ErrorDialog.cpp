@@ -50,6 +50,8 @@ wxBEGIN_EVENT_TABLE(ErrorDialog, wxDialog) EVT_BUTTON(ErrorDialog::kOkButton, Er
     buttons->AddStretchSpacer();
     okButton = new wxButton(this, kOkButton, guiText("OK"));
     okButton->SetDefault();
+    // The one answer takes the keyboard: Enter or Space presses it.
+    okButton->SetFocus();
     buttons->Add(okButton);
     column->Add(buttons, 0, wxEXPAND | wxALL, kBorder);
     grid->Add(column, 1, wxEXPAND);

@@ -10,6 +10,8 @@
 #include "app/gui/Translation.h"
 #include "app/util/LoggingConfiguration.h"
 
+#include <KestrelVersion.h>
+
 #include <wx/aboutdlg.h>
 #include <wx/accel.h>
 #include <wx/button.h>
@@ -20,7 +22,6 @@
 namespace Kestrel {
 namespace {
 
-constexpr const char* kVersion = "1.0.0.272";
 constexpr const char* kArtworkName = "../images/Image.png";
 
 const wxColour kHeaderBackground(70, 137, 209);
@@ -84,6 +85,14 @@ UpdateInfo* installedUpdateInfo() {
     return trait != nullptr ? trait->updateInfo : nullptr;
 }
 
+// The label with its first letter as the keyboard mnemonic (Alt+letter); the catalog's text
+// keeps its words.
+wxString withMnemonic(const wxString& label) {
+    wxString escaped = label;
+    escaped.Replace("&", "&&");
+    return "&" + escaped;
+}
+
 void dispatchSignal(uint16_t signal, uint8_t first = 0) {
     StateMachine::instance().dispatch(HsmEvent{signal, first, 0, 0});
 }
@@ -96,14 +105,16 @@ wxBEGIN_EVENT_TABLE(MainWindow, wxFrame) EVT_CLOSE(MainWindow::onClose)
             EVT_BUTTON(MainWindow::kCancelButton, MainWindow::onCancel)
                 EVT_CHECKBOX(MainWindow::kWelcomeLogCheck, MainWindow::onLogCheck)
                     EVT_BUTTON(MainWindow::kNextButton, MainWindow::onNext)
-                        EVT_MENU(MainWindow::kAboutCommand, MainWindow::onAbout) wxEND_EVENT_TABLE()
+                        EVT_MENU(MainWindow::kAboutCommand, MainWindow::onAbout)
+                            EVT_MENU(MainWindow::kCancelButton, MainWindow::onCancel)
+                                wxEND_EVENT_TABLE()
 
-                            MainWindow::MainWindow(const wxString& title)
+                                    MainWindow::MainWindow(const wxString& title)
     : wxFrame(nullptr, kFrame, title, wxDefaultPosition, wxSize(250, 200),
               wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX | wxRESIZE_BORDER),
       titleFont(sized(kTitlePoints)), textFont(sized(kTextPoints)),
       cautionFont(sized(kCautionPoints)), hintMask(kShownHints) {
-    mainPanel = new wxPanel(this, kMainPanel);
+    mainPanel = new wxPanel(this, kMainPanel, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL);
     auto* mainSizer = new wxBoxSizer(wxVERTICAL);
     mainSizer->Add(400, 8);
     auto* row = new wxBoxSizer(wxHORIZONTAL);
@@ -119,13 +130,13 @@ wxBEGIN_EVENT_TABLE(MainWindow, wxFrame) EVT_CLOSE(MainWindow::onClose)
     row->Add(artworkPanel, 0, wxEXPAND);
 
     updatePage = new wxPanel(mainPanel, kUpdatePage, wxDefaultPosition, wxDefaultSize,
-                             wxBORDER_NONE, "Update");
+                             wxBORDER_NONE | wxTAB_TRAVERSAL, "Update");
     updatePage->SetMinSize(wxSize(kPageWidth, -1));
     buildUpdatePage(updatePage);
     row->Add(updatePage, 1, wxEXPAND | wxALL, kBorder);
 
     welcomePage = new wxPanel(mainPanel, kWelcomePage, wxDefaultPosition, wxDefaultSize,
-                              wxBORDER_NONE, "Idle");
+                              wxBORDER_NONE | wxTAB_TRAVERSAL, "Idle");
     welcomePage->SetMinSize(wxSize(kPageWidth, -1));
     buildWelcomePage(welcomePage);
     row->Add(welcomePage, 1, wxEXPAND | wxALL, kBorder);
@@ -136,9 +147,13 @@ wxBEGIN_EVENT_TABLE(MainWindow, wxFrame) EVT_CLOSE(MainWindow::onClose)
     frameSizer->Add(mainPanel, 1, wxEXPAND);
     SetSizer(frameSizer);
 
-    // The framework has no system menu here; F1 gives the About box instead.
-    wxAcceleratorEntry about(wxACCEL_NORMAL, WXK_F1, kAboutCommand);
-    SetAcceleratorTable(wxAcceleratorTable(1, &about));
+    // The framework has no system menu here; F1 gives the About box instead. Escape answers
+    // as Cancel or Close does, as it would in a dialog.
+    wxAcceleratorEntry keys[] = {
+        wxAcceleratorEntry(wxACCEL_NORMAL, WXK_F1, kAboutCommand),
+        wxAcceleratorEntry(wxACCEL_NORMAL, WXK_ESCAPE, kCancelButton),
+    };
+    SetAcceleratorTable(wxAcceleratorTable(WXSIZEOF(keys), keys));
 
     welcomeLogCheck->SetValue(Logging::loggingEnabled());
     const wxIcon icon = loadIcon("APP_ICON");
@@ -274,12 +289,14 @@ void MainWindow::buildUpdatePage(wxPanel* page) {
     pageSizer->Add(content, 1, wxEXPAND);
 
     auto* buttons = new wxBoxSizer(wxHORIZONTAL);
-    updateLogCheck = new wxCheckBox(page, kUpdateLogCheck, guiText("Generate log file"));
+    updateLogCheck =
+        new wxCheckBox(page, kUpdateLogCheck, withMnemonic(guiText("Generate log file")));
     buttons->Add(updateLogCheck, 0, wxALIGN_CENTER_VERTICAL);
     buttons->AddStretchSpacer();
-    buttons->Add(new wxButton(page, kUpdateButton, guiText("Update")));
+    updateButton = new wxButton(page, kUpdateButton, withMnemonic(guiText("Update")));
+    buttons->Add(updateButton);
     buttons->AddSpacer(10);
-    buttons->Add(new wxButton(page, kCancelButton, guiText("Cancel")));
+    buttons->Add(new wxButton(page, kCancelButton, withMnemonic(guiText("Cancel"))));
     pageSizer->Add(buttons, 0, wxEXPAND | wxTOP, 8);
     page->SetSizer(pageSizer);
 
@@ -314,15 +331,16 @@ void MainWindow::buildWelcomePage(wxPanel* page) {
     pageSizer->AddStretchSpacer();
 
     auto* buttons = new wxBoxSizer(wxHORIZONTAL);
-    welcomeLogCheck = new wxCheckBox(page, kWelcomeLogCheck, guiText("Generate log file"));
+    welcomeLogCheck =
+        new wxCheckBox(page, kWelcomeLogCheck, withMnemonic(guiText("Generate log file")));
     buttons->Add(welcomeLogCheck, 0, wxALIGN_CENTER_VERTICAL);
     buttons->AddStretchSpacer();
-    nextButton = new wxButton(page, kNextButton, guiText("Next"));
+    nextButton = new wxButton(page, kNextButton, withMnemonic(guiText("Next")));
     buttons->Add(nextButton);
     buttons->AddSpacer(10);
-    closeButton = new wxButton(page, kCancelButton, guiText("Close"));
+    closeButton = new wxButton(page, kCancelButton, withMnemonic(guiText("Close")));
     buttons->Add(closeButton);
-    welcomeCancelButton = new wxButton(page, kCancelButton, guiText("Cancel"));
+    welcomeCancelButton = new wxButton(page, kCancelButton, withMnemonic(guiText("Cancel")));
     buttons->Add(welcomeCancelButton, 0, wxLEFT, 10);
     pageSizer->Add(buttons, 0, wxEXPAND | wxTOP, 8);
     page->SetSizer(pageSizer);
@@ -346,6 +364,13 @@ void MainWindow::showPage(int page) {
         row->Show(welcomePage, true);
     }
     relayout();
+    // Enter starts the update on the update page; the welcome page starts at its first control.
+    if (page == kUpdatePage) {
+        updateButton->SetDefault();
+        updateButton->SetFocus();
+    } else {
+        welcomeLogCheck->SetFocus();
+    }
 }
 
 void MainWindow::refresh() {
@@ -434,7 +459,8 @@ bool MainWindow::nextEnabled() const {
 
 void MainWindow::enableNext() {
     nextButton->Enable();
-    welcomeCancelButton->SetLabel(guiText("Cancel"));
+    nextButton->SetDefault();
+    welcomeCancelButton->SetLabel(withMnemonic(guiText("Cancel")));
     promptText->SetLabel(guiText("To continue, click \"Next\"."));
     promptText->Wrap(kWelcomeWrap);
     relayout();

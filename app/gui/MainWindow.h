@@ -107,6 +107,7 @@ private:
     wxCheckBox* updateLogCheck = nullptr;
     wxCheckBox* welcomeLogCheck = nullptr;
     wxStaticText* promptText = nullptr;
+    wxButton* updateButton = nullptr;
     wxButton* nextButton = nullptr;
     wxButton* closeButton = nullptr;
     wxButton* welcomeCancelButton = nullptr;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace Kestrel {
 namespace Logging {
@@ -14,6 +15,10 @@ void setLogging(bool on, bool quiet);
 
 // The last value given to setLogging.
 bool loggingEnabled();
+
+// The files the configured appenders write to (the built-in log file, or those a properties
+// file names).
+const std::vector<std::string>& logFiles();
 
 // Where the built-in configuration writes: the shared data folder and the application name.
 std::string logFilePath();

@@ -7,6 +7,8 @@
 #include "platform/MessageWindow.h"
 #include "platform/NamedObject.h"
 
+#include <KestrelVersion.h>
+
 #include <signal.h>
 
 #include <cstdio>
@@ -146,30 +148,46 @@ int64_t commandWindow(const platform::Message& message) {
     return 0;
 }
 
-void usage() {
+void usage(std::FILE* out) {
     std::fputs("usage: kestrel-nwmon [--root DIR] [--level 0-3] [--exclusive [MS]] "
-               "[--no-confirm] [--namespace DIR]\n",
-               stderr);
+               "[--no-confirm] [--namespace DIR]\n"
+               "  --root DIR        watch the simulated machine DIR (default: the real one, or\n"
+               "                    $KESTREL_SIM_ROOT)\n"
+               "  --level 0-3       the detection library's log level (default 1)\n"
+               "  --exclusive [MS]  enter exclusive mode before initialising, waiting up to MS\n"
+               "                    (default 2048)\n"
+               "  --no-confirm      do not confirm arrivals\n"
+               "  --namespace DIR   keep the named objects in DIR\n"
+               "  -h, --help        print this help and exit\n"
+               "  --version         print the version and exit\n"
+               "commands on standard input: exclusive [MS], leave, confirm, inuse, info, quit\n",
+               out);
 }
 
-bool parse(int argc, char** argv) {
+enum class Parsed { run, help, version, wrong };
+
+Parsed parse(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        if (arg == "--root") {
+        if (arg == "--help" || arg == "-h") {
+            return Parsed::help;
+        } else if (arg == "--version") {
+            return Parsed::version;
+        } else if (arg == "--root") {
             const char* root = next();
             if (root == nullptr)
-                return false;
+                return Parsed::wrong;
             setenv("KESTREL_SIM_ROOT", root, 1);
         } else if (arg == "--namespace") {
             const char* folder = next();
             if (folder == nullptr)
-                return false;
+                return Parsed::wrong;
             platform::setNamedObjectNamespace(folder);
         } else if (arg == "--level") {
             const char* level = next();
             if (level == nullptr)
-                return false;
+                return Parsed::wrong;
             options.logLevel = std::atoi(level);
         } else if (arg == "--exclusive") {
             options.exclusiveAtStart = true;
@@ -179,18 +197,27 @@ bool parse(int argc, char** argv) {
         } else if (arg == "--no-confirm") {
             options.confirm = false;
         } else {
-            return false;
+            return Parsed::wrong;
         }
     }
-    return true;
+    return Parsed::run;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (!parse(argc, argv)) {
-        usage();
+    switch (parse(argc, argv)) {
+    case Parsed::help:
+        usage(stdout);
+        return 0;
+    case Parsed::version:
+        std::printf("kestrel-nwmon %s\n", Kestrel::kVersion);
+        return 0;
+    case Parsed::wrong:
+        usage(stderr);
         return 2;
+    case Parsed::run:
+        break;
     }
     // Signals are taken by a thread of their own, which asks the loop to end.
     sigset_t stopSignals;

@@ -5,6 +5,8 @@
 #include "sim/Loader.h"
 #include "sim/LoaderCommandLine.h"
 
+#include <KestrelVersion.h>
+
 #include <cctype>
 #include <csignal>
 #include <cstdio>
@@ -24,6 +26,7 @@ extern "C" void onTerminationSignal(int) {
 void usage(std::FILE* out) {
     std::fprintf(
         out, "usage: kestrel-cardsim --root DIR [options]   (DIR defaults to $KESTREL_SIM_ROOT)\n"
+             "  --root DIR             the simulated machine's folder\n"
              "  --name NAME            device file DIR/devices/NAME.json (default cardsim)\n"
              "  --profile NAME         card profile (default QT0880)\n"
              "  --state FILE           firmware state file (default "
@@ -41,6 +44,8 @@ void usage(std::FILE* out) {
              "  --split BYTES          send answers in pieces of BYTES\n"
              "  --piece-pause MS       pause between pieces (default 100)\n");
     cardsim::printLoaderUsage(out);
+    std::fprintf(out, "  -h, --help             print this help and exit\n"
+                      "  --version              print the version and exit\n");
     std::fprintf(out, "profiles:");
     for (const auto& profile : cardsim::cardProfiles())
         std::fprintf(out, " %s", profile.name.c_str());
@@ -127,6 +132,9 @@ int main(int argc, char** argv) {
             options.faults.piecePauseMs = amount;
         } else if (option == "--help" || option == "-h") {
             usage(stdout);
+            return 0;
+        } else if (option == "--version") {
+            std::printf("kestrel-cardsim %s\n", Kestrel::kVersion);
             return 0;
         } else if (std::string problem; const int used = cardsim::parseLoaderOption(
                                             option, value, loaderOptions, problem)) {

@@ -45,7 +45,10 @@ inline void writeFile(const fs::path& path, const std::string& text) {
 
 struct ProcessRun {
     int exitCode = -1;
+    // Standard output followed by standard error.
     std::string output;
+    std::string standardOutput;
+    std::string standardError;
 };
 
 // Runs the real kestrel and the card simulator on a simulated machine of their own.
@@ -81,13 +84,18 @@ protected:
         }
         for (const auto& [name, value] : environment)
             all[name] = value;
+        for (const std::string& name : unsetVariables)
+            all.erase(name);
         std::vector<std::string> list;
         for (const auto& [name, value] : all)
             list.push_back(name + "=" + value);
         return list;
     }
 
-    pid_t spawn(std::vector<std::string> words, const fs::path& output) {
+    // Runs `words` with standard output into `output` and standard error into `errors`, or into
+    // `output` as well when `errors` is empty.
+    pid_t spawn(std::vector<std::string> words, const fs::path& output,
+                const fs::path& errors = {}) {
         std::vector<char*> argv;
         for (std::string& word : words)
             argv.push_back(word.data());
@@ -101,7 +109,11 @@ protected:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (errors.empty())
+            posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        else
+            posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
         pid_t pid = 0;
         const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
@@ -123,17 +135,27 @@ protected:
 
     // kestrel with `arguments`, bounded by `timeout` so that a hang fails the test.
     ProcessRun kestrel(std::vector<std::string> arguments, const char* limit = "60") {
-        std::vector<std::string> words = {"timeout", limit, program.string()};
+        return program(kestrelProgram.string(), std::move(arguments), limit);
+    }
+
+    // Any program with `arguments`, bounded by `timeout`.
+    ProcessRun program(const std::string& path, std::vector<std::string> arguments,
+                       const char* limit = "60") {
+        std::vector<std::string> words = {"timeout", limit, path};
         words.insert(words.end(), arguments.begin(), arguments.end());
-        const fs::path output = root / ("kestrel-" + std::to_string(++runs) + ".txt");
-        const pid_t pid = spawn(words, output);
+        const std::string name = "run-" + std::to_string(++runs);
+        const fs::path output = root / (name + ".out.txt");
+        const fs::path errors = root / (name + ".err.txt");
+        const pid_t pid = spawn(words, output, errors);
         ProcessRun run;
         if (pid <= 0)
             return run;
         int status = 0;
         waitpid(pid, &status, 0);
         run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        run.output = readFile(output);
+        run.standardOutput = readFile(output);
+        run.standardError = readFile(errors);
+        run.output = run.standardOutput + run.standardError;
         return run;
     }
 
@@ -195,8 +217,10 @@ protected:
 
     fs::path root;
     // The kestrel that kestrel() runs: the build's, or a copy placed beside a package.
-    fs::path program = KESTREL_BINARY;
+    fs::path kestrelProgram = KESTREL_BINARY;
     std::map<std::string, std::string> environment;
+    // Variables of the test's own environment that the programs do not get.
+    std::vector<std::string> unsetVariables;
     std::vector<pid_t> background;
     pid_t cardPid = -1;
     int runs = 0;

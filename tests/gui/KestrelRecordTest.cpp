@@ -123,7 +123,7 @@ protected:
         std::ofstream(folder / "Firmware.pck", std::ios::binary)
             .write(bytes.data(), std::streamsize(bytes.size()));
         fs::copy_file(KESTREL_BINARY, folder / "kestrel");
-        program = folder / "kestrel";
+        kestrelProgram = folder / "kestrel";
     }
 };
 

@@ -4,17 +4,23 @@
 #include "app/util/LoggingConfiguration.h"
 #include "tools/headless/HeadlessDriver.h"
 
+#include <KestrelVersion.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 namespace {
 
+constexpr int kWrongUsage = 2;
+
 void usage(std::FILE* out) {
     std::fprintf(out, "usage: kestrel-headless [-l] [--no-embedded-package] [--quit-without-card]\n"
                       "  -l                     log to the default log file\n"
                       "  --no-embedded-package  run as an updater that carries no package\n"
                       "  --quit-without-card    end when no card is present instead of waiting\n"
+                      "  -h, --help             print this help and exit\n"
+                      "  --version              print the version and exit\n"
                       "prints \"window N\", \"progress CODE VALUE\", then \"result CODE\" and "
                       "\"exit CODE\"\n");
 }
@@ -35,10 +41,13 @@ int main(int argc, char** argv) {
         } else if (option == "--help" || option == "-h") {
             usage(stdout);
             return 0;
+        } else if (option == "--version") {
+            std::printf("kestrel-headless %s\n", Kestrel::kVersion);
+            return 0;
         } else {
             std::fprintf(stderr, "kestrel-headless: unknown option %s\n", option.c_str());
             usage(stderr);
-            return 64;
+            return kWrongUsage;
         }
     }
     Kestrel::Logging::configureLogging();

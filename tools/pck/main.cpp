@@ -4,6 +4,8 @@
 #include "tools/PackageInspector.h"
 #include "tools/PackageRecipe.h"
 
+#include <KestrelVersion.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,11 +25,26 @@ constexpr const char* kUsage =
     "  kestrel-pck wrap [--magic N] [--kind N] [--word12 N] [--word20 N] [--word24 N]\n"
     "                   PAYLOAD OUTPUT\n"
     "      wrap a payload file into a wrapped image (header checksum computed)\n"
+    "      --magic N      the header's magic word\n"
+    "      --kind N       the image kind word\n"
+    "      --word12 N     the header word at byte offset 12\n"
+    "      --word20 N     the header word at byte offset 20\n"
+    "      --word24 N     the header word at byte offset 24\n"
+    "      (N: a 32-bit number, decimal, 0x hexadecimal or 0 octal)\n"
     "  kestrel-pck pack [--tool-version M.N] [--chipset N] [--info TEXTFILE]\n"
     "                   [--file TYPE:NAME:TAG:PATH]... OUTPUT\n"
     "      put an information text and files into a package\n"
+    "      --tool-version M.N  the packaging tool's version in the header (bytes)\n"
+    "      --chipset N         the chip-set family byte\n"
+    "      --info TEXTFILE     the package's information text\n"
+    "      --file TYPE:NAME:TAG:PATH\n"
+    "                          one file entry: its type number, name, tag and content\n"
     "  kestrel-pck inspect FILE\n"
-    "      print every field of a package or a wrapped image; exit 1 naming the first fault\n";
+    "      print every field of a package or a wrapped image; exit 1 naming the first fault\n"
+    "  kestrel-pck -h | --help\n"
+    "      print this help and exit\n"
+    "  kestrel-pck --version\n"
+    "      print the version and exit\n";
 
 int usage() {
     std::cerr << kUsage;
@@ -201,6 +218,14 @@ int main(int argc, char** argv) {
     if (argc < 2)
         return usage();
     const std::string command = argv[1];
+    if (command == "--help" || command == "-h") {
+        std::cout << kUsage;
+        return 0;
+    }
+    if (command == "--version") {
+        std::cout << "kestrel-pck " << Kestrel::kVersion << "\n";
+        return 0;
+    }
     if (command == "build")
         return build(argc, argv);
     if (command == "wrap")

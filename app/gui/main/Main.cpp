@@ -1,8 +1,8 @@
-#include "app/util/Log.h"
+#include "app/gui/ProgramEntry.h"
 
-#include "app/gui/Application.h"
-
-wxIMPLEMENT_APP(Kestrel::Application);
+int main(int argc, char** argv) {
+    return Kestrel::runProgram(argc, argv);
+}
 
 // The toolkit's libraries keep caches for the life of the process that the leak checker of
 // sanitizer builds would report; only they are exempt. Unused in other builds.
