@@ -11,6 +11,9 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
+#include <new>
+#include <system_error>
 #include <thread>
 
 namespace detection {
@@ -25,14 +28,22 @@ constexpr uint32_t kAfterMutexGrabPauseMs = 100;
 constexpr uint32_t kWakeUpPauseMs = 200;
 constexpr uint32_t kSuspensionSettleMs = 200;
 
+// One listener thread's state, owned jointly by the thread and, while it is the current
+// listener, by the notification thread. A thread that did not end in time keeps its own state
+// and never touches the state of a listener started after it.
 struct Listener {
-    std::thread thread;
-    uint32_t threadId = 0;
+    std::atomic<uint32_t> threadId{0};
     std::atomic<bool> running{false};
     SyncHandle started;
     SyncHandle wake;
     SyncHandle finished;
     std::atomic<uint32_t> duty{LdIdle};
+};
+
+// The current listener (notification thread only).
+struct ListenerSlot {
+    std::shared_ptr<Listener> state;
+    std::thread thread;
 };
 
 // Notification-thread state of the protocol.
@@ -43,8 +54,8 @@ struct Exclusive {
     std::atomic<bool> exclusiveMode{false};
 };
 
-Listener& listener() {
-    static Listener* instance = new Listener;
+ListenerSlot& listenerSlot() {
+    static ListenerSlot* instance = new ListenerSlot;
     return *instance;
 }
 
@@ -53,7 +64,11 @@ Exclusive& exclusive() {
     return *instance;
 }
 
-void postToWindow(uint32_t message) {
+// A listener that has been told to stop posts nothing: the window may already belong to the
+// library's next initialisation.
+void postToWindow(const Listener& listener, uint32_t message) {
+    if (listener.duty.load() == LdStop)
+        return;
     const platform::WindowHandle window = library().window;
     if (window != platform::kNoWindow)
         platform::postMessage(window, message, 0, 0);
@@ -79,15 +94,15 @@ void logDuty(uint32_t duty) {
 }
 
 // Sets the duty from the listener thread itself: no wake-up needed, except that Stop wins.
-void setOwnDuty(uint32_t duty) {
-    uint32_t current = listener().duty.load();
-    while (current != LdStop && !listener().duty.compare_exchange_weak(current, duty)) {
+void setOwnDuty(Listener& listener, uint32_t duty) {
+    uint32_t current = listener.duty.load();
+    while (current != LdStop && !listener.duty.compare_exchange_weak(current, duty)) {
     }
 }
 
-void waitIdle() {
+void waitIdle(const Listener& listener) {
     uint32_t error = 0;
-    const uint32_t result = platform::waitForObject(listener().wake, platform::kInfiniteMs, &error);
+    const uint32_t result = platform::waitForObject(listener.wake, platform::kInfiniteMs, &error);
     if (result == platform::kWaitFailed) {
         XLogAt(3, "Nw: ListenerThreadFn(): WaitForSingleObject failed with %d, GetLastError=0x%x",
                static_cast<int>(result), error);
@@ -95,12 +110,12 @@ void waitIdle() {
     }
 }
 
-void waitForSuspend(bool withMutex) {
+void waitForSuspend(Listener& listener, bool withMutex) {
     auto event = platform::createNamedEvent(kSuspensionEventName, true, false);
     if (event.error != 0) {
         XLogAt(3, "Nw: ListenerThreadFn(): Suspension event creation/open failed with 0x%x",
                event.error);
-        setOwnDuty(LdIdle);
+        setOwnDuty(listener, LdIdle);
         return;
     }
     // Without initial ownership: a mutex this thread created and owned could never be taken by
@@ -111,10 +126,10 @@ void waitForSuspend(bool withMutex) {
                "Nw: ListenerThreadFn()/LdWaitForSuspendXXX: Exclusive mutex creation/open failed "
                "with 0x%x",
                mutex.error);
-        setOwnDuty(LdIdle);
+        setOwnDuty(listener, LdIdle);
         return;
     }
-    std::vector<SyncHandle> objects{listener().wake, event.handle};
+    std::vector<SyncHandle> objects{listener.wake, event.handle};
     if (withMutex)
         objects.push_back(mutex.handle);
     uint32_t error = 0;
@@ -126,61 +141,61 @@ void waitForSuspend(bool withMutex) {
             XLogAt(1, "Nw: Suspension request has arrived but ignored in exclusive mode");
             // The request stays signalled while this process is exclusive; waiting for it
             // again would spin.
-            setOwnDuty(LdIdle);
+            setOwnDuty(listener, LdIdle);
         } else {
             XLogAt(1, "Nw: Suspension request has arrived");
-            setOwnDuty(LdIdle);
-            postToWindow(kMessageSuspensionRequest);
+            setOwnDuty(listener, LdIdle);
+            postToWindow(listener, kMessageSuspensionRequest);
         }
     } else if (withMutex &&
                (result == platform::kWaitObject0 + 2 || result == platform::kWaitAbandoned0 + 2)) {
         platform::releaseMutex(mutex.handle);
         if (!platform::isEventSignalled(event.handle)) {
             XLogAt(1, "Nw: Got access to the exclusive mutex during normal mode, grabbing it...");
-            setOwnDuty(LdWaitForSuspend);
-            postToWindow(kMessageExclusiveMutexFree);
+            setOwnDuty(listener, LdWaitForSuspend);
+            postToWindow(listener, kMessageExclusiveMutexFree);
             platform::sleepMs(kAfterMutexGrabPauseMs);
         }
     } else {
         XLogAt(3,
                "Nw: ListenerThreadFn(): WaitForMultipleObjects failed with %d, GetLastError=0x%x",
                static_cast<int>(result), error);
-        setOwnDuty(LdIdle);
+        setOwnDuty(listener, LdIdle);
     }
 }
 
-void waitForMutex() {
+void waitForMutex(Listener& listener) {
     auto mutex = platform::createNamedMutex(kExclusiveMutexName, false);
     if (mutex.error != 0) {
         XLogAt(3,
                "Nw: ListenerThreadFn()/LdWaitMutex: Exclusive mutex creation/open failed with "
                "0x%x",
                mutex.error);
-        setOwnDuty(LdIdle);
+        setOwnDuty(listener, LdIdle);
         return;
     }
     for (;;) {
         const bool suspended = IsSuspendedByOtherProcess();
         uint32_t error = 0;
         const uint32_t result =
-            platform::waitForAnyObject({listener().wake, mutex.handle}, kMutexWaitSliceMs, &error);
+            platform::waitForAnyObject({listener.wake, mutex.handle}, kMutexWaitSliceMs, &error);
         if (result == platform::kWaitObject0)
             return;
         if (result == platform::kWaitObject0 + 1 || result == platform::kWaitAbandoned0 + 1) {
             XLogAt(1, "Nw: Got access to the exclusive mutex, waking up from suspended mode");
-            setOwnDuty(LdIdle);
+            setOwnDuty(listener, LdIdle);
             platform::releaseMutex(mutex.handle);
             platform::sleepMs(kWakeUpPauseMs);
-            postToWindow(kMessageWakeFromSuspension);
+            postToWindow(listener, kMessageWakeFromSuspension);
             return;
         }
         if (result == platform::kWaitTimeout) {
             if (suspended && !IsSuspendedByOtherProcess()) {
                 XLogAt(1, "Nw: suspension event reset detected while waiting for the exclusive "
                           "mutex, waking up from suspended mode");
-                setOwnDuty(LdIdle);
+                setOwnDuty(listener, LdIdle);
                 platform::sleepMs(kWakeUpPauseMs);
-                postToWindow(kMessageWakeFromSuspension);
+                postToWindow(listener, kMessageWakeFromSuspension);
                 return;
             }
             continue;
@@ -188,13 +203,13 @@ void waitForMutex() {
         XLogAt(3,
                "Nw: ListenerThreadFn(): WaitForMultipleObjects failed with %d, GetLastError=0x%x",
                static_cast<int>(result), error);
-        setOwnDuty(LdIdle);
+        setOwnDuty(listener, LdIdle);
         return;
     }
 }
 
-void ListenerThreadFn() {
-    Listener& state = listener();
+void ListenerThreadFn(const std::shared_ptr<Listener>& owned) {
+    Listener& state = *owned;
     state.threadId =
         static_cast<uint32_t>(std::hash<std::thread::id>{}(std::this_thread::get_id()));
     XLogAt(1, "Nw: Listener thread started");
@@ -206,16 +221,16 @@ void ListenerThreadFn() {
         logDuty(duty);
         switch (duty) {
         case LdWaitForSuspend:
-            waitForSuspend(false);
+            waitForSuspend(state, false);
             break;
         case LdWaitForSuspendAndMutex:
-            waitForSuspend(true);
+            waitForSuspend(state, true);
             break;
         case LdWaitForMutex:
-            waitForMutex();
+            waitForMutex(state);
             break;
         default:
-            waitIdle();
+            waitIdle(state);
             break;
         }
     }
@@ -224,67 +239,80 @@ void ListenerThreadFn() {
     platform::setEvent(state.finished);
 }
 
-} // namespace
-
-uint32_t StartListener() {
-    Listener& state = listener();
-    if (state.running)
-        return 0;
+// The listener's state with its three events; the error of the first that cannot be created.
+uint32_t makeListener(std::shared_ptr<Listener>& made) {
     auto started = platform::createLocalEvent(false, false);
     auto wake = platform::createLocalEvent(false, false);
     auto finished = platform::createLocalEvent(true, false);
-    if (started.error != 0 || wake.error != 0 || finished.error != 0) {
-        const uint32_t error = started.error != 0 ? started.error
-                               : wake.error != 0  ? wake.error
-                                                  : finished.error;
-        return error != 0 ? error : kErrorFail;
+    for (const auto* event : {&started, &wake, &finished})
+        if (event->error != 0)
+            return event->error;
+    made = std::make_shared<Listener>();
+    made->started = started.handle;
+    made->wake = wake.handle;
+    made->finished = finished.handle;
+    return 0;
+}
+
+} // namespace
+
+uint32_t StartListener() {
+    ListenerSlot& slot = listenerSlot();
+    if (slot.state && slot.state->running)
+        return 0;
+    std::shared_ptr<Listener> state;
+    try {
+        const uint32_t error = makeListener(state);
+        if (error != 0)
+            return error;
+        // The thread shares the state, so that it outlives a stop that does not wait for it.
+        slot.thread = std::thread(ListenerThreadFn, state);
+    } catch (const std::system_error&) {
+        // The events go with `state`; a thread that cannot be created has no error of its own.
+        return kErrorFail;
+    } catch (const std::bad_alloc&) {
+        return kErrorFail;
     }
-    if (state.thread.joinable())
-        state.thread.detach(); // a thread that did not end in time before
-    state.started = started.handle;
-    state.wake = wake.handle;
-    state.finished = finished.handle;
-    state.duty = LdIdle;
-    state.thread = std::thread(ListenerThreadFn);
-    if (platform::waitForObject(state.started, kListenerStartMs) != platform::kWaitObject0) {
-        state.duty = LdStop;
-        platform::setEvent(state.wake);
-        state.thread.detach();
+    if (platform::waitForObject(state->started, kListenerStartMs) != platform::kWaitObject0) {
+        state->duty = LdStop;
+        platform::setEvent(state->wake);
+        slot.thread.detach();
         return NwErrorTimeout;
     }
-    state.running = true;
+    state->running = true;
+    slot.state = std::move(state);
     return 0;
 }
 
 void StopListener(uint32_t waitMs) {
-    Listener& state = listener();
-    if (!state.thread.joinable()) {
+    ListenerSlot& slot = listenerSlot();
+    if (!slot.thread.joinable() || !slot.state) {
         XLogAt(1, "Nw: Thread was not created - nothing to terminate");
         return;
     }
-    state.duty = LdStop;
-    platform::setEvent(state.wake);
-    const uint32_t result = platform::waitForObject(state.finished, waitMs);
+    const std::shared_ptr<Listener> state = std::move(slot.state);
+    state->duty = LdStop;
+    platform::setEvent(state->wake);
+    const uint32_t result = platform::waitForObject(state->finished, waitMs);
     if (result == platform::kWaitTimeout)
         XLogAt(3, "Nw: Listener thread termination timed out");
     else if (result != platform::kWaitObject0)
         XLogAt(3, "Nw: Listener thread termination failed with %d, GetLastError=0x%x",
                static_cast<int>(result), 0u);
-    XLogAt(1, "Nw: Closing handle for listener thread 0x%x", state.threadId);
+    XLogAt(1, "Nw: Closing handle for listener thread 0x%x", state->threadId.load());
     if (result == platform::kWaitObject0)
-        state.thread.join();
+        slot.thread.join();
     else
-        state.thread.detach(); // it ends on its own once its wait returns
-    state.threadId = 0;
-    state.running = false;
+        slot.thread.detach(); // it ends on its own once its wait returns, with its own state
+    state->running = false;
 }
 
 void SetListenerDuty(uint32_t duty) {
-    Listener& state = listener();
-    if (!state.running || state.duty.load() == duty)
+    const std::shared_ptr<Listener>& state = listenerSlot().state;
+    if (!state || !state->running || state->duty.load() == duty)
         return;
-    state.duty = duty;
-    platform::setEvent(state.wake);
+    state->duty = duty;
+    platform::setEvent(state->wake);
 }
 
 bool IsSuspensionSignalled() {

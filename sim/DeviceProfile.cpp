@@ -14,7 +14,7 @@ constexpr const char* kMultifunctionClass = "{4D36E971-E325-11CE-BFC1-08002BE103
 constexpr const char* kUsbDeviceInterface = "{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
 constexpr const char* kComPortInterface = "{86E0D1E0-8089-11D0-9CE4-08003E301F73}";
 constexpr const char* kModemInterface = "{2C7089AA-2E0E-11D1-B114-00C04FC2AAE4}";
-constexpr const char* kNetInterface = "{CAC88484-7515-4C03-82E6-71A87ABAC361}";
+constexpr const char* kNetInterface = "{AD498944-762F-11D0-8DCB-00C04FC3358C}";
 constexpr const char* kSmartCardInterface = "{50DD5230-BA8A-11D1-BF5D-0000F805F530}";
 
 constexpr const char* kAppPlaceholder = "{app}";
@@ -24,11 +24,13 @@ constexpr const char* kDiagPlaceholder = "{diag}";
 class ProfileBuilder {
 public:
     ProfileBuilder(const std::string& name, const std::string& section, const std::string& model,
-                   const std::string& usbId, const std::string& driverVersion)
+                   const std::string& lmCode, const std::string& usbId,
+                   const std::string& driverVersion)
         : usbId_(usbId), driverVersion_(driverVersion) {
         profile_.name = name;
         profile_.section = section;
         profile_.model = model;
+        profile_.lmCode = lmCode;
         const std::string bare = usbId.substr(4); // without "USB\"
         const std::string symbolic = "USB#" + bare + "#0001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
         DeviceNode card;
@@ -130,46 +132,48 @@ private:
     DeviceProfile profile_;
 };
 
-// The maker's composite cards with a function node: the application and diagnostic ports and
-// the function node come with the interfaces, the modem and the network adapter below the
-// function node follow once their drivers have started.
+// The maker's composite cards with a function node. The function node comes first; the
+// modem below it follows once its driver has started, then the application and diagnostic
+// ports, and last the network adapter below the function node with its NDIS control device.
+// Ports after the modem: the application port can only be completed once the modem is known,
+// and its detection waits for a COM port or network interface arrival.
 DeviceProfile compositeCard(const std::string& name, const std::string& section,
-                            const std::string& model, const std::string& usbId,
-                            const std::string& interfacePrefix,
+                            const std::string& model, const std::string& lmCode,
+                            const std::string& usbId, const std::string& interfacePrefix,
                             const std::string& netCfgInstanceId) {
-    ProfileBuilder card(name, section, model, usbId, "3.2.1.0");
+    ProfileBuilder card(name, section, model, lmCode, usbId, "3.2.1.0");
     card.add(card.child("ff", "card", "LMUHSBUS", "_FF", kMultifunctionClass), 1)
+        .add(card.modem("modem", "ff", "LMUHSBUS", "_FF_SER", "Velmar " + model + " Modem", ""), 2)
         .add(card.port("app", "card", "LMUHSBUS", "_APP", interfacePrefix + "Application Interface",
                        kAppPlaceholder),
-             1)
+             3)
         .add(card.port("diag", "card", "LMUHSBUS", "_DBG",
                        interfacePrefix + "Diagnostics Interface", kDiagPlaceholder),
-             1)
-        .add(card.modem("modem", "ff", "LMUHSBUS", "_FF_SER", "Velmar " + model + " Modem", ""), 2)
+             3)
         .add(card.adapter("nic", "ff", "LMUHSBUS", "_FF_NET",
                           "Velmar " + model + " Network Adapter", netCfgInstanceId),
-             3)
+             4)
         .deviceName("lmuhsbus0", 0)
-        .deviceName("LMNDIS0", 3, netCfgInstanceId)
-        .delays({300, 400, 500});
+        .deviceName("LMNDIS0", 4, netCfgInstanceId)
+        .delays({300, 400, 300, 500});
     return card.build();
 }
 
 std::vector<DeviceProfile> makeDeviceProfiles() {
     std::vector<DeviceProfile> profiles;
     profiles.push_back(compositeCard("QT0880-composite", "Velmar QT0880 HSPA+ USB Modem", "QT0880",
-                                     "USB\\VID_1234&PID_5678", "Velmar ",
+                                     "QT0880-27315", "USB\\VID_1234&PID_5678", "Velmar ",
                                      "{5A1C0880-0001-4E2D-9A51-7E1A00000880}"));
     profiles.push_back(compositeCard(
-        "QT0880-D055-composite", "Velmar QT0880 HSPA+ USB Modem (D055)", "QT0880",
+        "QT0880-D055-composite", "Velmar QT0880 HSPA+ USB Modem (D055)", "QT0880", "QT0880-27315",
         "USB\\VID_1234&PID_D055", "Velmar ", "{5A1C0880-0055-4E2D-9A51-7E1A00000880}"));
-    profiles.push_back(compositeCard("WM770", "Velmar WM770 LTE USB Modem", "WM770",
+    profiles.push_back(compositeCard("WM770", "Velmar WM770 LTE USB Modem", "WM770", "WM770-41770",
                                      "USB\\VID_1234&PID_D770", "Velmar WM770 ",
                                      "{5A1C0770-0001-4E2D-9A51-7E1A00000770}"));
 
     {
         // A non-multiplexing card: its modem's port is the AT port.
-        ProfileBuilder card("GT300", "Velmar GT300 UMTS USB Modem", "GT300",
+        ProfileBuilder card("GT300", "Velmar GT300 UMTS USB Modem", "GT300", "GT300-10300",
                             "USB\\VID_1234&PID_3000", "1.4.0.2");
         card.add(
                 card.modem("modem", "card", "USB", "&MI_00", "Velmar GT300 Modem", kAppPlaceholder),
@@ -179,63 +183,66 @@ std::vector<DeviceProfile> makeDeviceProfiles() {
         profiles.push_back(card.build());
     }
     {
-        // The 72Bus driver family: "_MDM\" and "_NET\" children of the bus driver; the
-        // adapter's driver starts last.
-        ProfileBuilder card("MX720", "Velmar MX720 HSUPA USB Modem", "MX720",
+        // The 72Bus driver family: the bus driver is a function of the composite device and
+        // enumerates its "_MDM\", "_APP\", "_DBG\" and "_NET\" children at once; their
+        // drivers start one after the other: the modem, then the ports, the adapter last.
+        ProfileBuilder card("MX720", "Velmar MX720 HSUPA USB Modem", "MX720", "MX720-20720",
                             "USB\\VID_1234&PID_7200", "2.6.3.1");
         const std::string adapterId = "{5A1C0720-0001-4E2D-9A51-7E1A00000720}";
-        card.add(card.modem("modem", "card", "LM72UBUS", "_MDM", "Velmar MX720 Modem", ""), 1)
-            .add(card.port("app", "card", "LM72UBUS", "_APP", "Velmar MX720 Application Interface",
+        card.add(card.child("bus", "card", "USB", "&MI_00", kMultifunctionClass), 1)
+            .add(card.modem("modem", "bus", "LM72UBUS", "_MDM", "Velmar MX720 Modem", ""), 1, 2)
+            .add(card.port("app", "bus", "LM72UBUS", "_APP", "Velmar MX720 Application Interface",
                            kAppPlaceholder),
-                 1)
-            .add(card.port("diag", "card", "LM72UBUS", "_DBG", "Velmar MX720 Diagnostics Interface",
+                 1, 3)
+            .add(card.port("diag", "bus", "LM72UBUS", "_DBG", "Velmar MX720 Diagnostics Interface",
                            kDiagPlaceholder),
-                 1)
-            .add(card.adapter("nic", "card", "LM72UBUS", "_NET", "Velmar MX720 Network Adapter",
+                 1, 3)
+            .add(card.adapter("nic", "bus", "LM72UBUS", "_NET", "Velmar MX720 Network Adapter",
                               adapterId),
-                 1, 2)
+                 1, 4)
             .deviceName("lm72ubus0", 0)
-            .deviceName("LMNDIS0", 2, adapterId)
-            .delays({300, 600});
+            .deviceName("LMNDIS0", 4, adapterId)
+            .delays({300, 300, 300, 600});
         profiles.push_back(card.build());
     }
     {
         // A WWAN card with an NDIS control device: the first control device belongs to another
         // adapter, the second answers with this card's adapter id.
-        ProfileBuilder card("WX500", "Velmar WX500 HSDPA USB Modem", "WX500",
+        ProfileBuilder card("WX500", "Velmar WX500 HSDPA USB Modem", "WX500", "WX500-30500",
                             "USB\\VID_1234&PID_5000", "2.2.0.4");
         const std::string adapterId = "{5A1C0500-0001-4E2D-9A51-7E1A00000500}";
         card.add(card.modem("modem", "card", "USB", "&MI_00", "Velmar WX500 Modem", ""), 1)
             .add(card.port("diag", "card", "USB", "&MI_01", "Velmar WX500 Diagnostics Interface",
                            kDiagPlaceholder),
-                 1)
+                 2)
             .add(card.port("app", "card", "USB", "&MI_02", "Velmar WX500 Application Interface",
                            kAppPlaceholder),
-                 1)
+                 2)
             .add(card.adapter("nic", "card", "USB", "&MI_04", "Velmar WX500 Network Adapter",
                               adapterId),
-                 2)
+                 3)
             .deviceName("LMNDIS0", 0, "{00000000-0000-0000-0000-000000000001}")
-            .deviceName("LMNDIS1", 2, adapterId)
-            .delays({300, 500});
+            .deviceName("LMNDIS1", 3, adapterId)
+            .delays({300, 300, 500});
         profiles.push_back(card.build());
     }
     {
-        // Family 3: the smart card reader is USB interface 3.
-        ProfileBuilder card("SC650", "Velmar SC650 HSDPA USB Modem", "SC650",
+        // Family 3: the smart card reader is USB interface 3; it comes with the function node,
+        // before the modem and the ports.
+        ProfileBuilder card("SC650", "Velmar SC650 HSDPA USB Modem", "SC650", "SC650-30650",
                             "USB\\VID_1234&PID_6500", "2.0.5.0");
         card.add(card.child("ff", "card", "LMVBUS", "_FF_SER", kMultifunctionClass), 1)
-            .add(card.port("app", "card", "LMVBUS", "_APP", "Velmar SC650 Application Interface",
-                           kAppPlaceholder),
-                 1)
-            .add(card.port("diag", "card", "LMVBUS", "_DBG", "Velmar SC650 Diagnostics Interface",
-                           kDiagPlaceholder),
-                 1)
             .add(card.reader("reader", "card", "USB", "&MI_03", "Velmar SC650 Smart Card Reader"),
                  1)
             .add(card.modem("modem", "ff", "LMVBUS", "_SER", "Velmar SC650 Modem", ""), 2)
+            .add(card.port("app", "card", "LMVBUS", "_APP", "Velmar SC650 Application Interface",
+                           kAppPlaceholder),
+                 3)
+            .add(card.port("diag", "card", "LMVBUS", "_DBG", "Velmar SC650 Diagnostics Interface",
+                           kDiagPlaceholder),
+                 3)
             .deviceName("lmvbus0", 0)
-            .delays({300, 400});
+            .delays({300, 400, 300});
         profiles.push_back(card.build());
     }
     return profiles;
@@ -288,6 +295,9 @@ DeviceFileContent deviceProfileFile(const DeviceProfile& profile,
         for (auto& value : node.hardwareKey)
             value.text = substitute(value.text, applicationPort, diagnosticPort);
         node.status.started = entry.startedStage < stages;
+        // A driver announces its device interfaces when it starts.
+        if (!node.status.started)
+            node.interfaces.clear();
         // A port whose pseudo-terminal the simulator does not have is left out.
         bool unusable = false;
         for (const auto& value : node.hardwareKey)
@@ -306,6 +316,7 @@ CardProfile cardProfileFor(const DeviceProfile& devices, const CardProfile& stan
     card.name = devices.name;
     card.deviceProfile = devices.name;
     card.factoryState.model = devices.model;
+    card.factoryState.lmCode = devices.lmCode;
     card.diagnosticPort = devices.diagnosticPort;
     return card;
 }

@@ -12,7 +12,9 @@
 // interface and function children with their ids, ports with friendly names and "PortName",
 // the modem, the network adapter with its "NetCfgInstanceId", the smart card reader, and the
 // bus and NDIS device names. Drivers bring them up one after the other, so a profile publishes
-// in stages with a delay before each stage after the first.
+// in stages with a delay before each stage after the first; a node's device interfaces are
+// announced once its driver has started, with the interface classes the drivers register (COM
+// port, modem, network, smart card reader, USB device).
 //
 // In texts and registry values "{app}" stands for the application port's pseudo-terminal and
 // "{diag}" for the diagnostic port's.
@@ -35,8 +37,9 @@ struct DeviceProfile {
     std::string name;
     // The card database section whose card this is.
     std::string section;
-    // The model the card names in its identity.
+    // The model the card names in its identity, and its product code (LM code).
     std::string model;
+    std::string lmCode;
     std::vector<ProfileNode> nodes;
     std::vector<ProfileDeviceName> deviceNames;
     // The delay before each stage after the first (stage i waits stageDelaysMs[i - 1]).

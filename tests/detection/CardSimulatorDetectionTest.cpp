@@ -1,16 +1,20 @@
-#include "DetectionTestSupport.h"
+#include "NwLibraryTestSupport.h"
 
 #include "detection/DeviceEnumeration.h"
 #include "platform/Clock.h"
+#include "platform/PseudoTerminal.h"
 #include "platform/sim/SimulatedDeviceTree.h"
+#include "sim/DeviceFile.h"
 #include "sim/DeviceProfile.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <set>
 #include <spawn.h>
@@ -24,41 +28,50 @@ namespace {
 using namespace detectiontest;
 using Kind = platform::DeviceTreeChange::Kind;
 
-constexpr uint64_t kCompletionWaitMs = 15000;
 constexpr const char* kDeviceFile = "card0.json";
+constexpr const char* kDeviceFileName = "card0";
+constexpr const char* kComPortInterface = "{86E0D1E0-8089-11D0-9CE4-08003E301F73}";
+// The library's detection timeout, and a bound beyond it for waits that must see either the
+// card started or the timeout (logical milliseconds).
+constexpr uint64_t kDetectionTimeoutMs = 300000;
+constexpr uint64_t kCompletionWaitMs = kDetectionTimeoutMs + 100000;
+// Between two publishing stages written by a test, so that the library reacts to each.
+constexpr uint64_t kStagePauseMs = 20000;
+constexpr auto kDeliveryWait = std::chrono::seconds(10);
+constexpr const char* kStageDelayMs = "150";
 
-// Detection on the simulated machine, against a kestrel-cardsim process.
-class CardSimulatorDetection : public DetectionTest {
+// Detection on the simulated machine through the library's own notification window and step
+// selection: the library is initialised on this thread before the card arrives, and this
+// thread pumps the window's messages, as a client does.
+class CardSimulatorDetection : public NwSession {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/kestrel-cardsim-detection-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
+        NwSession::SetUp();
+        root_ = folder + "/machine";
         simulated_ = std::make_shared<platform::SimulatedDeviceTree>(root_);
         platform::installDeviceTree(simulated_);
-        poseAs(detection::kOsType7);
-        detection::ResetCardInfo();
-        subscription_ =
-            simulated_->subscribe({{"{86E0D1E0-8089-11D0-9CE4-08003E301F73}"}, true, true},
-                                  [this](const platform::DeviceTreeChange& change) {
-                                      std::lock_guard<std::mutex> guard(mutex_);
-                                      changes_.push_back(change);
-                                      changed_.notify_all();
-                                  });
-        loadShipped();
+        subscription_ = simulated_->subscribe({{kComPortInterface}, true, true},
+                                              [this](const platform::DeviceTreeChange& change) {
+                                                  std::lock_guard<std::mutex> guard(mutex_);
+                                                  changes_.push_back(change);
+                                                  changed_.notify_all();
+                                              });
+        databaseText() = std::string(detection::shippedCardDatabase());
+        module().text = databaseText();
+        ASSERT_EQ(NwInitialize(&module()), 0u) << log.dump();
+        registerCallback();
     }
     void TearDown() override {
         stopSimulator();
+        NwSession::TearDown();
         simulated_->unsubscribe(subscription_);
-        DetectionTest::TearDown();
         simulated_.reset();
-        std::filesystem::remove_all(root_);
     }
 
     void startSimulator(const std::string& profile) {
         std::vector<std::string> words = {
-            KESTREL_CARDSIM_PATH, "--root", root_,          "--name", "card0",
-            "--profile",          profile,  "--node-delay", "150"};
+            KESTREL_CARDSIM_PATH, "--root", root_,          "--name",     kDeviceFileName,
+            "--profile",          profile,  "--node-delay", kStageDelayMs};
         std::vector<char*> argv;
         for (auto& word : words)
             argv.push_back(word.data());
@@ -74,36 +87,50 @@ protected:
         simulator_ = -1;
     }
 
-    // What the card state machine does on each device change: detect the card, then complete
-    // it step by step. Returns when the card has started or the wait is over.
-    bool followUntilStarted() {
-        const uint64_t deadline = platform::tickMs() + kCompletionWaitMs;
-        size_t handled = 0;
-        for (;;) {
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                const uint64_t now = platform::tickMs();
-                if (now >= deadline)
-                    return false;
-                platform::waitFor(changed_, lock, deadline - now,
-                                  [&] { return changes_.size() > handled; });
-                handled = changes_.size();
-            }
-            auto& card = detection::currentCard();
-            if (!detection::haveCard()) {
-                if (detection::DetectAnyCard() == 1)
-                    detection::SetCardState(CardStateStarting, 4);
-            } else if (!card.subdevicesReady) {
-                card.subdevicesReady =
-                    detection::AreSubdevicesReady(card.info.devNode, card.info.model);
-            }
-            if (detection::haveCard()) {
-                nodesAtCheck_ = nodeCount();
-                if (checkAll(4) == 1)
-                    return true;
-            }
+    // Publishes the first `stages` stages of `profile` as the simulator would, with two
+    // pseudo-terminals of this test as its ports, and waits until the tree has delivered the
+    // change; then lets the library react.
+    void publishStages(const cardsim::DeviceProfile& profile, size_t stages) {
+        if (!ports_[0].isOpen()) {
+            ASSERT_TRUE(ports_[0].open());
+            ASSERT_TRUE(ports_[1].open());
         }
+        std::unique_lock<std::mutex> lock(mutex_);
+        const auto changed = [&] {
+            return std::count_if(changes_.begin(), changes_.end(),
+                                 [](const auto& c) { return c.kind == Kind::NodesChanged; });
+        };
+        const auto before = changed();
+        lock.unlock();
+        std::string problem;
+        ASSERT_TRUE(cardsim::writeDeviceFile(
+            cardsim::deviceFilePath(root_, kDeviceFileName),
+            cardsim::deviceProfileFile(profile, ports_[0].portName(), ports_[1].portName(), stages),
+            &problem))
+            << problem;
+        lock.lock();
+        ASSERT_TRUE(changed_.wait_for(lock, kDeliveryWait, [&] { return changed() > before; }));
+        lock.unlock();
+        pumpFor(kStagePauseMs);
     }
+
+    // A notification after which the client finds no card: the card has stopped.
+    static bool notifiedStopped() {
+        for (const auto& note : notifications())
+            if (note.reason == NwReasonDeviceChange && note.result == NwErrorNoCard &&
+                note.state == CardStateStopped)
+                return true;
+        return false;
+    }
+    bool timedOut() const { return log.has("Nw: Detection timed out, cancelling..."); }
+    // Pumps until the card has started or the detection has timed out; true when it started.
+    bool waitUntilStarted() {
+        pumpUntil([&] { return notified(CardStateStarted, NwReasonDeviceChange) || timedOut(); },
+                  kCompletionWaitMs);
+        nodesAtCompletion_ = nodeCount();
+        return notified(CardStateStarted, NwReasonDeviceChange);
+    }
+
     size_t nodeCount() {
         std::vector<platform::DevNode> nodes;
         simulated_->devicesOfEnumerator("USB", nodes);
@@ -122,15 +149,27 @@ protected:
         return static_cast<int>(std::count_if(changes_.begin(), changes_.end(),
                                               [&](const auto& c) { return c.kind == kind; }));
     }
+    // The record as a client reads it.
+    const NwCardInfo& info() {
+        card_ = NwCardInfo{};
+        card_.size = sizeof card_;
+        NwGetCardInfo(&card_);
+        return card_;
+    }
+    static std::string text(const char16_t* field) {
+        return detection::utf8FromUtf16(detection::textOf(field, NW_TEXT_LENGTH));
+    }
 
     std::string root_;
     std::shared_ptr<platform::SimulatedDeviceTree> simulated_;
     uint64_t subscription_ = 0;
     pid_t simulator_ = -1;
+    platform::PseudoTerminal ports_[2];
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<platform::DeviceTreeChange> changes_;
-    size_t nodesAtCheck_ = 0;
+    size_t nodesAtCompletion_ = 0;
+    NwCardInfo card_{};
 };
 
 TEST(CardSimulatorProfiles, EveryDeviceProfileIsASimulatorProfileOfItsOwn) {
@@ -141,6 +180,9 @@ TEST(CardSimulatorProfiles, EveryDeviceProfileIsASimulatorProfileOfItsOwn) {
         const cardsim::CardProfile* card = cardsim::findCardProfile(devices.name);
         ASSERT_NE(card, nullptr) << devices.name;
         EXPECT_EQ(card->deviceProfile, devices.name);
+        EXPECT_EQ(card->factoryState.model, devices.model);
+        EXPECT_EQ(card->factoryState.lmCode.rfind(devices.model + "-", 0), 0u)
+            << devices.name << " reports the product code " << card->factoryState.lmCode;
         // Each stage adds something, and the last one has every node started.
         const auto all = cardsim::deviceProfileFile(devices, "pts/1", "pts/2", stageCount(devices));
         EXPECT_EQ(all.nodes.size(), devices.nodes.size());
@@ -167,9 +209,10 @@ TEST(CardSimulatorProfiles, PortsWithoutAPseudoTerminalAreLeftOut) {
 
 TEST_F(CardSimulatorDetection, CompositeCardCompletesWhenItsNodesHaveArrived) {
     startSimulator("QT0880-composite");
-    ASSERT_TRUE(followUntilStarted()) << log.dump();
+    ASSERT_TRUE(waitUntilStarted()) << log.dump();
     EXPECT_EQ(info().state, uint32_t(CardStateStarted));
-    EXPECT_EQ(nodesAtCheck_, 6u) << "the card, its function node, two ports, modem and adapter";
+    EXPECT_EQ(nodesAtCompletion_, 6u)
+        << "the card, its function node, two ports, modem and adapter";
     EXPECT_GE(count(Kind::NodesChanged), 4) << "one change per publishing stage";
     EXPECT_EQ(count(Kind::PortArrival), 2) << "the two ports";
     EXPECT_EQ(count(Kind::InterfaceArrival), 2) << "their COM port interfaces";
@@ -200,11 +243,12 @@ TEST_F(CardSimulatorDetection, CompositeCardCompletesWhenItsNodesHaveArrived) {
     });
     lock.unlock();
     EXPECT_FALSE(detection::IsDeviceNodeActive(devNode, true));
+    EXPECT_TRUE(pumpUntil(notifiedStopped, kCompletionWaitMs));
 }
 
 TEST_F(CardSimulatorDetection, SimulatorsOwnLayoutIsDetectedWithItsPorts) {
     startSimulator("QT0880");
-    ASSERT_TRUE(followUntilStarted()) << log.dump();
+    ASSERT_TRUE(waitUntilStarted()) << log.dump();
     EXPECT_EQ(text(info().portName), "\\\\.\\" + portOf("app"));
     EXPECT_EQ(text(info().dbgPortName), "\\\\.\\" + portOf("diag"));
     EXPECT_EQ(info().model, 0x1C00u);
@@ -213,21 +257,21 @@ TEST_F(CardSimulatorDetection, SimulatorsOwnLayoutIsDetectedWithItsPorts) {
 
 TEST_F(CardSimulatorDetection, NonMultiplexingCardUsesItsModemsPort) {
     startSimulator("GT300");
-    ASSERT_TRUE(followUntilStarted()) << log.dump();
+    ASSERT_TRUE(waitUntilStarted()) << log.dump();
     EXPECT_EQ(text(info().modemName), "Velmar GT300 Modem");
     EXPECT_EQ(text(info().portName), "\\\\.\\" + portOf("modem"));
 }
 
 TEST_F(CardSimulatorDetection, WwanCardFindsTheNdisDeviceOfItsAdapter) {
     startSimulator("WX500");
-    ASSERT_TRUE(followUntilStarted()) << log.dump();
+    ASSERT_TRUE(waitUntilStarted()) << log.dump();
     EXPECT_EQ(text(info().wwanNdisPortName), "\\\\.\\LMNDIS1");
     EXPECT_EQ(text(info().wwanNicName), "Velmar WX500 Network Adapter");
 }
 
 TEST_F(CardSimulatorDetection, BusDriver72CardWaitsForItsAdaptersDriver) {
     startSimulator("MX720");
-    ASSERT_TRUE(followUntilStarted()) << log.dump();
+    ASSERT_TRUE(waitUntilStarted()) << log.dump();
     EXPECT_NE(info().driverCap & CardDriverCapabilitiesWwanNic, 0u);
     EXPECT_EQ(text(info().wwanNicName), "Velmar MX720 Network Adapter");
     EXPECT_EQ(text(info().busDeviceName), "\\\\.\\lm72ubus0");
@@ -235,10 +279,92 @@ TEST_F(CardSimulatorDetection, BusDriver72CardWaitsForItsAdaptersDriver) {
 
 TEST_F(CardSimulatorDetection, SmartCardReaderOfFamily3IsFound) {
     startSimulator("SC650");
-    ASSERT_TRUE(followUntilStarted()) << log.dump();
+    ASSERT_TRUE(waitUntilStarted()) << log.dump();
     EXPECT_TRUE(log.has("Nw: This card has a smart card reader device"));
     EXPECT_EQ(text(info().smartCardReaderName), "Velmar SC650 Smart Card Reader");
     EXPECT_EQ(text(info().busDeviceName), "\\\\.\\lmvbus0");
+}
+
+// Every layout of the simulator's drivers completes after it arrives, through the events the
+// library's window registers for and its own step selection.
+class EveryDeviceProfile : public CardSimulatorDetection,
+                           public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(EveryDeviceProfile, CompletesAfterArrivingThroughTheLibrarysOwnStepSelection) {
+    startSimulator(GetParam());
+    ASSERT_TRUE(waitUntilStarted()) << log.dump();
+    EXPECT_FALSE(timedOut());
+    EXPECT_EQ(info().state, uint32_t(CardStateStarted));
+    EXPECT_FALSE(text(info().portName).empty());
+}
+
+std::vector<std::string> deviceProfileNames() {
+    std::vector<std::string> names;
+    for (const auto& profile : cardsim::deviceProfiles())
+        names.push_back(profile.name);
+    return names;
+}
+
+std::string testName(const ::testing::TestParamInfo<std::string>& info) {
+    std::string name = info.param;
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            c = '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(CardSimulatorDetection, EveryDeviceProfile,
+                         ::testing::ValuesIn(deviceProfileNames()), testName);
+
+// The composite card with its nodes published in another order: node id to stage (the adapter's
+// NDIS control device comes with the adapter).
+cardsim::DeviceProfile compositeCardInOrder(const std::map<std::string, size_t>& stages) {
+    cardsim::DeviceProfile profile = *cardsim::findDeviceProfile("QT0880-composite");
+    for (auto& entry : profile.nodes) {
+        const auto stage = stages.find(entry.node.id);
+        if (stage != stages.end())
+            entry.stage = entry.startedStage = stage->second;
+    }
+    for (auto& entry : profile.deviceNames)
+        if (entry.name.name == "LMNDIS0")
+            entry.stage = stages.at("nic");
+    return profile;
+}
+
+TEST_F(CardSimulatorDetection, PortsBeforeTheModemAreCompletedByTheAdaptersNetworkArrival) {
+    const auto profile =
+        compositeCardInOrder({{"ff", 1}, {"app", 1}, {"diag", 1}, {"modem", 2}, {"nic", 3}});
+    for (size_t stages = 1; stages <= 3; ++stages)
+        publishStages(profile, stages);
+    // The ports' COM port arrivals came before the modem was known, and the modem's own arrival
+    // is not in the application port's mask.
+    EXPECT_TRUE(log.mentions("Nw: Corresponding modem Velmar QT0880 Modem found")) << log.dump();
+    EXPECT_FALSE(log.has("Nw: Final port could be opened successfully"));
+    EXPECT_FALSE(notified(CardStateStarted, NwReasonDeviceChange));
+
+    publishStages(profile, 4);
+    ASSERT_TRUE(waitUntilStarted()) << log.dump();
+    EXPECT_TRUE(log.has("Nw: DetectionEvent is DetEvNetworkDevIfArrived"));
+    EXPECT_EQ(text(info().wwanNicName), "Velmar QT0880 Network Adapter");
+    EXPECT_EQ(text(info().dbgPortName), "\\\\.\\" + ports_[1].portName());
+}
+
+TEST_F(CardSimulatorDetection, CardWhoseModemComesAfterItsPortsAndAdapterWaitsForTheTimeout) {
+    const auto profile =
+        compositeCardInOrder({{"ff", 1}, {"app", 1}, {"diag", 1}, {"nic", 2}, {"modem", 3}});
+    const uint64_t arrival = platform::tickMs();
+    for (size_t stages = 1; stages <= 4; ++stages)
+        publishStages(profile, stages);
+    // Every method of this card is event based: no polling timer, and no later COM port or
+    // network arrival runs the application port step, so the detection timeout ends the wait.
+    EXPECT_FALSE(waitUntilStarted());
+    EXPECT_TRUE(timedOut()) << log.dump();
+    EXPECT_GE(platform::tickMs() - arrival, kDetectionTimeoutMs);
+    EXPECT_FALSE(log.has("Nw: Polling timer started with 1 sec frequency"));
+    EXPECT_TRUE(log.mentions("Nw: Corresponding modem Velmar QT0880 Modem found"));
+    EXPECT_FALSE(log.has("Nw: Final port could be opened successfully"));
+    EXPECT_TRUE(pumpUntil(notifiedStopped, kStagePauseMs));
+    EXPECT_EQ(info().state, uint32_t(CardStateStopped));
 }
 
 } // namespace
