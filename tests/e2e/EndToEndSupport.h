@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/RegistryRecord.h"
+
 #include <gtest/gtest.h>
 
 #include <spawn.h>
@@ -205,8 +207,7 @@ struct RunResult {
 class EndToEndTest : public ::testing::Test {
 public:
     static constexpr const char* kTimeScale = "0.01";
-    static constexpr const char* kRegistryKey =
-        "[HKEY_LOCAL_MACHINE\\Software\\Velmar\\FirmwareUpdate\\QT0880]";
+    static constexpr const char* kRegistryKey = testsupport::kQt0880RecordKey;
 
 protected:
     void SetUp() override {

@@ -1,18 +1,11 @@
 #include "EndToEndSupport.h"
+#include "tests/support/RegistryRecord.h"
 
 namespace e2e {
 namespace {
 
 std::string registryValue(const std::string& registry, const std::string& name) {
-    const size_t key = registry.find(EndToEndTest::kRegistryKey);
-    if (key == std::string::npos)
-        return "";
-    const std::string prefix = "\"" + name + "\"=";
-    const size_t value = registry.find(prefix, key);
-    if (value == std::string::npos)
-        return "";
-    const size_t end = registry.find('\n', value);
-    return registry.substr(value + prefix.size(), end - value - prefix.size());
+    return testsupport::registryValue(registry, EndToEndTest::kRegistryKey, name);
 }
 
 TEST_F(EndToEndTest, OlderFirmwareIsFlashedReadBackAndRecordedWhileTheServiceIsStopped) {

@@ -2,6 +2,7 @@
 // flash, against the card simulator on a simulated machine of the test's own.
 
 #include "KestrelBinaryFixture.h"
+#include "tests/support/RegistryRecord.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +18,6 @@ const char* const kCurrentCard =
     R"({"revision": "3.19.0", "date": "Mar 16 2010", "time": "15:03:03", "softwareVersion": "2.1.0"})";
 const char* const kOlderCard =
     R"({"revision": "3.18.2", "date": "Jan 05 2010", "time": "10:00:00", "softwareVersion": "2.1.0"})";
-const char* const kRecordKey = "[HKEY_LOCAL_MACHINE\\Software\\Velmar\\FirmwareUpdate\\QT0880]";
 constexpr int kPackageFormatError = 0x20000028;
 
 class KestrelRecord : public KestrelBinary {
@@ -40,16 +40,8 @@ protected:
 
     // The value recorded for firmware version `name` ("dword:00000001"), or "" when none is.
     std::string recordOf(const std::string& name) {
-        const std::string registry = readFile(root / "sysroot/var/lib/kestrel/registry.txt");
-        const size_t key = registry.find(kRecordKey);
-        if (key == std::string::npos)
-            return "";
-        const std::string prefix = "\"" + name + "\"=";
-        const size_t value = registry.find(prefix, key);
-        if (value == std::string::npos)
-            return "";
-        const size_t end = registry.find('\n', value);
-        return registry.substr(value + prefix.size(), end - value - prefix.size());
+        return testsupport::registryValue(readFile(root / "sysroot/var/lib/kestrel/registry.txt"),
+                                          testsupport::kQt0880RecordKey, name);
     }
 
     ProcessRun lastRun;
