@@ -37,6 +37,10 @@ public:
     // Creates a master in raw mode and keeps its slave open too, so that the master never sees a
     // hang-up while no client is connected. False on failure.
     bool open();
+    // Serves the master of a terminal someone else made and keeps ("ttyUSB2" for an emulated
+    // device node): works on its own duplicate of `master` and, like open, keeps the slave open.
+    // `portName` is the name the device tree publishes. False on failure.
+    bool adopt(int master, const std::string& portName);
     // Closes both sides: a client that still has the slave open sees the device vanish.
     void close();
     bool isOpen() const { return master_ >= 0; }

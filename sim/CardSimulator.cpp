@@ -49,12 +49,13 @@ bool CardSimulator::prepare(std::string* problem) {
             *problem = "unknown profile '" + options_.profile + "'";
         return false;
     }
-    if (options_.root.empty()) {
+    if (options_.root.empty() && (options_.bus == nullptr || options_.stateFile.empty())) {
         if (problem != nullptr)
             *problem = "no simulated machine folder given";
         return false;
     }
-    deviceFile_ = deviceFilePath(options_.root, options_.name);
+    if (options_.bus == nullptr)
+        deviceFile_ = deviceFilePath(options_.root, options_.name);
     stateFile_ = options_.stateFile.empty()
                      ? options_.root + "/cardsim/" + options_.name + ".state.json"
                      : options_.stateFile;
@@ -127,14 +128,17 @@ bool CardSimulator::comeOnBus() {
         lines_[index].clear();
         lineEndedWithCr_[index] = false;
         rawReceivers_[index] = nullptr;
-        if (!wanted[index])
+        if (!wanted[index] || options_.bus != nullptr)
             continue;
         if (!ports_[index].open())
             return false;
         names[index] = ports_[index].portName();
     }
     echo_ = true;
-    if (!profile_->deviceProfile.empty()) {
+    if (options_.bus != nullptr) {
+        if (!arriveOnBus(names))
+            return false;
+    } else if (!profile_->deviceProfile.empty()) {
         if (!publishDeviceProfile(names[0], names[1]))
             return false;
     } else if (!writeDeviceFile(deviceFile_, cardDeviceFile(*profile_, names[0], names[1]))) {
@@ -152,6 +156,28 @@ bool CardSimulator::comeOnBus() {
     changed_.notify_all();
     if (arrivalListener_)
         arrivalListener_(arrived);
+    return true;
+}
+
+// The bus decides which ports the card has in its mode; the card serves what it is given.
+bool CardSimulator::arriveOnBus(std::string names[kPortCount]) {
+    int generation = 0;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        generation = presence_.generation + 1;
+    }
+    BusTerminal terminals[kPortCount];
+    if (!options_.bus->arrive(state_.mode, generation, terminals[0], terminals[1]))
+        return false;
+    busMode_ = state_.mode;
+    busGeneration_ = generation;
+    for (size_t index = 0; index < kPortCount; ++index) {
+        if (terminals[index].master < 0)
+            continue;
+        if (!ports_[index].adopt(terminals[index].master, terminals[index].portName))
+            return false;
+        names[index] = terminals[index].portName;
+    }
     return true;
 }
 
@@ -188,11 +214,16 @@ bool CardSimulator::publishDeviceProfile(const std::string& applicationPort,
 }
 
 void CardSimulator::leaveBus() {
-    removeDeviceFile(deviceFile_);
+    if (options_.bus == nullptr)
+        removeDeviceFile(deviceFile_);
     for (size_t index = 0; index < kPortCount; ++index) {
         ports_[index].close();
         lines_[index].clear();
         rawReceivers_[index] = nullptr;
+    }
+    if (options_.bus != nullptr && busGeneration_ != 0) {
+        options_.bus->leave(busMode_, busGeneration_);
+        busGeneration_ = 0;
     }
     {
         std::lock_guard<std::mutex> guard(mutex_);

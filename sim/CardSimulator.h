@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/PseudoTerminal.h"
+#include "sim/CardBus.h"
 #include "sim/CardProfile.h"
 #include "sim/CardState.h"
 
@@ -54,6 +55,10 @@ struct SimulatorOptions {
     // Between the publishing stages of a device profile (-1: the profile's own delays).
     int64_t nodeDelayMs = -1;
     CardFaults faults;
+    // Not null: the card comes onto this bus and serves the terminals it gives instead of
+    // publishing a device file (then `root` is needed only for the default state file). Outlives
+    // the simulator.
+    CardBus* bus = nullptr;
 };
 
 // The card as the bus sees it.
@@ -140,6 +145,7 @@ private:
     bool publishDeviceProfile(const std::string& applicationPort,
                               const std::string& diagnosticPort);
     void leaveBus();
+    bool arriveOnBus(std::string names[kPortCount]);
     void readPort(size_t index);
     void dispatch(Port port, const std::string& line);
     bool builtInCommand(Port port, const std::string& upper);
@@ -165,6 +171,9 @@ private:
     std::atomic<bool> stopRequested_{false};
     std::thread thread_;
     bool served_ = false;
+    // The mode and generation the card arrived on the bus with, for its leaving.
+    int busMode_ = -1;
+    int busGeneration_ = 0;
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;

@@ -64,6 +64,34 @@ bool PseudoTerminal::open() {
     return true;
 }
 
+bool PseudoTerminal::adopt(int master, const std::string& portName) {
+    close();
+    const int own = ::fcntl(master, F_DUPFD_CLOEXEC, 0);
+    if (own < 0)
+        return false;
+    char name[128] = {};
+    if (::ptsname_r(own, name, sizeof name) != 0) {
+        ::close(own);
+        return false;
+    }
+    // Without a slave of its own the master reads as hung up while no client has the port open.
+    const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) {
+        ::close(own);
+        return false;
+    }
+    termios attributes{};
+    if (::tcgetattr(own, &attributes) == 0) {
+        cfmakeraw(&attributes);
+        ::tcsetattr(own, TCSANOW, &attributes);
+    }
+    ::fcntl(own, F_SETFL, ::fcntl(own, F_GETFL) | O_NONBLOCK);
+    master_ = own;
+    slave_ = slave;
+    portName_ = portName;
+    return true;
+}
+
 void PseudoTerminal::close() {
     if (slave_ >= 0)
         ::close(slave_);

@@ -1,11 +1,15 @@
 #include "TreeEvents.h"
 #include "UdevTestbed.h"
 
+#include "flasher/Ff.h"
 #include "platform/linux/LinuxDeviceTree.h"
+#include "sim/CardBus.h"
+#include "sim/CardSimulator.h"
 #include "tests/detection/NwLibraryTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -174,6 +178,55 @@ TEST_F(UdevDetection, DeviceOfAnotherVendorIsCheckedAndIgnored) {
     EXPECT_TRUE(log.mentions("USB\\VID_046D&PID_C52B&REV_1211")) << log.dump();
     EXPECT_EQ(info().state, static_cast<uint32_t>(CardStateStopped));
     EXPECT_EQ(lastResult, static_cast<uint32_t>(NwErrorNoCard));
+}
+
+// A card whose ports are the emulated ttys of the tree already plugged: the simulator serves
+// their masters.
+class PluggedTreeBus : public cardsim::CardBus {
+public:
+    explicit PluggedTreeBus(UdevTestbed& testbed) : testbed_(testbed) {}
+    bool arrive(int, int, cardsim::BusTerminal& application,
+                cardsim::BusTerminal& diagnostic) override {
+        application = {testbed_.terminal("/dev/ttyUSB2"), "ttyUSB2"};
+        diagnostic = {testbed_.terminal("/dev/ttyUSB0"), "ttyUSB0"};
+        return application.master >= 0 && diagnostic.master >= 0;
+    }
+    void leave(int, int) override {}
+
+private:
+    UdevTestbed& testbed_;
+};
+
+TEST_F(UdevDetection, FirmwareOfTheStartedCardIsReadThroughThePortsTheTreeNames) {
+    initialise();
+    testbed.plug("qt0880");
+    ASSERT_TRUE(started()) << log.dump();
+    const NwCardInfo card = info();
+    const std::string app = narrow(card.portName);
+    const std::string diag = narrow(card.dbgPortName);
+
+    PluggedTreeBus bus(testbed);
+    cardsim::SimulatorOptions options;
+    options.bus = &bus;
+    options.stateFile = folder + "/card.state.json";
+    cardsim::CardSimulator simulator(options);
+    std::string problem;
+    ASSERT_TRUE(simulator.start(&problem)) << problem;
+
+    ASSERT_EQ(FfInitialise(0, nullptr, 0), kFfOk);
+    FfInfoRecord record{};
+    int32_t notNormal = -1;
+    const std::wstring wideApp(app.begin(), app.end());
+    const std::wstring wideDiag(diag.begin(), diag.end());
+    EXPECT_EQ(FfGetInfoDevice(L"QT0880", kFfInfoFirmware, wideDiag.c_str(), wideApp.c_str(),
+                              &record, &notNormal),
+              kFfOk);
+    FfShutdown();
+    EXPECT_EQ(notNormal, 0);
+    EXPECT_STREQ(record.model, "QT0880");
+    EXPECT_STREQ(record.version, simulator.stateSnapshot().revision.c_str());
+    const auto commands = simulator.receivedCommands();
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "ATI"), commands.end());
 }
 
 // The time from the card's last udev event to the started card, at the real time scale.
