@@ -10,9 +10,6 @@
 
 #include <cctype>
 #include <cstring>
-#include <new>
-#include <system_error>
-#include <thread>
 
 namespace Kestrel {
 namespace {
