@@ -28,12 +28,12 @@ cardsim_pid=""
 cleanup() {
     [ -n "$cardsim_pid" ] && kill "$cardsim_pid" 2>/dev/null && wait "$cardsim_pid" 2>/dev/null
     rm -rf "$machine"
-    [ "$installed" -eq 1 ] && $sudo apt-get remove -y -qq kestrel >/dev/null
+    [ "$installed" -eq 1 ] && $sudo apt-get remove -y -qq -o DPkg::Lock::Timeout=300 kestrel >/dev/null
     return 0
 }
 trap cleanup EXIT
 
-$sudo apt-get install -y -qq "$package" >/dev/null
+$sudo apt-get install -y -qq -o DPkg::Lock::Timeout=300 "$package" >/dev/null
 installed=1
 [ -x /usr/bin/kestrel ] || { echo "check-package: /usr/bin/kestrel is not installed"; exit 1; }
 step "installed with apt-get"
@@ -80,7 +80,7 @@ grep -v "running with root privileges" <<<"$findings" | sed 's/^/  lintian: /' |
 [ "$lintian_status" -eq 0 ] || { echo "check-package: lintian found errors"; exit 1; }
 step "lintian found no error"
 
-$sudo apt-get remove -y -qq kestrel >/dev/null
+$sudo apt-get remove -y -qq -o DPkg::Lock::Timeout=300 kestrel >/dev/null
 installed=0
 [ ! -e /usr/bin/kestrel ] || { echo "check-package: /usr/bin/kestrel is still there"; exit 1; }
 step "removed with apt-get"

@@ -12,5 +12,5 @@ cmake --build "$build" -j "$(nproc)"
 package=$(scripts/package.sh "$build")
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "$package"
-echo "install: Kestrel $(kestrel --version 2>&1 | grep -oE '[0-9][0-9.]+' | head -1) is installed; run kestrel (man kestrel)"
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -o DPkg::Lock::Timeout=300 "$package"
+echo "install: Kestrel $(kestrel --version | awk '{print $NF}') is installed: run kestrel, read man kestrel"
