@@ -76,7 +76,12 @@ step "desktop entry, AppStream metadata and installed manual pages are valid"
 # lintian fails on errors; its warnings and notes are listed for the reader.
 lintian_status=0
 findings=$(lintian --fail-on error --tag-display-limit 0 "$package" 2>&1) || lintian_status=$?
-grep -v "running with root privileges" <<<"$findings" | sed 's/^/  lintian: /' || true
+findings=$(grep -v "running with root privileges" <<<"$findings" || true)
+if [ -n "$findings" ]; then
+    sed 's/^/  lintian: /' <<<"$findings"
+else
+    echo "  lintian: no errors, no warnings"
+fi
 [ "$lintian_status" -eq 0 ] || { echo "check-package: lintian found errors"; exit 1; }
 step "lintian found no error"
 

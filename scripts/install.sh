@@ -4,7 +4,7 @@
 # package with apt-get, which also installs what it depends on.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=build-package
+build="build-package"
 scripts/bootstrap.sh
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
     -DKESTREL_BUILD_TESTS=OFF -DKESTREL_BUILD_BENCH=OFF >/dev/null
