@@ -1,14 +1,30 @@
 #!/usr/bin/env bash
-# Installs the Debian packages Kestrel needs. Quiet and quick when everything is there.
+# Installs the Debian packages Kestrel needs to build and test. Quiet and quick when everything
+# is there. Named groups add what one script alone needs, so that building does not pull them:
+#   fuzz     the clang toolchain and its sanitizer runtime (scripts/fuzz.sh)
+#   format   clang-format (the formatting check of .ci/run)
+#   package  the validators of the Debian package (scripts/check-package.sh)
+# Usage: scripts/bootstrap.sh [group...]
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config clang-format clang libclang-rt-14-dev
+    build-essential cmake ninja-build pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     libwxgtk3.2-dev liblog4cplus-dev libmxml-dev zlib1g-dev nlohmann-json3-dev
     libsystemd-dev libudev-dev gettext xvfb xauth imagemagick x11-apps jwm xdotool
-    umockdev libumockdev-dev
+    umockdev libumockdev-dev man-db groff-base
 )
+for group in "$@"; do
+    case $group in
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    format) packages+=(clang-format) ;;
+    package) packages+=(desktop-file-utils appstream lintian) ;;
+    *)
+        echo "bootstrap: unknown group $group (fuzz, format, package)" >&2
+        exit 2
+        ;;
+    esac
+done
 
 missing=()
 for package in "${packages[@]}"; do

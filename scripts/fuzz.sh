@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-15}
 build=${2:-build-fuzz}
-scripts/bootstrap.sh
+scripts/bootstrap.sh fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DKESTREL_SANITIZE=ON -DKESTREL_BUILD_BENCH=OFF -DKESTREL_BUILD_FUZZERS=ON \
     "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -O1" >/dev/null

@@ -484,7 +484,7 @@ void MainWindow::showAbout() {
         about.SetIcon(icon);
     about.SetName(kApplicationName);
     about.SetVersion(kVersion);
-    about.SetCopyright(guiText("Copyright © Velmar nv. All rights reserved."));
+    about.SetCopyright(guiText("Copyright © 2026 Velmar nv. Released under the MIT License."));
     wxAboutBox(about, this);
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Draws Kestrel's artwork into OUT_DIR: the 134 x 327 strip beside the main window's pages, the
-# window icon, and the success and error icons of the result dialog (white background, which
-# the dialog treats as transparent). Output carries no time stamps, so builds are repeatable.
+# window icon and its large form for the desktop, and the success and error icons of the result
+# dialog (white background, which the dialog treats as transparent). Output carries no time
+# stamps, so builds are repeatable.
 set -euo pipefail
 out=${1:?usage: make-art.sh OUT_DIR}
 mkdir -p "$out"
@@ -25,6 +26,13 @@ convert -size 134x327 gradient:'#4689D1-#16335C' \
 convert -size 32x32 xc:white -fill '#4689D1' -draw "roundrectangle 0,0 31,31 6,6" \
     -fill white -draw "polygon 16,14 9,8 2,7 8,11 4,16 12,14 14,18 16,26 18,18 20,14 28,16 24,11 30,7 23,8" \
     "${png[@]}" "$out/AppIcon.png"
+
+# The same icon at 128 x 128 with transparent corners, for the desktop's menus and software
+# centres: the 32 x 32 drawing scaled by 4.
+convert -size 128x128 xc:none -affine 4,0,0,4,0,0 \
+    -fill '#4689D1' -draw "roundrectangle 0,0 31.75,31.75 6,6" \
+    -fill white -draw "polygon 16,14 9,8 2,7 8,11 4,16 12,14 14,18 16,26 18,18 20,14 28,16 24,11 30,7 23,8" \
+    -depth 8 "${png[@]}" "$out/AppIcon-128.png"
 
 # Success: a green disc with a white tick, 32 x 32.
 convert -size 32x32 xc:white -fill '#2E9B48' -draw "circle 16,16 16,2" \

@@ -204,7 +204,7 @@ const char* const kUserTexts[] = {
     "Your computer is running on batteries. It is recommended to connect it to the mains before "
     "updating your device's firmware.",
     "About...",
-    "Copyright \u00A9 Velmar nv. All rights reserved.",
+    "Copyright \u00A9 2026 Velmar nv. Released under the MIT License.",
     // Progress dialog
     "Initialising",
     "Please do not interrupt the update by removing your device or turning off your computer.",
