@@ -4,8 +4,6 @@
 #include "platform/SystemPaths.h"
 #include "platform/sim/DeviceFolder.h"
 
-#include <sys/inotify.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -16,7 +14,8 @@ SimulatedDeviceTree::SimulatedDeviceTree(const std::string& machineRoot, Diagnos
     : folder_(machineRoot + kDevicesFolder), diagnostics_(std::move(diagnostics)) {
     createFolders(folder_);
     std::string problem;
-    constexpr uint32_t kChanges = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE;
+    constexpr uint32_t kChanges = FolderWatcher::kWritten | FolderWatcher::kMovedIn |
+                                  FolderWatcher::kMovedOut | FolderWatcher::kDeleted;
     const bool watched = watcher_.watch({{folder_, kChanges}}, &problem);
     if (!watched)
         report(problem);
