@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds the Windows tree with mingw-w64 and runs its tests under wine:
+#   scripts/test-windows.sh [BUILD_DIR] [cmake options...]   (default BUILD_DIR: build-windows)
+# The libraries it needs come from scripts/windows-deps.sh (cached in KESTREL_WINDOWS_DEPS_CACHE,
+# default ~/.cache/kestrel-windows-deps). Wine's prefix lives inside the build folder.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build="${1:-build-windows}"
+shift || true
+root="$(pwd)"
+
+scripts/windows-tools.sh
+deps="$(scripts/windows-deps.sh "${KESTREL_WINDOWS_DEPS_CACHE:-${HOME}/.cache/kestrel-windows-deps}")"
+
+export PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig"
+export PKG_CONFIG_SYSROOT_DIR=/
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DKESTREL_WINDOWS_DEPS="$deps" \
+    -DKESTREL_BUILD_BENCH=OFF "${launcher[@]}" "$@"
+cmake --build "$build" -j"$(nproc)"
