@@ -7,7 +7,8 @@
 namespace platform {
 
 std::unique_ptr<ServiceManager> ServiceManager::connect(uint32_t& error) {
-    if (const auto root = simulatedMachineRoot())
+    if (const auto root = simulatedMachineRoot();
+        root && simulatedMachineHoldsRegistryAndServices())
         return connectSimulatedServiceManager(*root, error);
     return connectSystemServiceManager(error);
 }

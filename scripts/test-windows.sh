@@ -18,5 +18,6 @@ launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DKESTREL_WINDOWS_DEPS="$deps" \
-    -DKESTREL_BUILD_BENCH=OFF "${launcher[@]}" "$@"
+    -DwxWidgets_CONFIG_EXECUTABLE="$deps/bin/wx-config" -DKESTREL_BUILD_BENCH=OFF \
+    -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64 "${launcher[@]}" "$@"
 cmake --build "$build" -j"$(nproc)"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libraries the Windows build needs from Debian's own sources, cross-compiled as static
-# libraries with mingw-w64: Mini-XML and log4cplus from their source packages, GoogleTest from
-# libgtest-dev's sources; nlohmann-json's headers are copied. Everything goes into
-#   CACHE/<mxml>_<log4cplus>_<googletest>_<nlohmann-json versions>/{include,lib,share}
+# libraries with mingw-w64: Mini-XML, log4cplus and wxWidgets' base library (no GUI: the workflow
+# uses its event classes) from their source packages, GoogleTest from libgtest-dev's sources;
+# nlohmann-json's headers are copied. Everything goes into
+#   CACHE/<mxml>_<log4cplus>_<wxwidgets>_<googletest>_<nlohmann-json versions>/
 # and prints that folder. A folder that is complete already is reused. The sources come through a
 # private source list under CACHE; the machine's apt configuration is not touched.
 #   usage: scripts/windows-deps.sh [CACHE]   (default: $HOME/.cache/kestrel-windows-deps)
@@ -29,12 +30,13 @@ source_version() {
 }
 mxml_version="$(source_version mxml)"
 log4cplus_version="$(source_version log4cplus)"
+wx_version="$(source_version wxwidgets3.2)"
 installed_version() {
     dpkg-query -W -f='${Version}' "$1"
 }
 gtest_version="$(installed_version libgtest-dev)"
 json_version="$(installed_version nlohmann-json3-dev)"
-prefix="$cache/${mxml_version}_${log4cplus_version}_${gtest_version}_${json_version}"
+prefix="$cache/${mxml_version}_${log4cplus_version}_${wx_version}_${gtest_version}_${json_version}"
 if [ -f "$prefix/.complete" ]; then
     echo "$prefix"
     exit 0
@@ -47,7 +49,8 @@ jobs="$(nproc)"
 start=$SECONDS
 (
     cd "$work"
-    apt-get "${apt_private[@]}" source -qq "mxml=$mxml_version" "log4cplus=$log4cplus_version" >&2
+    apt-get "${apt_private[@]}" source -qq "mxml=$mxml_version" "log4cplus=$log4cplus_version" \
+        "wxwidgets3.2=$wx_version" >&2
 ) 
 
 # Mini-XML: its own configure; only the static library and the header are needed.
@@ -77,6 +80,22 @@ cmake -S "$(echo "$work"/log4cplus-*/)" -B "$work/log4cplus-build" -G Ninja \
     -DLOG4CPLUS_ENABLE_DECORATED_LIBRARY_NAME=OFF >&2
 cmake --build "$work/log4cplus-build" -j"$jobs" >&2
 cmake --install "$work/log4cplus-build" >&2
+
+# wxWidgets' base library only. Debian's source leaves out the bundled zlib, regex and expat,
+# so the parts that need them (archives, regular expressions, XML, networking) are left out.
+(
+    mkdir -p "$work/wx-build"
+    cd "$work/wx-build"
+    "$(echo "$work"/wxwidgets3.2-*/)configure" --host=$triplet CC=$triplet-gcc-posix \
+        CXX=$triplet-g++-posix --prefix="$prefix" --disable-gui --disable-shared \
+        --without-libcurl --disable-webrequest --without-zlib --without-regex --without-expat \
+        --disable-zipstream --disable-sockets --disable-protocols --disable-fs_inet \
+        --disable-url >&2
+    make -j"$jobs" >&2
+    make install >&2
+    # The base library's installation leaves out the Windows headers that wx/app.h reaches.
+    cp -r "$(echo "$work"/wxwidgets3.2-*/)include/wx/msw" "$prefix/include/wx-3.2/wx/"
+)
 
 # GoogleTest and GoogleMock from the sources Debian ships for building them.
 cmake -S /usr/src/googletest -B "$work/googletest-build" -G Ninja \

@@ -6,6 +6,12 @@
 
 namespace platform {
 
+// The registry and the service control manager are the system's own even on a simulated
+// machine: wine has both, and only the card's hardware needs simulating.
+bool simulatedMachineHoldsRegistryAndServices() {
+    return false;
+}
+
 std::shared_ptr<DeviceTree> makeSystemDeviceTree() {
     return std::make_shared<SetupApiDeviceTree>();
 }
