@@ -105,7 +105,18 @@ bool serialDeviceExists(const std::wstring& devicePath) {
     const std::wstring prefix = kDevicePrefix;
     if (devicePath.compare(0, prefix.size(), prefix) == 0) {
         wchar_t target[MAX_PATH];
-        return QueryDosDeviceW(devicePath.substr(prefix.size()).c_str(), target, MAX_PATH) != 0;
+        if (QueryDosDeviceW(devicePath.substr(prefix.size()).c_str(), target, MAX_PATH) != 0)
+            return true;
+        // Not every system lists its ports among the DOS device names (wine lists only drives):
+        // a device that exists can be opened for no access, or is refused when someone holds it.
+        const HANDLE probe = CreateFileW(devicePath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (probe != INVALID_HANDLE_VALUE) {
+            CloseHandle(probe);
+            return true;
+        }
+        const DWORD error = GetLastError();
+        return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
     }
     return GetFileAttributesW(devicePath.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
