@@ -123,7 +123,7 @@ void CardSimulator::serve() {
 }
 
 std::string CardSimulator::comLinkPath(size_t index) const {
-    return options_.comLinkFolder + "/com" + std::to_string(kFirstComPort + index);
+    return options_.comLinkFolder + "/com" + std::to_string(comBase_ + index);
 }
 
 // Points the port's link at its terminal (replaced in one step, so that an opener never finds
@@ -138,12 +138,15 @@ bool CardSimulator::linkComPort(size_t index, std::string& portName) {
         std::filesystem::rename(temporary, link, error);
     if (error)
         return false;
-    portName = "COM" + std::to_string(kFirstComPort + index);
+    portName = "COM" + std::to_string(comBase_ + index);
     return true;
 }
 
 bool CardSimulator::comeOnBus() {
     std::string names[kPortCount];
+    // Each arrival takes the other pair of COM names, as pseudo-terminals get new numbers: a
+    // departure and return that a watcher sees as one change still shows new ports.
+    comBase_ = comBase_ == kFirstComPort ? kFirstComPort + kPortCount : kFirstComPort;
     const bool wanted[kPortCount] = {profile_->applicationPort, profile_->diagnosticPort};
     for (size_t index = 0; index < kPortCount; ++index) {
         lines_[index].clear();

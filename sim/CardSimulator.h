@@ -60,9 +60,10 @@ struct SimulatorOptions {
     // the simulator.
     CardBus* bus = nullptr;
     // Not empty: a wine prefix's dosdevices folder. The card's ports are published as COM ports
-    // ("COM5" for the application port, "COM6" for the diagnostic one) whose links in that
-    // folder point at the card's current terminals while it is on the bus, so that Windows
-    // programs under wine reach it through the same names across mode changes.
+    // whose links in that folder point at the card's current terminals while it is on the bus:
+    // "COM5" (application) and "COM6" (diagnostic) on its first arrival, COM7 and COM8 on the
+    // next, and so on alternating, so that Windows programs under wine follow it across mode
+    // changes.
     std::string comLinkFolder;
 };
 
@@ -161,6 +162,8 @@ private:
     void runDueTimers();
 
     std::string comLinkPath(size_t index) const;
+    // The COM number of the application port while on the bus (the diagnostic port's is next).
+    size_t comBase_ = kFirstComPort + kPortCount;
     bool linkComPort(size_t index, std::string& portName);
 
     SimulatorOptions options_;

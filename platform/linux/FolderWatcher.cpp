@@ -147,6 +147,7 @@ bool FolderWatcher::readBatch(Batch& batch) {
             change.folder = static_cast<size_t>(found - handles_->watches.begin());
             change.name = event->name;
             change.directory = (event->mask & IN_ISDIR) != 0;
+            change.removed = (event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0;
             batch.changes.push_back(std::move(change));
         }
     }

@@ -20,6 +20,8 @@ public:
         size_t folder = 0;
         std::string name;
         bool directory = false;
+        // The name left the folder (deleted or moved out); a later change may bring it back.
+        bool removed = false;
     };
     // What one wake-up of the thread read. After an overflow events were lost: anything in the
     // watched folders may have changed.

@@ -186,6 +186,8 @@ bool FolderWatcher::readBatch(Batch& batch) {
                 const DWORD attributes = GetFileAttributesW((watched.path + L"\\" + name).c_str());
                 change.directory = attributes != INVALID_FILE_ATTRIBUTES &&
                                    (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+                change.removed = entry->Action == FILE_ACTION_REMOVED ||
+                                 entry->Action == FILE_ACTION_RENAMED_OLD_NAME;
                 batch.changes.push_back(std::move(change));
             }
             if (entry->NextEntryOffset == 0)
