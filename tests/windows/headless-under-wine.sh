@@ -54,9 +54,7 @@ grep -qx running "$root/journal.txt" || fail "CmxService did not start"
 
 echo '{"revision": "3.18.2", "date": "Jan 05 2010", "time": "10:00:00", "softwareVersion": "2.1.0"}' \
     >"$root/card-state.json"
-# The card stays off the bus ten times longer than a real one: wine hands on folder changes in
-# batches, and a card back within one batch would not be seen leaving.
-"$cardsim" --root "$root" --state "$root/card-state.json" --mode-delay 20000 \
+"$cardsim" --root "$root" --state "$root/card-state.json" \
     --com-links "$WINEPREFIX/dosdevices" >"$root/cardsim.txt" 2>&1 &
 simulator=$!
 for _ in $(seq 100); do
