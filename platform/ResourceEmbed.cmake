@@ -90,9 +90,11 @@ function(kestrel_embed_windows_resources)
             list(APPEND files "${file}")
             if(name MATCHES "^#([0-9]+)$")
                 set(name "${CMAKE_MATCH_1}")
-            else()
-                set(name "\"${name}\"")
+            elseif(name MATCHES "[ \\\\\"]")
+                message(FATAL_ERROR "kestrel_embed_resources: the resource name ${name} holds a "
+                                    "blank, a backslash or a quote, which a resource script cannot")
             endif()
+            # Names stay unquoted: the resource compiler joins neighbouring quoted strings.
             string(APPEND lines "${name} ${type} \"${file}\"\n")
         endforeach()
     endif()
