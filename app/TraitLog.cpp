@@ -1,5 +1,7 @@
 #include "app/TraitLog.h"
 
+#include <cstdint>
+
 namespace Kestrel {
 
 const log4cplus::Logger& fsmLogger() {
@@ -12,8 +14,9 @@ std::string narrowForLog(const wchar_t* text) {
     if (text == nullptr)
         return narrow;
     for (; *text != L'\0'; ++text) {
-        const wchar_t c = *text;
-        narrow += (c >= 0 && c < 0x80) ? static_cast<char>(c) : '?';
+        // wchar_t is signed on some systems: negative values count as beyond ASCII.
+        const auto code = static_cast<uint32_t>(*text);
+        narrow += code < 0x80 ? static_cast<char>(code) : '?';
     }
     return narrow;
 }

@@ -1,9 +1,7 @@
 #include "platform/DeviceActions.h"
 
+#include "platform/RegistryStore.h"
 #include "platform/SystemPaths.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <vector>
@@ -40,14 +38,7 @@ bool present(DeviceTree& tree, const std::string& instanceId) {
 
 // Appends one line in a single write, so that concurrent writers never interleave.
 bool record(const std::string& root, const std::string& line) {
-    const std::string path = root + kActionLog;
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    const std::string text = line + "\n";
-    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return written;
+    return appendToFile(root + kActionLog, line + "\n") == 0;
 }
 
 bool hasLineBreak(const std::string& text) {

@@ -1,7 +1,7 @@
 #include "platform/DeviceTree.h"
 
+#include "platform/NativeBackend.h"
 #include "platform/SystemPaths.h"
-#include "platform/linux/LinuxDeviceTree.h"
 #include "platform/sim/SimulatedDeviceTree.h"
 
 #include <mutex>
@@ -23,7 +23,7 @@ std::shared_ptr<DeviceTree> deviceTree() {
         if (const auto root = simulatedMachineRoot())
             defaultTree = std::make_shared<SimulatedDeviceTree>(*root);
         else
-            defaultTree = std::make_shared<LinuxDeviceTree>();
+            defaultTree = makeSystemDeviceTree();
     }
     return defaultTree;
 }

@@ -1,6 +1,6 @@
 #include "platform/DeviceTreeInMemory.h"
 
-#include "platform/linux/LinuxDeviceTree.h"
+#include "platform/NativeBackend.h"
 
 #include <algorithm>
 #include <cctype>

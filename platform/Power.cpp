@@ -1,8 +1,8 @@
 #include "platform/Power.h"
 
+#include "platform/NativeBackend.h"
 #include "platform/PowerWatcher.h"
 #include "platform/SystemPaths.h"
-#include "platform/linux/PowerLinux.h"
 #include "platform/sim/PowerSimulated.h"
 
 #include <mutex>
@@ -25,7 +25,7 @@ PowerWatch& powerWatch() {
 PowerStatus readPowerStatus(std::string* problem) {
     if (const auto root = simulatedMachineRoot())
         return readSimulatedPowerStatus(*root, problem);
-    return readPowerSupplyFolder(kPowerSupplyFolder);
+    return readSystemPowerStatus();
 }
 
 void powerListenersChanged(bool anyListener) {
@@ -41,7 +41,7 @@ void powerListenersChanged(bool anyListener) {
     if (const auto root = simulatedMachineRoot())
         watch.source = startSimulatedPowerSource(*root);
     else
-        watch.source = startLinuxPowerSource();
+        watch.source = startSystemPowerSource();
 }
 
 } // namespace platform

@@ -1,5 +1,6 @@
 #include "platform/RegistryStore.h"
 
+#include "platform/NativeBackend.h"
 #include "platform/SystemPaths.h"
 
 #include <algorithm>
@@ -280,11 +281,26 @@ std::string printRegistryText(const RegistryStoreKeys& contents) {
     return text;
 }
 
+namespace {
+
+uint32_t setSystemValue(const std::string& key, const std::string& name,
+                        const RegistryStoreValue& value) {
+    const auto normalised = normalisedKey(key);
+    if (!normalised)
+        return RegistryError::kBadArgument;
+    return systemRegistrySetValue(*normalised, name, value);
+}
+
+} // namespace
+
 RegistryStore::RegistryStore() : path(defaultFile()) {}
 
 RegistryStore::RegistryStore(std::string file) : path(std::move(file)) {}
 
+// An empty file name stands for the system's own registry.
 std::string RegistryStore::defaultFile() {
+    if (systemRegistryIsTheStore())
+        return "";
     return systemPath(kStoreFolder) + "/" + kStoreFileName;
 }
 
@@ -292,6 +308,8 @@ uint32_t RegistryStore::createKey(const std::string& key) {
     const auto normalised = normalisedKey(key);
     if (!normalised)
         return RegistryError::kBadArgument;
+    if (path.empty())
+        return systemRegistryCreateKey(*normalised);
     return modify(path, [&](RegistryStoreKeys& contents) {
         ensureKey(contents, *normalised);
         return RegistryError::kOk;
@@ -302,6 +320,8 @@ uint32_t RegistryStore::setDword(const std::string& key, const std::string& name
     RegistryStoreValue entry;
     entry.type = RegistryStoreValue::Type::Dword;
     entry.dword = value;
+    if (path.empty())
+        return setSystemValue(key, name, entry);
     return setValue(path, key, name, entry);
 }
 
@@ -310,6 +330,8 @@ uint32_t RegistryStore::setString(const std::string& key, const std::string& nam
     RegistryStoreValue entry;
     entry.type = RegistryStoreValue::Type::String;
     entry.text = value;
+    if (path.empty())
+        return setSystemValue(key, name, entry);
     return setValue(path, key, name, entry);
 }
 
@@ -317,6 +339,8 @@ uint32_t RegistryStore::deleteValue(const std::string& key, const std::string& n
     const auto normalised = normalisedKey(key);
     if (!normalised)
         return RegistryError::kBadArgument;
+    if (path.empty())
+        return systemRegistryDeleteValue(*normalised, name);
     return modify(path, [&](RegistryStoreKeys& contents) {
         RegistryStoreKey* target = findKey(contents, *normalised);
         if (target == nullptr)
@@ -337,6 +361,8 @@ uint32_t RegistryStore::queryValue(const std::string& key, const std::string& na
     const auto normalised = normalisedKey(key);
     if (!normalised)
         return RegistryError::kBadArgument;
+    if (path.empty())
+        return systemRegistryQueryValue(*normalised, name, value);
     RegistryStoreKeys contents;
     const uint32_t error = load(path, contents);
     if (error != RegistryError::kOk)
@@ -380,6 +406,8 @@ uint32_t RegistryStore::valueNames(const std::string& key, std::vector<std::stri
     const auto normalised = normalisedKey(key);
     if (!normalised)
         return RegistryError::kBadArgument;
+    if (path.empty())
+        return systemRegistryValueNames(*normalised, names);
     RegistryStoreKeys contents;
     const uint32_t error = load(path, contents);
     if (error != RegistryError::kOk)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <string>
@@ -80,6 +81,10 @@ std::string printRegistryText(const RegistryStoreKeys& contents);
 // flushed, then renamed over the old file. Creates the folder. 0 or a Win32 error number.
 uint32_t replaceFileAtomically(const std::string& path, const std::string& content);
 
+// Appends `text` to a file (created when missing) in one write, so that lines of concurrent
+// writers never interleave. 0 or a Win32 error number.
+uint32_t appendToFile(const std::string& path, const std::string& text);
+
 // Reads a whole file. 0, 2 when it does not exist, or another Win32 error number.
 uint32_t readWholeFile(const std::string& path, std::string& content);
 
@@ -95,7 +100,8 @@ public:
     uint32_t error() const { return status; }
 
 private:
-    int descriptor = -1;
+    // The lock file's descriptor or handle; -1 when it is not open.
+    std::intptr_t descriptor = -1;
     uint32_t status = 0;
 };
 

@@ -1,15 +1,16 @@
 #include "platform/Service.h"
 
+#include "platform/NativeBackend.h"
 #include "platform/SystemPaths.h"
-#include "platform/linux/ServiceSystemd.h"
 #include "platform/sim/ServiceSimulated.h"
 
 namespace platform {
 
 std::unique_ptr<ServiceManager> ServiceManager::connect(uint32_t& error) {
-    if (const auto root = simulatedMachineRoot())
+    if (const auto root = simulatedMachineRoot();
+        root && simulatedMachineHoldsRegistryAndServices())
         return connectSimulatedServiceManager(*root, error);
-    return connectSystemdServiceManager(error);
+    return connectSystemServiceManager(error);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include "platform/Clock.h"
 #include "sim/DeviceFile.h"
 
+#include <filesystem>
 #include <algorithm>
 #include <cctype>
 
@@ -121,8 +122,31 @@ void CardSimulator::serve() {
     leaveBus();
 }
 
+std::string CardSimulator::comLinkPath(size_t index) const {
+    return options_.comLinkFolder + "/com" + std::to_string(comBase_ + index);
+}
+
+// Points the port's link at its terminal (replaced in one step, so that an opener never finds
+// it missing while it moves) and names the port after it.
+bool CardSimulator::linkComPort(size_t index, std::string& portName) {
+    const std::string link = comLinkPath(index);
+    const std::string temporary = link + ".new";
+    std::error_code error;
+    std::filesystem::remove(temporary, error);
+    std::filesystem::create_symlink("/dev/" + portName, temporary, error);
+    if (!error)
+        std::filesystem::rename(temporary, link, error);
+    if (error)
+        return false;
+    portName = "COM" + std::to_string(comBase_ + index);
+    return true;
+}
+
 bool CardSimulator::comeOnBus() {
     std::string names[kPortCount];
+    // Each arrival takes the other pair of COM names, as pseudo-terminals get new numbers: a
+    // departure and return that a watcher sees as one change still shows new ports.
+    comBase_ = comBase_ == kFirstComPort ? kFirstComPort + kPortCount : kFirstComPort;
     const bool wanted[kPortCount] = {profile_->applicationPort, profile_->diagnosticPort};
     for (size_t index = 0; index < kPortCount; ++index) {
         lines_[index].clear();
@@ -133,6 +157,8 @@ bool CardSimulator::comeOnBus() {
         if (!ports_[index].open())
             return false;
         names[index] = ports_[index].portName();
+        if (!options_.comLinkFolder.empty() && !linkComPort(index, names[index]))
+            return false;
     }
     echo_ = true;
     if (options_.bus != nullptr) {
@@ -216,6 +242,11 @@ bool CardSimulator::publishDeviceProfile(const std::string& applicationPort,
 void CardSimulator::leaveBus() {
     if (options_.bus == nullptr)
         removeDeviceFile(deviceFile_);
+    // A link left behind would lead to whatever terminal gets the number next.
+    for (size_t index = 0; index < kPortCount && !options_.comLinkFolder.empty(); ++index) {
+        std::error_code ignored;
+        std::filesystem::remove(comLinkPath(index), ignored);
+    }
     for (size_t index = 0; index < kPortCount; ++index) {
         ports_[index].close();
         lines_[index].clear();

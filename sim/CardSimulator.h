@@ -59,6 +59,12 @@ struct SimulatorOptions {
     // publishing a device file (then `root` is needed only for the default state file). Outlives
     // the simulator.
     CardBus* bus = nullptr;
+    // Not empty: a wine prefix's dosdevices folder. The card's ports are published as COM ports
+    // whose links in that folder point at the card's current terminals while it is on the bus:
+    // "COM5" (application) and "COM6" (diagnostic) on its first arrival, COM7 and COM8 on the
+    // next, and so on alternating, so that Windows programs under wine follow it across mode
+    // changes.
+    std::string comLinkFolder;
 };
 
 // The card as the bus sees it.
@@ -132,6 +138,9 @@ public:
     void setEcho(bool on) { echo_ = on; }
     const SimulatorOptions& options() const { return options_; }
 
+    // The number of the application port's COM name when the ports are linked for wine.
+    static constexpr size_t kFirstComPort = 5;
+
 private:
     struct Timer {
         uint64_t dueMs;
@@ -151,6 +160,11 @@ private:
     bool builtInCommand(Port port, const std::string& upper);
     uint64_t nextTimerDelay() const;
     void runDueTimers();
+
+    std::string comLinkPath(size_t index) const;
+    // The COM number of the application port while on the bus (the diagnostic port's is next).
+    size_t comBase_ = kFirstComPort + kPortCount;
+    bool linkComPort(size_t index, std::string& portName);
 
     SimulatorOptions options_;
     const CardProfile* profile_ = nullptr;

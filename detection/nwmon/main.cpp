@@ -5,11 +5,11 @@
 #include "detection/Nw.h"
 #include "detection/WideText.h"
 #include "platform/MessageWindow.h"
+#include "platform/Environment.h"
 #include "platform/NamedObject.h"
+#include "platform/TerminationRequest.h"
 
 #include <KestrelVersion.h>
-
-#include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -178,7 +178,7 @@ Parsed parse(int argc, char** argv) {
             const char* root = next();
             if (root == nullptr)
                 return Parsed::wrong;
-            setenv("KESTREL_SIM_ROOT", root, 1);
+            platform::setEnvironmentValue("KESTREL_SIM_ROOT", root);
         } else if (arg == "--namespace") {
             const char* folder = next();
             if (folder == nullptr)
@@ -219,13 +219,6 @@ int main(int argc, char** argv) {
     case Parsed::run:
         break;
     }
-    // Signals are taken by a thread of their own, which asks the loop to end.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
     NwSetLogCallback(logSink, nullptr);
     NwSetLogLevel(static_cast<uint16_t>(options.logLevel));
     if (options.exclusiveAtStart)
@@ -239,11 +232,9 @@ int main(int argc, char** argv) {
     NwRegisterNotificationCallback(onNotification);
     say("ready");
 
-    std::thread([queue, stopSignals] {
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        queue.postQuit(0);
-    }).detach();
+    // A request to end (a signal, a console's Ctrl+C) asks the loop to end; a second one ends
+    // the process at once.
+    platform::watchTerminationRequests([queue](int) { queue.postQuit(0); }, 1);
     std::thread([window] {
         std::string line;
         while (std::getline(std::cin, line)) {
@@ -256,6 +247,7 @@ int main(int argc, char** argv) {
     }).detach();
 
     const int exitCode = platform::runMessageLoop();
+    platform::stopWatchingTerminationRequests();
     platform::destroyMessageWindow(window);
     say("terminate: " + std::to_string(NwTerminate()));
     say("leave: " + std::to_string(NwLeaveExclusiveMode()));

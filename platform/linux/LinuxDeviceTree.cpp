@@ -1,5 +1,7 @@
 #include "platform/linux/LinuxDeviceTree.h"
 
+#include "platform/NativeBackend.h"
+
 #include <libudev.h>
 
 #include <cerrno>
@@ -48,6 +50,8 @@ std::string devicePath(const std::string& name) {
     return name;
 }
 
+// A port (Exclusive) is opened for reading and writing with a non-blocking exclusive lock, so one
+// held by another program gives kAccessDenied.
 uint32_t probeSystemDevice(const std::string& name, OpenMode mode) {
     if (name.empty())
         return DeviceTree::kNotFound;

@@ -41,9 +41,4 @@ private:
 // The file a device name stands for: "\\.\NAME" is /dev/NAME, anything else is used as it is.
 std::string devicePath(const std::string& name);
 
-// Opens a device name on the file system and closes it again. A port (Exclusive) is opened for
-// reading and writing with a non-blocking exclusive lock, so one held by another program gives
-// kAccessDenied.
-uint32_t probeSystemDevice(const std::string& name, OpenMode mode);
-
 } // namespace platform

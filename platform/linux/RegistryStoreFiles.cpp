@@ -109,18 +109,28 @@ uint32_t readWholeFile(const std::string& path, std::string& content) {
     }
 }
 
+uint32_t appendToFile(const std::string& path, const std::string& text) {
+    Descriptor file{::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)};
+    if (file.fd < 0)
+        return win32Error(errno, kWriteFault);
+    if (::write(file.fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        return win32Error(errno, kWriteFault);
+    return RegistryError::kOk;
+}
+
 FileLock::FileLock(const std::string& path) {
     if (!createFolders(folderOf(path))) {
         status = win32Error(errno, kPathNotFound);
         return;
     }
     const std::string lockPath = path + ".lock";
-    descriptor = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    descriptor = fd;
     if (descriptor < 0) {
         status = win32Error(errno, RegistryError::kAccessDenied);
         return;
     }
-    while (::flock(descriptor, LOCK_EX) != 0) {
+    while (::flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR) {
             status = win32Error(errno, RegistryError::kAccessDenied);
             return;
@@ -130,7 +140,7 @@ FileLock::FileLock(const std::string& path) {
 
 FileLock::~FileLock() {
     if (descriptor >= 0)
-        ::close(descriptor);
+        ::close(static_cast<int>(descriptor));
 }
 
 } // namespace platform

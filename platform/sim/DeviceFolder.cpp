@@ -1,20 +1,18 @@
 #include "platform/sim/DeviceFolder.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
 
 namespace platform {
 namespace {
 
 constexpr const char* kDeviceFileSuffix = ".json";
 // The longest device file read; a bigger one is reported and ignored.
-constexpr off_t kMaxDeviceFileSize = 16 * 1024 * 1024;
+constexpr std::uintmax_t kMaxDeviceFileSize = 16 * 1024 * 1024;
 
 } // namespace
 
@@ -26,57 +24,48 @@ bool isDeviceFile(const std::string& name) {
 
 std::vector<std::string> deviceFilesIn(const std::string& folderPath) {
     std::vector<std::string> names;
-    if (DIR* folder = opendir(folderPath.c_str())) {
-        while (const dirent* entry = readdir(folder)) {
-            if (isDeviceFile(entry->d_name))
-                names.push_back(entry->d_name);
-        }
-        closedir(folder);
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(folderPath, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (isDeviceFile(name))
+            names.push_back(name);
     }
     std::sort(names.begin(), names.end());
     return names;
 }
 
 DeviceFileRead readDeviceFile(const std::string& path, std::string& text, std::string& problem) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (error) {
+        if (error == std::errc::no_such_file_or_directory)
+            return DeviceFileRead::Missing;
+        problem = error.message();
+        return DeviceFileRead::Failed;
+    }
+    if (size > kMaxDeviceFileSize) {
+        problem = "too big";
+        return DeviceFileRead::Failed;
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        // Removed between the two looks: the writer replaced or unplugged it.
+        if (!std::filesystem::exists(path, error))
             return DeviceFileRead::Missing;
         problem = std::strerror(errno);
         return DeviceFileRead::Failed;
     }
-    struct stat information {};
-    DeviceFileRead result = DeviceFileRead::Read;
-    if (fstat(fd, &information) != 0) {
-        problem = std::strerror(errno);
-        result = DeviceFileRead::Failed;
-    } else if (information.st_size > kMaxDeviceFileSize) {
-        problem = "too big";
-        result = DeviceFileRead::Failed;
-    } else {
-        text.clear();
-        char chunk[4096];
-        for (;;) {
-            const ssize_t got = read(fd, chunk, sizeof chunk);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0) {
-                problem = std::strerror(errno);
-                result = DeviceFileRead::Failed;
-                break;
-            }
-            if (got == 0)
-                break;
-            text.append(chunk, static_cast<size_t>(got));
-            if (text.size() > static_cast<size_t>(kMaxDeviceFileSize)) {
-                problem = "too big";
-                result = DeviceFileRead::Failed;
-                break;
-            }
-        }
+    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (file.bad()) {
+        problem = "read failed";
+        return DeviceFileRead::Failed;
     }
-    close(fd);
-    return result;
+    if (text.size() > kMaxDeviceFileSize) {
+        problem = "too big";
+        return DeviceFileRead::Failed;
+    }
+    return DeviceFileRead::Read;
 }
 
 } // namespace platform

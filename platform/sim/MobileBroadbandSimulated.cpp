@@ -6,8 +6,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <sys/inotify.h>
-
 #include <algorithm>
 #include <cctype>
 
@@ -31,7 +29,8 @@ public:
         : root_(std::move(root)), listener_(std::move(listener)) {
         const std::string folder = root_ + kDevicesFolder;
         createFolders(folder); // the watch needs the folder; it may exist already
-        constexpr uint32_t kChanges = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE;
+        constexpr uint32_t kChanges = FolderWatcher::kWritten | FolderWatcher::kMovedIn |
+                                      FolderWatcher::kMovedOut | FolderWatcher::kDeleted;
         const bool watched = watcher_.watch({{folder, kChanges}});
         known_ = simulatedMobileBroadbandInterfaces(root_);
         if (watched)

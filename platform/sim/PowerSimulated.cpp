@@ -6,8 +6,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <sys/inotify.h>
-
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -45,8 +43,9 @@ public:
     bool start(std::string* problem) {
         const std::string events = root_ + "/" + kEventsFolder;
         createFolders(events); // the watch needs the folder; it may exist already
-        constexpr uint32_t kChanges = IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM;
-        constexpr uint32_t kRequests = IN_CLOSE_WRITE | IN_MOVED_TO;
+        constexpr uint32_t kChanges = FolderWatcher::kWritten | FolderWatcher::kMovedIn |
+                                      FolderWatcher::kMovedOut | FolderWatcher::kDeleted;
+        constexpr uint32_t kRequests = FolderWatcher::kWritten | FolderWatcher::kMovedIn;
         return watcher_.watch({{root_, kChanges}, {events, kRequests}}, problem) &&
                watcher_.start([this](const FolderWatcher::Batch& batch) { filesChanged(batch); },
                               {}, problem);

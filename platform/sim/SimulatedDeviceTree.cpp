@@ -4,8 +4,6 @@
 #include "platform/SystemPaths.h"
 #include "platform/sim/DeviceFolder.h"
 
-#include <sys/inotify.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -16,7 +14,8 @@ SimulatedDeviceTree::SimulatedDeviceTree(const std::string& machineRoot, Diagnos
     : folder_(machineRoot + kDevicesFolder), diagnostics_(std::move(diagnostics)) {
     createFolders(folder_);
     std::string problem;
-    constexpr uint32_t kChanges = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE;
+    constexpr uint32_t kChanges = FolderWatcher::kWritten | FolderWatcher::kMovedIn |
+                                  FolderWatcher::kMovedOut | FolderWatcher::kDeleted;
     const bool watched = watcher_.watch({{folder_, kChanges}}, &problem);
     if (!watched)
         report(problem);
@@ -69,9 +68,12 @@ void SimulatedDeviceTree::loadFile(const std::string& fileName, bool notify) {
 }
 
 // One batch of events may name a file several times; each changed file is read once, in the
-// order of its first event. After lost events every file may have changed.
+// order of its first event. After lost events every file may have changed. A file that was
+// removed within the batch left: its devices are unplugged before whatever file now has the
+// name is read, so a card that came back before the watcher looked is still seen leaving.
 void SimulatedDeviceTree::filesChanged(const FolderWatcher::Batch& batch) {
     std::vector<std::string> changed;
+    std::vector<std::string> removed;
     auto add = [&changed](const std::string& name) {
         if (std::find(changed.begin(), changed.end(), name) == changed.end())
             changed.push_back(name);
@@ -82,11 +84,18 @@ void SimulatedDeviceTree::filesChanged(const FolderWatcher::Batch& batch) {
         for (const auto& name : deviceFilesIn(folder_))
             add(name);
     }
-    for (const auto& change : batch.changes)
-        if (isDeviceFile(change.name))
-            add(change.name);
-    for (const auto& name : changed)
+    for (const auto& change : batch.changes) {
+        if (!isDeviceFile(change.name))
+            continue;
+        add(change.name);
+        if (change.removed)
+            removed.push_back(change.name);
+    }
+    for (const auto& name : changed) {
+        if (std::find(removed.begin(), removed.end(), name) != removed.end())
+            removeGroup(name);
         loadFile(name, true);
+    }
 }
 
 } // namespace platform

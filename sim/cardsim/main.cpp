@@ -42,7 +42,9 @@ void usage(std::FILE* out) {
              "  --lm-code CODE         report CODE as the LM code\n"
              "  --wrong-lm-code        report a wrong LM code\n"
              "  --split BYTES          send answers in pieces of BYTES\n"
-             "  --piece-pause MS       pause between pieces (default 100)\n");
+             "  --piece-pause MS       pause between pieces (default 100)\n"
+             "  --com-links DIR        publish the ports as COM5 and COM6, linked in DIR (a wine\n"
+             "                         prefix's dosdevices) to the current terminals\n");
     cardsim::printLoaderUsage(out);
     std::fprintf(out, "  -h, --help             print this help and exit\n"
                       "  --version              print the version and exit\n");
@@ -87,6 +89,9 @@ int main(int argc, char** argv) {
         if (option == "--root") {
             needsValue(false);
             options.root = value;
+        } else if (option == "--com-links") {
+            needsValue(false);
+            options.comLinkFolder = value;
         } else if (option == "--name") {
             needsValue(false);
             options.name = value;

@@ -146,6 +146,50 @@ TEST_F(SimulatedDeviceTree, PluggingAndUnpluggingAFileNotifies) {
     EXPECT_TRUE(diagnostics().empty());
 }
 
+// A card that leaves and comes back faster than the watcher thread looks (the removal and the
+// new file arrive in one batch of changes) is still seen leaving and arriving again.
+TEST_F(SimulatedDeviceTree, FileRemovedAndWrittenAgainWithinOneBatchIsADepartureAndAnArrival) {
+    writeAtomically("card.json", kCardFile);
+    auto tree = open();
+    const auto app = tree->node("card.json", "app");
+    std::mutex mutex;
+    std::condition_variable released;
+    bool holding = true;
+    Recorder recorder;
+    const auto inner = recorder.listener();
+    // The first notification (another device plugged) holds the watcher thread while the card
+    // leaves and comes back, so both changes wait for the thread's next batch.
+    tree->subscribe({{kPortInterfaceClass}, true, true}, [&](const DeviceTreeChange& change) {
+        inner(change);
+        std::unique_lock<std::mutex> lock(mutex);
+        platform::waitFor(released, lock, kEventWaitMs, [&] { return !holding; });
+    });
+    writeAtomically("other.json",
+                    R"json({ "nodes": [ { "id": "x", "instanceId": "X\\1" } ] })json");
+    ASSERT_TRUE(recorder.waitForNodesChanged(1));
+    std::filesystem::remove(devices_ + "/card.json");
+    writeAtomically("card.json", kCardFile);
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        holding = false;
+    }
+    released.notify_all();
+
+    ASSERT_TRUE(recorder.waitForNodesChanged(3));
+    const auto changes = recorder.changes();
+    auto position = [&](Kind kind) {
+        return std::find_if(changes.begin(), changes.end(),
+                            [&](const DeviceTreeChange& c) { return c.kind == kind; }) -
+               changes.begin();
+    };
+    ASSERT_LT(position(Kind::InterfaceRemoval), static_cast<long>(changes.size()));
+    ASSERT_LT(position(Kind::InterfaceArrival), static_cast<long>(changes.size()));
+    EXPECT_LT(position(Kind::InterfaceRemoval), position(Kind::InterfaceArrival));
+    EXPECT_LT(position(Kind::PortRemoval), position(Kind::PortArrival));
+    EXPECT_NE(tree->node("card.json", "app"), 0u);
+    EXPECT_NE(tree->node("card.json", "app"), app);
+}
+
 TEST_F(SimulatedDeviceTree, RewrittenFileKeepsItsNodeNumbers) {
     writeAtomically("card.json", kCardFile);
     auto tree = open();

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/inotify.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -19,7 +17,7 @@ namespace fs = std::filesystem;
 using platform::FolderWatcher;
 
 constexpr uint64_t kEventWaitMs = 5000;
-constexpr uint32_t kWritten = IN_CLOSE_WRITE | IN_MOVED_TO;
+constexpr uint32_t kWritten = FolderWatcher::kWritten | FolderWatcher::kMovedIn;
 
 // Collects the changes the watcher thread hands on, flattened over its batches.
 class Recorder {

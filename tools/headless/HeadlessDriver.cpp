@@ -5,15 +5,13 @@
 #include "app/PackageImage.h"
 #include "app/StateMachine.h"
 #include "app/TraitEvent.h"
+#include "platform/Resource.h"
 #include "app/UpdateInfo.h"
 #include "platform/MessageWindow.h"
 #include "update/AppUpdateTrait.h"
 
 #include <atomic>
 #include <cstdarg>
-
-extern "C" const uint8_t kestrelEmbeddedPackage[];
-extern "C" const uint8_t kestrelEmbeddedPackageEnd[];
 
 namespace Kestrel {
 namespace {
@@ -24,10 +22,17 @@ constexpr uint32_t kMessageTraitEvent = platform::kMessageApp + 1;
 
 std::atomic<HeadlessDriver*> activeDriver{nullptr};
 
+// The package the updater carries: the resource RCDATA 101, as the updater's own executable
+// holds it.
+constexpr int kPackageResourceId = 101;
+
 bool embeddedPackage(const uint8_t*& data, size_t& size) {
-    data = kestrelEmbeddedPackage;
-    size = static_cast<size_t>(kestrelEmbeddedPackageEnd - kestrelEmbeddedPackage);
-    return size > 0;
+    const auto package = platform::findResource(platform::kResourceTypeData, kPackageResourceId);
+    if (!package || package->empty())
+        return false;
+    data = reinterpret_cast<const uint8_t*>(package->data());
+    size = package->size();
+    return true;
 }
 
 uint64_t pack(int32_t high, int32_t low) {

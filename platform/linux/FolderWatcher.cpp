@@ -14,11 +14,36 @@ namespace {
 
 constexpr size_t kEventBufferSize = 64 * 1024;
 
+uint32_t inotifyMask(uint32_t events) {
+    uint32_t mask = 0;
+    if ((events & FolderWatcher::kWritten) != 0)
+        mask |= IN_CLOSE_WRITE;
+    if ((events & FolderWatcher::kMovedIn) != 0)
+        mask |= IN_MOVED_TO;
+    if ((events & FolderWatcher::kMovedOut) != 0)
+        mask |= IN_MOVED_FROM;
+    if ((events & FolderWatcher::kDeleted) != 0)
+        mask |= IN_DELETE;
+    return mask;
+}
+
 std::string withError(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
 } // namespace
+
+struct FolderWatcher::Handles {
+    int inotify = -1;
+    int stopEvent = -1;
+    std::vector<int> watches;
+};
+
+FolderWatcher::FolderWatcher() : handles_(std::make_unique<Handles>()) {}
+
+bool FolderWatcher::watching() const {
+    return handles_->inotify >= 0;
+}
 
 FolderWatcher::~FolderWatcher() {
     stop();
@@ -33,26 +58,27 @@ bool FolderWatcher::watch(const std::vector<Folder>& folders, std::string* probl
         return false;
     };
     closeAll();
-    inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (inotify_ < 0)
+    handles_->inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (handles_->inotify < 0)
         return fail(withError("inotify_init1"));
     for (const Folder& folder : folders) {
-        const int watch = inotify_add_watch(inotify_, folder.path.c_str(), folder.events);
+        const int watch =
+            inotify_add_watch(handles_->inotify, folder.path.c_str(), inotifyMask(folder.events));
         if (watch < 0)
             return fail(withError("cannot watch " + folder.path));
-        watches_.push_back(watch);
+        handles_->watches.push_back(watch);
     }
     return true;
 }
 
 bool FolderWatcher::start(Handler handler, Diagnostics diagnostics, std::string* problem) {
-    if (inotify_ < 0 || thread_.joinable()) {
+    if (handles_->inotify < 0 || thread_.joinable()) {
         if (problem != nullptr)
-            *problem = inotify_ < 0 ? "no folder is watched" : "the watcher runs already";
+            *problem = handles_->inotify < 0 ? "no folder is watched" : "the watcher runs already";
         return false;
     }
-    stopEvent_ = eventfd(0, EFD_CLOEXEC);
-    if (stopEvent_ < 0) {
+    handles_->stopEvent = eventfd(0, EFD_CLOEXEC);
+    if (handles_->stopEvent < 0) {
         if (problem != nullptr)
             *problem = withError("cannot create the watcher's stop event");
         closeAll();
@@ -69,22 +95,22 @@ void FolderWatcher::stop() {
         return;
     const uint64_t one = 1;
     // An eventfd counter this small cannot overflow, so the write cannot fail.
-    [[maybe_unused]] const ssize_t written = write(stopEvent_, &one, sizeof one);
+    [[maybe_unused]] const ssize_t written = write(handles_->stopEvent, &one, sizeof one);
     thread_.join();
 }
 
 void FolderWatcher::closeAll() {
-    if (inotify_ >= 0)
-        close(inotify_);
-    if (stopEvent_ >= 0)
-        close(stopEvent_);
-    inotify_ = -1;
-    stopEvent_ = -1;
-    watches_.clear();
+    if (handles_->inotify >= 0)
+        close(handles_->inotify);
+    if (handles_->stopEvent >= 0)
+        close(handles_->stopEvent);
+    handles_->inotify = -1;
+    handles_->stopEvent = -1;
+    handles_->watches.clear();
 }
 
 void FolderWatcher::run() {
-    pollfd waits[2] = {{inotify_, POLLIN, 0}, {stopEvent_, POLLIN, 0}};
+    pollfd waits[2] = {{handles_->inotify, POLLIN, 0}, {handles_->stopEvent, POLLIN, 0}};
     for (;;) {
         if (poll(waits, 2, -1) < 0) {
             if (errno == EINTR)
@@ -105,7 +131,7 @@ void FolderWatcher::run() {
 bool FolderWatcher::readBatch(Batch& batch) {
     std::vector<char> buffer(kEventBufferSize);
     ssize_t length;
-    while ((length = read(inotify_, buffer.data(), buffer.size())) > 0) {
+    while ((length = read(handles_->inotify, buffer.data(), buffer.size())) > 0) {
         for (ssize_t offset = 0; offset < length;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + offset);
             offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
@@ -113,13 +139,15 @@ bool FolderWatcher::readBatch(Batch& batch) {
                 batch.overflow = true;
                 continue;
             }
-            const auto found = std::find(watches_.begin(), watches_.end(), event->wd);
-            if (event->len == 0 || found == watches_.end())
+            const auto found =
+                std::find(handles_->watches.begin(), handles_->watches.end(), event->wd);
+            if (event->len == 0 || found == handles_->watches.end())
                 continue;
             Change change;
-            change.folder = static_cast<size_t>(found - watches_.begin());
+            change.folder = static_cast<size_t>(found - handles_->watches.begin());
             change.name = event->name;
             change.directory = (event->mask & IN_ISDIR) != 0;
+            change.removed = (event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0;
             batch.changes.push_back(std::move(change));
         }
     }

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the Windows tree with mingw-w64 and runs its tests under wine:
+#   scripts/test-windows.sh [BUILD_DIR] [cmake options...]   (default BUILD_DIR: build-windows)
+# The libraries it needs come from scripts/windows-deps.sh (cached in KESTREL_WINDOWS_DEPS_CACHE,
+# default ~/.cache/kestrel-windows-deps). Wine's prefix lives inside the build folder, and the
+# card simulator comes from the Linux build in build/ (KESTREL_HOST_BUILD_DIR to change it).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build="${1:-build-windows}"
+shift || true
+root="$(pwd)"
+
+scripts/windows-tools.sh
+deps="$(scripts/windows-deps.sh "${KESTREL_WINDOWS_DEPS_CACHE:-${HOME}/.cache/kestrel-windows-deps}")"
+
+export PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig"
+export PKG_CONFIG_SYSROOT_DIR=/
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DKESTREL_WINDOWS_DEPS="$deps" \
+    -DwxWidgets_CONFIG_EXECUTABLE="$deps/bin/wx-config" -DKESTREL_BUILD_BENCH=OFF \
+    -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64 "${launcher[@]}" "$@"
+cmake --build "$build" -j"$(nproc)"
+
+# Wine's prefix lives in the build folder; a fresh one is made once and left to settle.
+export WINEPREFIX="$(realpath "$build")/wine-prefix" WINEDEBUG=-all
+if [ ! -d "$WINEPREFIX/drive_c" ]; then
+    /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+    /usr/lib/wine/wineserver -w
+fi
+# The tests that use pseudo-terminals share the machine-wide lock with the Linux tests.
+flock /tmp/kestrel-ctest.lock ctest --test-dir "$build" --output-on-failure -j2 --timeout 300
