@@ -28,6 +28,7 @@ constexpr const char* kPython = "/usr/bin/python3";
 constexpr const char* kDbusDaemon = "/usr/bin/dbus-daemon";
 constexpr const char* kGdbus = "/usr/bin/gdbus";
 constexpr const char* kModemManagerName = "org.freedesktop.ModemManager1";
+constexpr const char* kSystemdName = "org.freedesktop.systemd1";
 constexpr auto kChangeWait = std::chrono::seconds(10);
 constexpr auto kChangePoll = std::chrono::milliseconds(20);
 constexpr const char* kNameWaitSeconds = "10";
@@ -78,6 +79,7 @@ public:
             std::this_thread::sleep_for(kChangePoll);
     }
     ~SystemBus() {
+        systemd_.reset();
         modemManager_.reset();
         bus_.reset();
         unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
@@ -93,6 +95,16 @@ public:
     }
     void stopModemManager() { modemManager_.reset(); }
 
+    // Starts the systemd mock with these parameters ({"units": {"NAME.service": "active"}}) and
+    // waits until it owns its name.
+    bool startSystemd(nlohmann::json parameters) {
+        parameters["state_file"] = systemdStateFile();
+        systemd_ = std::make_unique<Process>(std::vector<std::string>{
+            kPython, "-m", "dbusmock", "--system", "-t", std::string(KESTREL_MOCKS) + "/systemd.py",
+            "-p", parameters.dump()});
+        return waitForName(kSystemdName);
+    }
+
     // Waits (bounded) until `name` has an owner on the bus.
     static bool waitForName(const std::string& name) {
         Process wait({kGdbus, "wait", "--system", "--timeout", kNameWaitSeconds, name});
@@ -100,15 +112,12 @@ public:
     }
 
     std::string stateFile() const { return folder_ + "/modemmanager.state.json"; }
+    std::string systemdStateFile() const { return folder_ + "/systemd.state.json"; }
 
     // The mock's record: {"calls": [[uid, inhibit, sender]...], "inhibited": {uid: sender}}.
-    nlohmann::json modemManagerState() const {
-        std::ifstream file(stateFile());
-        std::stringstream text;
-        text << file.rdbuf();
-        auto state = nlohmann::json::parse(text.str(), nullptr, false);
-        return state.is_discarded() ? nlohmann::json::object() : state;
-    }
+    nlohmann::json modemManagerState() const { return readState(stateFile()); }
+    // The systemd mock's record: {"units": {name: ActiveState}, "calls": [[method, name]...]}.
+    nlohmann::json systemdState() const { return readState(systemdStateFile()); }
 
     // Waits (bounded) until the mock's record satisfies `ready`.
     template <class Predicate> bool waitForState(Predicate ready) const {
@@ -122,10 +131,19 @@ public:
     }
 
 private:
+    static nlohmann::json readState(const std::string& path) {
+        std::ifstream file(path);
+        std::stringstream text;
+        text << file.rdbuf();
+        auto state = nlohmann::json::parse(text.str(), nullptr, false);
+        return state.is_discarded() ? nlohmann::json::object() : state;
+    }
+
     std::string folder_;
     std::string address_;
     std::unique_ptr<Process> bus_;
     std::unique_ptr<Process> modemManager_;
+    std::unique_ptr<Process> systemd_;
 };
 
 } // namespace bustest
