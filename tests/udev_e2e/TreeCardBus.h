@@ -4,6 +4,13 @@
 
 #include "sim/CardBus.h"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -17,10 +24,13 @@ namespace udeve2e {
 class TreeCardBus : public cardsim::CardBus {
 public:
     static constexpr const char* kTree = "qt0880";
+    // The card's USB device in sysfs: the Physdev of its modem in ModemManager.
+    static constexpr const char* kSysfsPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
     // The tree's ttys are ttyUSB0 (diagnostics) to ttyUSB3; each arrival shifts them by this.
     static constexpr int kPortsPerArrival = 4;
     static constexpr int kApplicationPort = 2;
     static constexpr int kDiagnosticPort = 0;
+    static constexpr size_t kTerminalNameSize = 64;
 
     explicit TreeCardBus(udevtest::UdevTestbed& testbed) : testbed_(testbed) {}
 
@@ -36,7 +46,9 @@ public:
         if (awayFrom_ != 0 && generation >= awayFrom_)
             return false;
         const int shift = renumbering(generation);
+        const auto start = std::chrono::steady_clock::now();
         testbed_.plug(kTree, shift);
+        spent(start);
         application = terminal(kApplicationPort + shift);
         diagnostic = terminal(kDiagnosticPort + shift);
         {
@@ -48,15 +60,50 @@ public:
         return application.master >= 0 && diagnostic.master >= 0;
     }
 
-    void leave(int, int generation) override { testbed_.unplug(kTree, renumbering(generation)); }
+    void leave(int, int generation) override {
+        const auto start = std::chrono::steady_clock::now();
+        const int shift = renumbering(generation);
+        for (int port = 0; port < kPortsPerArrival; ++port)
+            hangUp(port + shift);
+        testbed_.unplug(kTree, shift);
+        spent(start);
+    }
 
     int arrivals() const {
         std::lock_guard<std::mutex> guard(mutex_);
         return arrivals_;
     }
+    // The time spent announcing arrivals and departures, paced for umockdev's short event
+    // queue: a real bus announces a card at once.
+    std::chrono::nanoseconds announcing() const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return announcing_;
+    }
 
 private:
     static int renumbering(int generation) { return (generation - 1) * kPortsPerArrival; }
+
+    void spent(std::chrono::steady_clock::time_point start) {
+        const auto time = std::chrono::steady_clock::now() - start;
+        std::lock_guard<std::mutex> guard(mutex_);
+        announcing_ += time;
+    }
+
+    // The kernel hangs up a USB serial port whose device goes, so a read on it ends at once.
+    // The testbed keeps the terminal's master open, so hang its other side up as the kernel
+    // would.
+    void hangUp(int number) {
+        const int master = testbed_.terminal("/dev/ttyUSB" + std::to_string(number));
+        char name[kTerminalNameSize] = {};
+        if (master < 0 || ptsname_r(master, name, sizeof name) != 0)
+            return;
+        const int port = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (port < 0)
+            return;
+        // Straight to the kernel: umockdev's preload answers the ioctls of its devices itself.
+        syscall(SYS_ioctl, port, TIOCVHANGUP, 0);
+        close(port);
+    }
 
     cardsim::BusTerminal terminal(int number) {
         const std::string name = "ttyUSB" + std::to_string(number);
@@ -68,6 +115,7 @@ private:
     std::function<void(int)> observer_;
     mutable std::mutex mutex_;
     int arrivals_ = 0;
+    std::chrono::nanoseconds announcing_{0};
 };
 
 } // namespace udeve2e

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PrivateSystemFolders.h"
 #include "TreeCardBus.h"
 
 #include "sim/CardSimulator.h"
@@ -29,21 +30,13 @@ namespace fs = std::filesystem;
 
 constexpr const char* kLogName = "Kestrel_Pavo880_CAT10_FW_&_Qlc_Standard.log";
 constexpr const char* kUnit = "CmxService.service";
-constexpr const char* kCardSysfsPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
+constexpr const char* kCardSysfsPath = TreeCardBus::kSysfsPath;
 // The card's modem as the ModemManager mock knows it.
 constexpr const char* kModemUid = "card-uid";
 // Between two uevents: the updater's monitor reads each before the emulated socket's short
 // queue fills.
 constexpr auto kEventPause = std::chrono::milliseconds(10);
 constexpr auto kRunLimit = std::chrono::seconds(120);
-
-// The updater sees this machine's system folders in a private mount namespace, so that its
-// log, registry store and lock folder are the test's while every path in it stays the real one.
-constexpr const char* kPrivateFolders = "set -e; root=$1; shift; mkdir -p /run/kestrel; "
-                                        "mount --bind \"$root/var/log\" /var/log; "
-                                        "mount --bind \"$root/var/lib\" /var/lib; "
-                                        "mount --bind \"$root/run/kestrel\" /run/kestrel; "
-                                        "exec \"$@\"";
 
 // A Linux machine for the real updater: an emulated udev (this program runs under
 // umockdev-wrapper, whose preload and testbed the updater inherits) with the card simulator
@@ -119,19 +112,10 @@ protected:
                 "XDG_CONFIG_HOME=" + (root / "config").string(), "KESTREL_SIM_ROOT="};
     }
 
-    std::vector<std::string> privately(const fs::path& program,
-                                       const std::vector<std::string>& options) const {
-        std::vector<std::string> words{
-            "/usr/bin/unshare", "--mount", "--",          "/bin/sh",       "-c",
-            kPrivateFolders,    "sh",      root.string(), program.string()};
-        words.insert(words.end(), options.begin(), options.end());
-        return words;
-    }
-
     // Runs `program` to its end, collecting its standard output.
     e2e::RunResult run(const fs::path& program, const std::vector<std::string>& options) {
         e2e::RunResult result;
-        e2e::Child updater(privately(program, options), environment());
+        e2e::Child updater(withPrivateSystemFolders(root, program, options), environment());
         EXPECT_TRUE(updater.started());
         if (!updater.started())
             return result;
