@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <mutex>
 #include <string>
 
@@ -34,29 +33,14 @@ public:
 
     explicit TreeCardBus(udevtest::UdevTestbed& testbed) : testbed_(testbed) {}
 
-    // From arrival `generation` on the card stays off the bus (0: it always comes back).
-    void stayAwayFrom(int generation) { awayFrom_ = generation; }
-    // Hears of each arrival once its tree is plugged in (on the card's thread). Before start.
-    void setArrivalObserver(std::function<void(int generation)> observer) {
-        observer_ = std::move(observer);
-    }
-
     bool arrive(int, int generation, cardsim::BusTerminal& application,
                 cardsim::BusTerminal& diagnostic) override {
-        if (awayFrom_ != 0 && generation >= awayFrom_)
-            return false;
         const int shift = renumbering(generation);
         const auto start = std::chrono::steady_clock::now();
         testbed_.plug(kTree, shift);
         spent(start);
         application = terminal(kApplicationPort + shift);
         diagnostic = terminal(kDiagnosticPort + shift);
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            arrivals_ = generation;
-        }
-        if (observer_)
-            observer_(generation);
         return application.master >= 0 && diagnostic.master >= 0;
     }
 
@@ -69,10 +53,6 @@ public:
         spent(start);
     }
 
-    int arrivals() const {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return arrivals_;
-    }
     // The time spent announcing arrivals and departures, paced for umockdev's short event
     // queue: a real bus announces a card at once.
     std::chrono::nanoseconds announcing() const {
@@ -111,10 +91,7 @@ private:
     }
 
     udevtest::UdevTestbed& testbed_;
-    int awayFrom_ = 0;
-    std::function<void(int)> observer_;
     mutable std::mutex mutex_;
-    int arrivals_ = 0;
     std::chrono::nanoseconds announcing_{0};
 };
 
