@@ -36,6 +36,7 @@ protected:
         EXPECT_TRUE(unitRunning());
         EXPECT_FALSE(inhibited());
         if (onUdev()) {
+            EXPECT_TRUE(unitStoppedThenStarted()) << bus->systemdState().dump();
             EXPECT_EQ(inhibitCalls(false), inhibitCalls(true))
                 << "released by Kestrel, not only dropped when it left the bus: "
                 << bus->modemManagerState().dump();
@@ -158,6 +159,9 @@ TEST_P(MachineEndToEnd, WithoutModemManagerTheUpdateRunsAndSaysSoOnce) {
     EXPECT_EQ(text.find(absent, first + 1), std::string::npos) << "logged once";
     EXPECT_FALSE(arrival(kLoaderArrival).unitRunning);
     EXPECT_TRUE(unitRunning());
+    if (onUdev()) {
+        EXPECT_TRUE(unitStoppedThenStarted()) << bus->systemdState().dump();
+    }
 }
 
 TEST_P(MachineEndToEnd, CardAnotherProgramInhibitedIsRefusedWith262AndKeepsThatInhibition) {
@@ -174,6 +178,7 @@ TEST_P(MachineEndToEnd, CardAnotherProgramInhibitedIsRefusedWith262AndKeepsThatI
         EXPECT_EQ(bus->modemManagerState()["inhibited"].value(kModemUid, std::string()),
                   kOtherProgram);
         EXPECT_EQ(inhibitCalls(false), 0);
+        EXPECT_TRUE(unitStoppedThenStarted()) << bus->systemdState().dump();
     }
     EXPECT_EQ(registry(), "");
     EXPECT_TRUE(unitRunning());

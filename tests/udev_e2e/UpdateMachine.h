@@ -210,6 +210,17 @@ protected:
         return e2e::readFile(root / "modemmanager.json").find("\"inhibited\": true") !=
                std::string::npos;
     }
+    // Whether systemd was asked to stop the unit and later to start it again (udev only).
+    bool unitStoppedThenStarted() const {
+        bool stopped = false;
+        bool startedAfter = false;
+        const nlohmann::json state = bus->systemdState();
+        for (const auto& call : state["calls"]) {
+            stopped = stopped || call[0] == "StopUnit";
+            startedAfter = startedAfter || (stopped && call[0] == "StartUnit");
+        }
+        return startedAfter;
+    }
     // InhibitDevice calls with `inhibit`, as the ModemManager mock recorded them (udev only).
     int inhibitCalls(bool inhibit) const {
         int count = 0;
