@@ -53,14 +53,14 @@ protected:
         const std::string all = log();
         EXPECT_NE(all.find(text), std::string::npos) << text << " not in\n" << all;
     }
-    // Sends SIGTERM once the loader has taken a few blocks, from a thread of its own.
-    std::thread terminateMidDownload(bool& sent) {
-        return std::thread([this, &sent] {
+    // Sends `signal` once the loader has taken a few blocks, from a thread of its own.
+    std::thread signalMidDownload(bool& sent, int signal = SIGTERM) {
+        return std::thread([this, &sent, signal] {
             const auto deadline = std::chrono::steady_clock::now() + kSignalWait;
             while (loader->record().acceptedBlocks < kBlocksBeforeSignal &&
                    std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(kSignalPoll);
-            sent = loader->record().acceptedBlocks >= kBlocksBeforeSignal && signalUpdater(SIGTERM);
+            sent = loader->record().acceptedBlocks >= kBlocksBeforeSignal && signalUpdater(signal);
         });
     }
 };
@@ -190,7 +190,7 @@ TEST_P(MachineEndToEnd, SigtermMidDownloadReleasesTheCardAndASecondRunRecoversIt
     options.bytesPerSecond = kSlowLinkBytesPerSecond;
     startCard(e2e::kOlderCard, options);
     bool sent = false;
-    std::thread signaller = terminateMidDownload(sent);
+    std::thread signaller = signalMidDownload(sent);
     const e2e::RunResult first = kestrel();
     signaller.join();
     ASSERT_TRUE(sent) << log();
@@ -216,6 +216,31 @@ TEST_P(MachineEndToEnd, SigtermMidDownloadReleasesTheCardAndASecondRunRecoversIt
         EXPECT_EQ(inhibitCalls(true), 2) << "one inhibition per run";
     }
 }
+
+// What only the system bus can show.
+class SystemBusEndToEnd : public MachineEndToEnd {};
+
+TEST_P(SystemBusEndToEnd, SigkillMidDownloadLeavesNoInhibitionAsModemManagerDropsItsCallers) {
+    startModemManager();
+    cardsim::LoaderOptions options;
+    options.bytesPerSecond = kSlowLinkBytesPerSecond;
+    startCard(e2e::kOlderCard, options);
+    bool sent = false;
+    std::thread signaller = signalMidDownload(sent, SIGKILL);
+    const e2e::RunResult run = kestrel();
+    signaller.join();
+    ASSERT_TRUE(sent) << log();
+    EXPECT_EQ(run.exitStatus, -1) << "ended by the signal";
+    EXPECT_TRUE(bus->waitForState([](const nlohmann::json& state) {
+        return state["inhibited"].empty();
+    })) << bus->modemManagerState().dump();
+    EXPECT_EQ(inhibitCalls(true), 1);
+    EXPECT_EQ(inhibitCalls(false), 0) << "a killed Kestrel releases nothing itself";
+    EXPECT_FALSE(unitRunning()) << "nothing starts the unit after a SIGKILL";
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, SystemBusEndToEnd, ::testing::Values(Backend::udev),
+                         [](const ::testing::TestParamInfo<Backend>&) { return "udev"; });
 
 INSTANTIATE_TEST_SUITE_P(Backends, MachineEndToEnd,
                          ::testing::Values(Backend::udev, Backend::simulated),
