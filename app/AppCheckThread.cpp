@@ -1,5 +1,7 @@
 #include "app/AppCheckThread.h"
 
+#include "app/AppDeviceTrait.h"
+
 #include "app/ErrorCodes.h"
 #include "app/PackageInfo.h"
 #include "app/StateMachine.h"
@@ -216,7 +218,10 @@ int AppCheckThread::entry() {
         KESTREL_ERROR(checkLogger(), "No update info available");
         event.parameter = kResultNoUpdateInfo;
     } else {
-        int32_t code = readDeviceInfo(*info, trait);
+        // The card is Kestrel's before its ports are opened.
+        int32_t code = AppDeviceTrait::holdActiveCard();
+        if (code == kResultOk)
+            code = readDeviceInfo(*info, trait);
         KESTREL_DEBUG(checkLogger(), lockedDeviceLogForm(*info));
         if (code == kResultOk) {
             code = readPackageVersions(machine, *info);

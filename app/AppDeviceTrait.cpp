@@ -183,6 +183,11 @@ void AppDeviceTrait::onCardReport(uint32_t result, const NwCardInfo& card) {
     if (result != 0 || card.state != CardStateStarted || card.model == 0 || info == nullptr)
         return;
     fillUpdateInfo(card, *info);
+    {
+        const std::wstring instance = wideFromUtf16(card.deviceInstanceId, NW_TEXT_LENGTH);
+        std::lock_guard<std::mutex> guard(cardMutex);
+        cardInstance = Kestrel::narrowForLog(instance.c_str());
+    }
     // The workflow reacts to the signal before a waiting update thread wakes.
     announce(arrival);
     machine.dispatch(sigArrival, 0);
@@ -273,8 +278,74 @@ int AppDeviceTrait::checkDevice(bool asynchronous) {
     return result;
 }
 
+int32_t AppDeviceTrait::holdActiveCard() {
+    AppDeviceTrait* trait = activeTrait.load();
+    return trait != nullptr ? trait->holdCard() : Kestrel::kResultOk;
+}
+
+int32_t AppDeviceTrait::holdCard() {
+    std::string instance;
+    {
+        std::lock_guard<std::mutex> guard(cardMutex);
+        instance = cardInstance;
+    }
+    if (instance.empty())
+        return Kestrel::kResultOk;
+    const platform::ModemInhibitor::Outcome outcome = modemInhibitor.hold(instance);
+    using platform::ModemManagerResult;
+    switch (outcome.result) {
+    case ModemManagerResult::ok:
+        if (!outcome.alreadyHeld)
+            KESTREL_INFO(deviceLogger(), "AppDeviceTrait::holdCard(): Inhibited ModemManager for "
+                                             << outcome.modem.physicalDevice << " ("
+                                             << outcome.modem.uid << ")");
+        return Kestrel::kResultOk;
+    case ModemManagerResult::inProgress:
+        // Another updater owns the card: the connection manager's hold on it cannot be taken,
+        // which is what a service that cannot be stopped means on Windows.
+        KESTREL_ERROR(deviceLogger(),
+                      "AppDeviceTrait::holdCard(): The card "
+                          << instance
+                          << " is already inhibited by another program: " << outcome.detail);
+        return Kestrel::kResultServiceStopFailed;
+    case ModemManagerResult::absent:
+        if (!modemManagerAbsenceLogged)
+            KESTREL_INFO(deviceLogger(), "AppDeviceTrait::holdCard(): ModemManager is not "
+                                         "running: nothing to inhibit ("
+                                             << outcome.detail << ")");
+        modemManagerAbsenceLogged = true;
+        return Kestrel::kResultOk;
+    case ModemManagerResult::notFound:
+        KESTREL_INFO(deviceLogger(), "AppDeviceTrait::holdCard(): ModemManager has no modem for "
+                                         << instance << ": nothing to inhibit (" << outcome.detail
+                                         << ")");
+        return Kestrel::kResultOk;
+    case ModemManagerResult::failed:
+        break;
+    }
+    KESTREL_WARN(deviceLogger(), "AppDeviceTrait::holdCard(): Cannot inhibit ModemManager for "
+                                     << instance << ": " << outcome.detail);
+    return Kestrel::kResultOk;
+}
+
+void AppDeviceTrait::releaseCard() {
+    const platform::ModemInhibitor::Outcome outcome = modemInhibitor.release();
+    if (outcome.modem.uid.empty())
+        return;
+    if (outcome.result == platform::ModemManagerResult::ok)
+        KESTREL_INFO(deviceLogger(), "AppDeviceTrait::terminate(): Released ModemManager for "
+                                         << outcome.modem.physicalDevice << " ("
+                                         << outcome.modem.uid << ")");
+    else
+        KESTREL_WARN(deviceLogger(),
+                     "AppDeviceTrait::terminate(): Releasing ModemManager for "
+                         << outcome.modem.physicalDevice
+                         << " failed, its inhibition ends with the connection: " << outcome.detail);
+}
+
 void AppDeviceTrait::interrupt() {
     KESTREL_DEBUG(deviceLogger(), "AppDeviceTrait::interrupt()");
+    modemInhibitor.cancel();
     FfCancel();
     endWaits();
 }
@@ -295,6 +366,7 @@ int AppDeviceTrait::terminate() {
     endWaits();
     AppDeviceTrait* self = this;
     activeTrait.compare_exchange_strong(self, nullptr);
+    releaseCard();
     const bool started = setLmService(true);
     KESTREL_DEBUG(deviceLogger(), "AppDeviceTrait::terminate(): Starting of CmxService suceeded = "
                                       << (started ? 1 : 0));

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "app/DeviceTrait.h"
+#include "platform/ModemInhibitor.h"
 
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 class StateMachine;
 struct NwCardInfo;
@@ -29,6 +31,13 @@ public:
     int waitForArrival() override;
     int waitForDeparture() override;
     int terminate() override;
+
+    // Keeps ModemManager away from the card reported last, from its first check to terminate
+    // (a card held already stays so): 0, or 262 when another program has inhibited the card.
+    // ModemManager absent or not knowing the card within 10 s is logged and not an error.
+    int32_t holdCard();
+    // holdCard of the trait the detection library reports to; 0 when there is none.
+    static int32_t holdActiveCard();
 
     // The run is being interrupted: a running flash stops at its next safe point and a wait for
     // the device ends at once, so the update thread reaches its end quickly.
@@ -77,8 +86,15 @@ private:
     int wait(Signal& signal, int timeoutResult);
     void endWaits();
 
+    void releaseCard();
+
     StateMachine& machine;
     uint32_t serviceError = 0;
+    platform::ModemInhibitor modemInhibitor;
+    std::mutex cardMutex;
+    // The device instance id of the card reported last.
+    std::string cardInstance;
+    bool modemManagerAbsenceLogged = false;
     std::mutex signalMutex;
     bool signalsExist = false;
     Signal arrival;

@@ -1,23 +1,11 @@
 // A whole update through kestrel-headless against kestrel-cardsim at time scale 1, beside the
 // floor that the fixed pauses and waits of the updater and the flashing library impose plus the
-// simulator's own delays; and the CPU time the updater uses while it waits with no card.
-//
-// The stages are cut at the progress notifications the updater prints. Their floors:
-//   check        two device reads: mode query, "ATI", "AT_VLMC?"; mode query, "AT_VISOV?"
-//   to update    the one-second pause after a successful check
-//   flashing     pre-flash in modem mode (mode query, mode change, the card's leave delay and
-//                its time off the bus), pre-flash in loader mode (mode query), the flash (mode
-//                change answered in place, CBC query, "ATE0", "AT%LOAD", the card's programming
-//                messages, final code and reset delay) and the card's time off the bus after it
-//   customise    mode query and three commands
-//   final read   the two device reads again
-// The block transfer itself is not in the floor, so the ratio can only err on the strict side.
+// simulator's own delays (UpdateFloor.h); and the CPU time the updater uses while it waits with
+// no card.
 
-#include "flasher/AtEngine.h"
-#include "flasher/SerialPort.h"
+#include "UpdateFloor.h"
+
 #include "platform/Clock.h"
-#include "sim/CardSimulator.h"
-#include "sim/Loader.h"
 
 #include <benchmark/benchmark.h>
 
@@ -42,33 +30,7 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-// An exchange: read delay, the read that waits out its total time-out, and the close pause.
-constexpr uint64_t kExchangeMs =
-    flasher::kAtReadDelayMs + flasher::kReadTotalConstantMs + flasher::kCloseSettleMs;
-constexpr uint64_t kModeReadMs = flasher::kModeQueryDelayMs + kExchangeMs;
-// "ATE0" and "AT%LOAD" keep the port open for the download: no close pause.
-constexpr uint64_t kOpenExchangeMs = flasher::kAtReadDelayMs + flasher::kReadTotalConstantMs;
-constexpr uint64_t kDeviceReadMs = (kModeReadMs + 2 * kExchangeMs) + (kModeReadMs + kExchangeMs);
-constexpr uint64_t kCheckExitPauseMs = 1000;
-constexpr uint64_t kCustomisationMs = kModeReadMs + 3 * kExchangeMs;
-
-uint64_t flashingFloorMs() {
-    const cardsim::SimulatorOptions card;
-    const cardsim::LoaderOptions loader;
-    // The mode change's read ends when the card leaves; the close pause runs while it is away.
-    const uint64_t preFlash =
-        kModeReadMs + card.leaveDelayMs + card.modeChangeDelayMs + kModeReadMs;
-    const uint64_t programming = loader.progressSteps.size() * loader.progressIntervalMs +
-                                 loader.finalCodeDelayMs + loader.resetDelayMs;
-    const uint64_t flash = 2 * kExchangeMs + 2 * kOpenExchangeMs + programming;
-    return preFlash + flash + loader.comeBackDelayMs;
-}
-
-double msBetween(Clock::time_point from, Clock::time_point to) {
-    return std::chrono::duration<double, std::milli>(to - from).count();
-}
+using Clock = bench::Clock;
 
 fs::path temporaryMachine() {
     char pattern[] = "/tmp/kestrel-bench-XXXXXX";
@@ -167,45 +129,20 @@ void BM_WholeUpdate(benchmark::State& state) {
                    root.string(), false);
         const Clock::time_point start = Clock::now();
         Child updater({KESTREL_HEADLESS_PATH}, root.string(), true);
-        std::map<std::string, Clock::time_point> first, last;
-        std::string line, result;
-        while (updater.readLine(line)) {
-            const Clock::time_point now = Clock::now();
-            first.emplace(line, now);
-            last[line] = now;
-            if (line.rfind("result ", 0) == 0)
-                result = line.substr(7);
-        }
-        const Clock::time_point end = Clock::now();
+        bench::UpdateTimeline timeline;
+        timeline.start = start;
+        std::string line;
+        while (updater.readLine(line))
+            timeline.see(line, Clock::now());
+        timeline.end = Clock::now();
         updater.wait();
-        const double totalMs = msBetween(start, end);
-        const struct {
-            const char* name;
-            Clock::time_point from, to;
-            uint64_t floorMs;
-        } stages[] = {
-            {"start-up", start, first["progress 15 0"], 0},
-            {"check", first["progress 15 0"], first["progress 16 0"], kDeviceReadMs},
-            {"to update", first["progress 16 0"], first["progress 2 0"], kCheckExitPauseMs},
-            {"flashing", first["progress 2 0"], first["progress 10 0"], flashingFloorMs()},
-            {"customise", first["progress 10 0"], last["progress 15 0"], kCustomisationMs},
-            {"final read", last["progress 15 0"], last["progress 16 0"], kDeviceReadMs},
-            {"ending", last["progress 16 0"], end, 0},
-        };
-        uint64_t floorMs = 0;
-        for (const auto& stage : stages) {
-            floorMs += stage.floorMs;
-            std::printf("  %-10s %8.1f ms  floor %6llu ms\n", stage.name,
-                        msBetween(stage.from, stage.to),
-                        static_cast<unsigned long long>(stage.floorMs));
-        }
-        const double ratio = totalMs / static_cast<double>(floorMs);
-        std::printf("whole update: %.1f ms, floor %llu ms, ratio %.4f (result %s)\n", totalMs,
-                    static_cast<unsigned long long>(floorMs), ratio, result.c_str());
+        const double ratio = bench::reportWholeUpdate(timeline, 0);
+        const double totalMs = bench::msBetween(timeline.start, timeline.end);
         state.SetIterationTime(totalMs / 1000.0);
         state.counters["total_ms"] = totalMs;
-        state.counters["floor_ms"] = static_cast<double>(floorMs);
+        state.counters["floor_ms"] = static_cast<double>(bench::wholeUpdateFloorMs());
         state.counters["ratio"] = ratio;
+        const std::string result = timeline.result;
         if (result != "0")
             state.SkipWithError("the update did not succeed");
         std::error_code error;
@@ -226,7 +163,7 @@ void BM_IdleWithoutCard(benchmark::State& state) {
         const Clock::time_point start = Clock::now();
         platform::sleepMs(kIdleMeasureMs);
         const long after = updater.cpuTicks();
-        const double wallMs = msBetween(start, Clock::now());
+        const double wallMs = bench::msBetween(start, Clock::now());
         const double cpuMs = static_cast<double>(after - before) * 1000.0 /
                              static_cast<double>(sysconf(_SC_CLK_TCK));
         const double percent = 100.0 * cpuMs / wallMs;

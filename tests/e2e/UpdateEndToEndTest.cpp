@@ -190,5 +190,52 @@ TEST_F(EndToEndTest, ServiceThatCannotBeStoppedEndsStartUpWith262) {
     EXPECT_FALSE(run.has("window 5")) << "no device check without detection";
 }
 
+// The simulated machine's ModemManager with the card's modem.
+std::string modemManagerFile(bool inhibited) {
+    return std::string("{\"modems\": [{\"device\": \"card-uid\", \"physdev\": ") +
+           "\"/sys/devices/pci0000:00/0000:00:14.0/usb1/0001\", \"inhibited\": " +
+           (inhibited ? "true" : "false") + "}]}\n";
+}
+
+bool modemInhibited(const std::string& file) {
+    return file.find("\"inhibited\": true") != std::string::npos;
+}
+
+TEST_F(EndToEndTest, ModemManagerLeavesTheCardAloneForTheWholeUpdateAndGetsItBack) {
+    writeFile(root / "modemmanager.json", modemManagerFile(false));
+    startCard({}, kOlderCard);
+    bool inhibitedAtCheck = false;
+    bool inhibitedWhileFlashing = false;
+    const RunResult run = runUpdater({}, [&](const std::string& line) {
+        const bool inhibited = modemInhibited(readFile(root / "modemmanager.json"));
+        if (line == "window 5")
+            inhibitedAtCheck = inhibited;
+        if (line == "progress 10 0")
+            inhibitedWhileFlashing = inhibited;
+    });
+    ASSERT_FALSE(run.timedOut) << run.text();
+    EXPECT_EQ(run.value("result"), "0") << run.text();
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_TRUE(inhibitedAtCheck);
+    EXPECT_TRUE(inhibitedWhileFlashing) << "released before the card came back";
+    EXPECT_FALSE(modemInhibited(readFile(root / "modemmanager.json")));
+    EXPECT_NE(services().find("\"CmxService\": \"running\""), std::string::npos);
+}
+
+TEST_F(EndToEndTest, CardThatAnotherProgramInhibitedIsRefusedWith262AndNotTouched) {
+    writeFile(root / "modemmanager.json", modemManagerFile(true));
+    startCard({}, kOlderCard);
+    const RunResult run = runUpdater();
+    ASSERT_FALSE(run.timedOut) << run.text();
+    EXPECT_EQ(run.value("result"), "262") << run.text();
+    EXPECT_EQ(run.value("exit"), "1");
+    EXPECT_TRUE(run.has("window 3"));
+    EXPECT_FALSE(run.has("progress 2 0")) << "no update starts";
+    EXPECT_NE(cardState().find("\"revision\": \"3.18.2\""), std::string::npos) << cardState();
+    EXPECT_TRUE(modemInhibited(readFile(root / "modemmanager.json")))
+        << "another program's inhibition was released";
+    EXPECT_NE(services().find("\"CmxService\": \"running\""), std::string::npos);
+}
+
 } // namespace
 } // namespace e2e

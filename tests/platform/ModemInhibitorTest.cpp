@@ -1,0 +1,192 @@
+#include "SystemBusMocks.h"
+
+#include "platform/Clock.h"
+#include "platform/ModemInhibitor.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+using platform::ModemInhibitor;
+using platform::ModemManagerResult;
+
+constexpr const char* kCardInstance = "USB\\VID_1234&PID_5678\\1-1";
+constexpr const char* kCardPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
+constexpr const char* kOtherPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+// Scale at which the ten seconds of looking for a card take half a second.
+constexpr double kQuickScale = 0.05;
+
+std::string temporaryFolder() {
+    char pattern[] = "/tmp/kestrel-mm-XXXXXX";
+    return mkdtemp(pattern) != nullptr ? pattern : "";
+}
+
+// The inhibitor against the ModemManager mock on a private system bus.
+class ModemInhibitorOnBus : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = temporaryFolder();
+        ASSERT_FALSE(folder.empty());
+        bus = std::make_unique<bustest::SystemBus>(folder);
+    }
+    void TearDown() override {
+        bus.reset();
+        platform::overrideTimeScale(1.0);
+        std::error_code error;
+        std::filesystem::remove_all(folder, error);
+    }
+
+    nlohmann::json inhibited() { return bus->modemManagerState()["inhibited"]; }
+    nlohmann::json calls() { return bus->modemManagerState()["calls"]; }
+
+    std::string folder;
+    std::unique_ptr<bustest::SystemBus> bus;
+};
+
+TEST_F(ModemInhibitorOnBus, CardIsInhibitedOnceAndReleasedFromTheSameConnection) {
+    ASSERT_TRUE(bus->startModemManager({{"uid", "card-uid"}, {"physdev", kCardPath}}));
+    ModemInhibitor inhibitor;
+    const auto held = inhibitor.hold(kCardInstance);
+    ASSERT_EQ(held.result, ModemManagerResult::ok) << held.detail;
+    EXPECT_EQ(held.modem.uid, "card-uid");
+    EXPECT_EQ(held.modem.physicalDevice, kCardPath);
+    EXPECT_TRUE(inhibitor.holding());
+    EXPECT_TRUE(inhibited().contains("card-uid"));
+
+    // The card back from its re-enumeration is the same card: nothing more to do.
+    const auto again = inhibitor.hold(kCardInstance);
+    EXPECT_EQ(again.result, ModemManagerResult::ok);
+    EXPECT_TRUE(again.alreadyHeld);
+    EXPECT_EQ(calls().size(), 1u);
+
+    const auto released = inhibitor.release();
+    EXPECT_EQ(released.result, ModemManagerResult::ok) << released.detail;
+    EXPECT_EQ(released.modem.uid, "card-uid");
+    EXPECT_FALSE(inhibitor.holding());
+    const auto record = calls();
+    ASSERT_EQ(record.size(), 2u);
+    EXPECT_EQ(record[1][1], false);
+    EXPECT_EQ(record[1][2], record[0][2]) << "released from another connection";
+    EXPECT_TRUE(inhibited().empty());
+}
+
+TEST_F(ModemInhibitorOnBus, CardInhibitedByAnotherProgramIsRefusedAsInProgress) {
+    ASSERT_TRUE(bus->startModemManager(
+        {{"uid", "card-uid"}, {"physdev", kCardPath}, {"inhibited_by", ":1.99"}}));
+    ModemInhibitor inhibitor;
+    const auto held = inhibitor.hold(kCardInstance);
+    EXPECT_EQ(held.result, ModemManagerResult::inProgress);
+    EXPECT_NE(held.detail.find("already inhibited"), std::string::npos) << held.detail;
+    EXPECT_FALSE(inhibitor.holding());
+    EXPECT_EQ(inhibited()["card-uid"], ":1.99");
+}
+
+TEST_F(ModemInhibitorOnBus, WithoutModemManagerOrBusThereIsNothingToInhibit) {
+    ModemInhibitor inhibitor;
+    EXPECT_EQ(inhibitor.hold(kCardInstance).result, ModemManagerResult::absent);
+    EXPECT_FALSE(inhibitor.holding());
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + folder + "/no-bus").c_str(), 1);
+    EXPECT_EQ(inhibitor.hold(kCardInstance).result, ModemManagerResult::absent);
+}
+
+TEST_F(ModemInhibitorOnBus, CardStillBeingProbedIsInhibitedOnceModemManagerKnowsIt) {
+    ASSERT_TRUE(bus->startModemManager(
+        {{"uid", "card-uid"}, {"physdev", kCardPath}, {"appear_after", 1.0}}));
+    ModemInhibitor inhibitor;
+    const auto held = inhibitor.hold(kCardInstance);
+    EXPECT_EQ(held.result, ModemManagerResult::ok) << held.detail;
+    EXPECT_TRUE(inhibited().contains("card-uid"));
+}
+
+TEST_F(ModemInhibitorOnBus, CardModemManagerNeverKnowsIsNotFoundAfterTheRetryTime) {
+    platform::overrideTimeScale(kQuickScale);
+    ASSERT_TRUE(bus->startModemManager({{"uid", "other-uid"}, {"physdev", kOtherPath}}));
+    ModemInhibitor inhibitor;
+    const uint64_t start = platform::tickMs();
+    const auto held = inhibitor.hold(kCardInstance);
+    EXPECT_EQ(held.result, ModemManagerResult::notFound);
+    EXPECT_GE(platform::tickMs() - start, ModemInhibitor::kFindTimeoutMs);
+    EXPECT_FALSE(inhibitor.holding());
+    EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(ModemInhibitorOnBus, KilledHolderLosesItsInhibitionWhenItLeavesTheBus) {
+    ASSERT_TRUE(bus->startModemManager({{"uid", "card-uid"}, {"physdev", kCardPath}}));
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        ModemInhibitor inhibitor;
+        const char held = inhibitor.hold(kCardInstance).result == ModemManagerResult::ok;
+        [[maybe_unused]] const ssize_t written = write(ready[1], &held, 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char held = 0;
+    ASSERT_EQ(read(ready[0], &held, 1), 1);
+    close(ready[0]);
+    EXPECT_TRUE(held);
+    EXPECT_TRUE(inhibited().contains("card-uid"));
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_TRUE(bus->waitForState([](const nlohmann::json& state) {
+        return state.contains("inhibited") && state["inhibited"].empty();
+    }));
+}
+
+// The simulated machine's ModemManager, DIR/modemmanager.json.
+class ModemInhibitorSimulated : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = temporaryFolder();
+        ASSERT_FALSE(folder.empty());
+        setenv("KESTREL_SIM_ROOT", folder.c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("KESTREL_SIM_ROOT");
+        platform::overrideTimeScale(1.0);
+        std::error_code error;
+        std::filesystem::remove_all(folder, error);
+    }
+    void writeModems(bool inhibited) {
+        std::ofstream(folder + "/modemmanager.json") << nlohmann::json{
+            {"modems",
+             {{{"device", "card-uid"},
+               {"physdev", "/sys/devices/usb1/0001"},
+               {"inhibited", inhibited}}}}}.dump();
+    }
+    bool inhibitedInFile() {
+        std::ifstream file(folder + "/modemmanager.json");
+        return nlohmann::json::parse(file)["modems"][0]["inhibited"].get<bool>();
+    }
+    std::string folder;
+};
+
+TEST_F(ModemInhibitorSimulated, HoldAndReleaseChangeTheModemsInhibition) {
+    writeModems(false);
+    ModemInhibitor inhibitor;
+    const auto held = inhibitor.hold("USB\\VID_1234&PID_5678\\0001");
+    ASSERT_EQ(held.result, ModemManagerResult::ok) << held.detail;
+    EXPECT_TRUE(inhibitedInFile());
+    EXPECT_EQ(inhibitor.release().result, ModemManagerResult::ok);
+    EXPECT_FALSE(inhibitedInFile());
+}
+
+TEST_F(ModemInhibitorSimulated, InhibitedModemIsInProgressAndAMissingFileIsNoModemManager) {
+    ModemInhibitor inhibitor;
+    EXPECT_EQ(inhibitor.hold("USB\\VID_1234&PID_5678\\0001").result, ModemManagerResult::absent);
+    writeModems(true);
+    EXPECT_EQ(inhibitor.hold("USB\\VID_1234&PID_5678\\0001").result,
+              ModemManagerResult::inProgress);
+    EXPECT_TRUE(inhibitedInFile());
+}
+
+} // namespace

@@ -1,0 +1,149 @@
+#pragma once
+
+// A private system bus (DBUS_SYSTEM_BUS_ADDRESS) with python3-dbusmock mocks of the system's
+// services on it, for the tests of the Linux backends that talk to them.
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace bustest {
+
+constexpr const char* kPython = "/usr/bin/python3";
+constexpr const char* kDbusDaemon = "/usr/bin/dbus-daemon";
+constexpr const char* kGdbus = "/usr/bin/gdbus";
+constexpr const char* kModemManagerName = "org.freedesktop.ModemManager1";
+constexpr const char* kSystemdName = "org.freedesktop.systemd1";
+constexpr auto kChangeWait = std::chrono::seconds(10);
+constexpr auto kChangePoll = std::chrono::milliseconds(20);
+constexpr const char* kNameWaitSeconds = "10";
+
+// A process of the test's own, ended by its id.
+class Process {
+public:
+    explicit Process(const std::vector<std::string>& arguments) {
+        std::vector<char*> argv;
+        for (const auto& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+    }
+    ~Process() { end(SIGTERM); }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    // Sends `signal` and reaps the process; its exit status, -1 after a signal.
+    int end(int signal) {
+        if (pid_ <= 0)
+            return -1;
+        if (signal != 0)
+            kill(pid_, signal);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    int wait() { return end(0); }
+    pid_t id() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+};
+
+class SystemBus {
+public:
+    explicit SystemBus(const std::string& folder) : folder_(folder) {
+        address_ = "unix:path=" + folder + "/system_bus_socket";
+        bus_ = std::make_unique<Process>(std::vector<std::string>{
+            kDbusDaemon, "--session", "--nofork", "--nopidfile", "--address=" + address_});
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+        const auto deadline = std::chrono::steady_clock::now() + kChangeWait;
+        while (!std::filesystem::exists(folder + "/system_bus_socket") &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(kChangePoll);
+    }
+    ~SystemBus() {
+        systemd_.reset();
+        modemManager_.reset();
+        bus_.reset();
+        unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    }
+
+    // Starts the ModemManager mock with these parameters and waits until it owns its name.
+    bool startModemManager(nlohmann::json parameters) {
+        parameters["state_file"] = stateFile();
+        modemManager_ = std::make_unique<Process>(std::vector<std::string>{
+            kPython, "-m", "dbusmock", "--system", "-t",
+            std::string(KESTREL_MOCKS) + "/modemmanager.py", "-p", parameters.dump()});
+        return waitForName(kModemManagerName);
+    }
+    void stopModemManager() { modemManager_.reset(); }
+
+    // Starts the systemd mock with these parameters ({"units": {"NAME.service": "active"}}) and
+    // waits until it owns its name.
+    bool startSystemd(nlohmann::json parameters) {
+        parameters["state_file"] = systemdStateFile();
+        systemd_ = std::make_unique<Process>(std::vector<std::string>{
+            kPython, "-m", "dbusmock", "--system", "-t", std::string(KESTREL_MOCKS) + "/systemd.py",
+            "-p", parameters.dump()});
+        return waitForName(kSystemdName);
+    }
+
+    // Waits (bounded) until `name` has an owner on the bus.
+    static bool waitForName(const std::string& name) {
+        Process wait({kGdbus, "wait", "--system", "--timeout", kNameWaitSeconds, name});
+        return wait.wait() == 0;
+    }
+
+    std::string stateFile() const { return folder_ + "/modemmanager.state.json"; }
+    std::string systemdStateFile() const { return folder_ + "/systemd.state.json"; }
+
+    // The mock's record: {"calls": [[uid, inhibit, sender]...], "inhibited": {uid: sender}}.
+    nlohmann::json modemManagerState() const { return readState(stateFile()); }
+    // The systemd mock's record: {"units": {name: ActiveState}, "calls": [[method, name]...]}.
+    nlohmann::json systemdState() const { return readState(systemdStateFile()); }
+
+    // Waits (bounded) until the mock's record satisfies `ready`.
+    template <class Predicate> bool waitForState(Predicate ready) const {
+        const auto deadline = std::chrono::steady_clock::now() + kChangeWait;
+        while (!ready(modemManagerState())) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(kChangePoll);
+        }
+        return true;
+    }
+
+private:
+    static nlohmann::json readState(const std::string& path) {
+        std::ifstream file(path);
+        std::stringstream text;
+        text << file.rdbuf();
+        auto state = nlohmann::json::parse(text.str(), nullptr, false);
+        return state.is_discarded() ? nlohmann::json::object() : state;
+    }
+
+    std::string folder_;
+    std::string address_;
+    std::unique_ptr<Process> bus_;
+    std::unique_ptr<Process> modemManager_;
+    std::unique_ptr<Process> systemd_;
+};
+
+} // namespace bustest
