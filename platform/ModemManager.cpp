@@ -1,7 +1,7 @@
 #include "platform/ModemManager.h"
 
+#include "platform/NativeBackend.h"
 #include "platform/SystemPaths.h"
-#include "platform/linux/ModemManagerDbus.h"
 #include "platform/sim/ModemManagerSimulated.h"
 
 namespace platform {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/DeviceTree.h"
+#include "platform/ModemManager.h"
 #include "platform/Power.h"
 #include "platform/PowerWatcher.h"
 #include "platform/RegistryStore.h"
@@ -44,5 +45,10 @@ std::unique_ptr<ServiceManager> connectSystemServiceManager(uint32_t& error);
 // The system's power status, and the source of its power broadcasts (null when there is none).
 PowerStatus readSystemPowerStatus();
 std::unique_ptr<PowerSource> startSystemPowerSource();
+
+// The system's connection manager for modems (ModemManager on the system bus on Linux), or null
+// with `result` absent or failed.
+std::unique_ptr<ModemManagerConnection> openModemManagerOnSystemBus(ModemManagerResult& result,
+                                                                    std::string& detail);
 
 } // namespace platform

@@ -1,4 +1,5 @@
 #include "platform/linux/ModemManagerDbus.h"
+#include "platform/NativeBackend.h"
 
 #include <systemd/sd-bus.h>
 

@@ -7,10 +7,9 @@
 
 namespace platform {
 
-// ModemManager on the system bus (DBUS_SYSTEM_BUS_ADDRESS when set). It is never started for
-// Kestrel: a ModemManager that is not running is absent.
-std::unique_ptr<ModemManagerConnection> openModemManagerOnSystemBus(ModemManagerResult& result,
-                                                                    std::string& detail);
+// ModemManager on the system bus (DBUS_SYSTEM_BUS_ADDRESS when set) is this system's
+// openModemManagerOnSystemBus. It is never started for Kestrel: a ModemManager that is not
+// running is absent.
 
 // The result of a failed call by the D-Bus error's name (null when it failed locally).
 ModemManagerResult modemManagerError(const char* errorName);
