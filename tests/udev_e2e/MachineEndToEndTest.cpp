@@ -104,7 +104,8 @@ TEST_P(MachineEndToEnd, CardThatNeverReturnsFromTheModeChangeEndsWith277) {
     startModemManager();
     cardsim::SimulatorOptions away;
     away.modeChangeDelayMs = kNeverMs;
-    startCard(e2e::kOlderCard, {}, away);
+    const cardsim::LoaderOptions defaults;
+    startCard(e2e::kOlderCard, defaults, away);
     const e2e::RunResult run = kestrel();
     ASSERT_FALSE(run.timedOut) << log();
     EXPECT_EQ(codeFile(), "277\n") << log();

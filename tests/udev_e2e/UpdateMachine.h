@@ -112,8 +112,15 @@ protected:
                            "\", \"inhibited\": " + (holder.empty() ? "false" : "true") + "}]}\n");
     }
 
-    // Plugs the card in, on firmware `state` (JSON members of the simulator's state).
-    void startCard(const std::string& state, const cardsim::LoaderOptions& loaderOptions = {},
+    // Plugs the card in, on firmware `state` (JSON members of the simulator's state), with the
+    // loader's defaults. They are a named object: GCC 12's Release build takes the strings of a
+    // temporary for uninitialised.
+    void startCard(const std::string& state) {
+        const cardsim::LoaderOptions defaults;
+        startCard(state, defaults);
+    }
+
+    void startCard(const std::string& state, const cardsim::LoaderOptions& loaderOptions,
                    cardsim::SimulatorOptions options = {}) {
         e2e::writeFile(root / "card/state.json", state);
         options.stateFile = (root / "card/state.json").string();
