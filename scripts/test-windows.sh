@@ -10,7 +10,7 @@ build="${1:-build-windows}"
 shift || true
 root="$(pwd)"
 
-scripts/windows-tools.sh
+scripts/bootstrap.sh windows
 deps="$(scripts/windows-deps.sh "${KESTREL_WINDOWS_DEPS_CACHE:-${HOME}/.cache/kestrel-windows-deps}")"
 
 export PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig"

@@ -12,7 +12,7 @@ cache="$(realpath -m "${1:-${HOME}/.cache/kestrel-windows-deps}")"
 here="$(cd "$(dirname "$0")/.." && pwd)"
 triplet=x86_64-w64-mingw32
 
-"$here/scripts/windows-tools.sh" >&2
+"$here/scripts/bootstrap.sh" windows >&2
 
 # The same archive and suite as the machine's own binary sources.
 mkdir -p "$cache/apt/lists/partial" "$cache/apt/cache/archives/partial"
