@@ -7,6 +7,18 @@
 # DEPENDS names the targets that produce generated files, so they are built first.
 # On Windows the files become real PE resources instead, compiled by windres from a generated
 # resource script; platform/windows/Resource.cpp finds them with FindResource.
+# Reads the triple `index` of EMBED_RESOURCES into type, name and file (made absolute), in the
+# caller's scope.
+macro(kestrel_resource_triple index)
+    math(EXPR at "${index} * 3")
+    list(GET EMBED_RESOURCES ${at} type)
+    math(EXPR at "${at} + 1")
+    list(GET EMBED_RESOURCES ${at} name)
+    math(EXPR at "${at} + 1")
+    list(GET EMBED_RESOURCES ${at} file)
+    get_filename_component(file "${file}" ABSOLUTE)
+endmacro()
+
 function(kestrel_embed_resources)
     if(WIN32)
         kestrel_embed_windows_resources(${ARGN})
@@ -25,13 +37,7 @@ function(kestrel_embed_resources)
     set(rows "")
     set(files "")
     foreach(index RANGE ${last})
-        math(EXPR at "${index} * 3")
-        list(GET EMBED_RESOURCES ${at} type)
-        math(EXPR at "${at} + 1")
-        list(GET EMBED_RESOURCES ${at} name)
-        math(EXPR at "${at} + 1")
-        list(GET EMBED_RESOURCES ${at} file)
-        get_filename_component(file "${file}" ABSOLUTE)
+        kestrel_resource_triple(${index})
         list(APPEND files "${file}")
         string(APPEND blobs
             "    .balign 16\nkestrel_resource_data_${index}:\n"
@@ -80,13 +86,7 @@ function(kestrel_embed_windows_resources)
     if(count GREATER 0)
         math(EXPR last "${count} / 3 - 1")
         foreach(index RANGE ${last})
-            math(EXPR at "${index} * 3")
-            list(GET EMBED_RESOURCES ${at} type)
-            math(EXPR at "${at} + 1")
-            list(GET EMBED_RESOURCES ${at} name)
-            math(EXPR at "${at} + 1")
-            list(GET EMBED_RESOURCES ${at} file)
-            get_filename_component(file "${file}" ABSOLUTE)
+            kestrel_resource_triple(${index})
             list(APPEND files "${file}")
             if(name MATCHES "^#([0-9]+)$")
                 set(name "${CMAKE_MATCH_1}")
