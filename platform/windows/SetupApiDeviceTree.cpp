@@ -115,6 +115,15 @@ std::string singleText(const std::wstring& value) {
     return narrowText(value.substr(0, value.find(L'\0')));
 }
 
+// A registry property (SPDRP_*) of the device with instance id `id`.
+uint32_t registryProperty(const std::string& id, DWORD which, std::wstring& value) {
+    DeviceInfo device(id);
+    if (device.error() != 0)
+        return device.error();
+    DWORD type = 0;
+    return device.property(which, value, type);
+}
+
 HANDLE openDevice(const std::string& name, OpenMode mode) {
     const bool exclusive = mode == OpenMode::Exclusive;
     return CreateFileW(wideText(name).c_str(), exclusive ? GENERIC_READ | GENERIC_WRITE : 0,
@@ -172,12 +181,8 @@ uint32_t SetupApiDeviceTree::hardwareIds(DevNode node, std::vector<std::string>&
     std::string id;
     if (const uint32_t error = instanceId(node, id); error != 0)
         return error;
-    DeviceInfo device(id);
-    if (device.error() != 0)
-        return device.error();
     std::wstring value;
-    DWORD type = 0;
-    if (const uint32_t error = device.property(SPDRP_HARDWAREID, value, type); error != 0)
+    if (const uint32_t error = registryProperty(id, SPDRP_HARDWAREID, value); error != 0)
         return error;
     ids = multiText(value);
     return 0;
@@ -188,14 +193,10 @@ uint32_t SetupApiDeviceTree::textProperty(DevNode node, TextProperty property, s
     std::string id;
     if (const uint32_t error = instanceId(node, id); error != 0)
         return error;
-    DeviceInfo device(id);
-    if (device.error() != 0)
-        return device.error();
     std::wstring text;
-    DWORD type = 0;
     const DWORD which =
         property == TextProperty::FriendlyName ? SPDRP_FRIENDLYNAME : SPDRP_DEVICEDESC;
-    if (const uint32_t error = device.property(which, text, type); error != 0)
+    if (const uint32_t error = registryProperty(id, which, text); error != 0)
         return error;
     value = singleText(text);
     return 0;
