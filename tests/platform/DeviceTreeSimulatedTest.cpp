@@ -33,7 +33,8 @@ const char* const kCardFile = R"json({
   "deviceNames": { "lmuhsbus0": { "open": "ok" } }
 })json";
 
-// Collects notifications from the watcher thread.
+// Collects notifications from the watcher thread. Declared before the tree it listens to, so the
+// tree's watcher has stopped before the recorder goes.
 class Recorder {
 public:
     platform::DeviceTreeListener listener() {
@@ -119,8 +120,8 @@ TEST_F(SimulatedDeviceTree, FilesPresentAtStartAreReadWithoutNotifications) {
 }
 
 TEST_F(SimulatedDeviceTree, PluggingAndUnpluggingAFileNotifies) {
-    auto tree = open();
     Recorder recorder;
+    auto tree = open();
     tree->subscribe({{kPortInterfaceClass}, true, true}, recorder.listener());
 
     writeAtomically("card.json", kCardFile);
@@ -150,12 +151,12 @@ TEST_F(SimulatedDeviceTree, PluggingAndUnpluggingAFileNotifies) {
 // new file arrive in one batch of changes) is still seen leaving and arriving again.
 TEST_F(SimulatedDeviceTree, FileRemovedAndWrittenAgainWithinOneBatchIsADepartureAndAnArrival) {
     writeAtomically("card.json", kCardFile);
-    auto tree = open();
-    const auto app = tree->node("card.json", "app");
     std::mutex mutex;
     std::condition_variable released;
     bool holding = true;
     Recorder recorder;
+    auto tree = open();
+    const auto app = tree->node("card.json", "app");
     const auto inner = recorder.listener();
     // The first notification (another device plugged) holds the watcher thread while the card
     // leaves and comes back, so both changes wait for the thread's next batch.
@@ -192,8 +193,8 @@ TEST_F(SimulatedDeviceTree, FileRemovedAndWrittenAgainWithinOneBatchIsADeparture
 
 TEST_F(SimulatedDeviceTree, RewrittenFileKeepsItsNodeNumbers) {
     writeAtomically("card.json", kCardFile);
-    auto tree = open();
     Recorder recorder;
+    auto tree = open();
     tree->subscribe({{}, true, true}, recorder.listener());
     const auto card = tree->node("card.json", "card");
     const auto app = tree->node("card.json", "app");
@@ -212,8 +213,8 @@ TEST_F(SimulatedDeviceTree, RewrittenFileKeepsItsNodeNumbers) {
 }
 
 TEST_F(SimulatedDeviceTree, MalformedFileIsReportedAndContributesNothing) {
-    auto tree = open();
     Recorder recorder;
+    auto tree = open();
     tree->subscribe({{}, true, true}, recorder.listener());
     writeAtomically("broken.json", "{\"nodes\": [ {\"parent\": null} ]}");
     writeAtomically("card.json", kCardFile);
@@ -238,8 +239,8 @@ TEST_F(SimulatedDeviceTree, MalformedFileIsReportedAndContributesNothing) {
 }
 
 TEST_F(SimulatedDeviceTree, TemporaryAndForeignFilesAreNoDevices) {
-    auto tree = open();
     Recorder recorder;
+    auto tree = open();
     tree->subscribe({{}, true, true}, recorder.listener());
     std::ofstream(devices_ + "/.card.json.tmp1") << kCardFile;
     std::ofstream(devices_ + "/notes.txt") << "hello";
@@ -252,9 +253,9 @@ TEST_F(SimulatedDeviceTree, TemporaryAndForeignFilesAreNoDevices) {
 
 TEST_F(SimulatedDeviceTree, MissingDevicesFolderIsCreated) {
     std::filesystem::remove_all(devices_);
+    Recorder recorder;
     auto tree = open();
     EXPECT_TRUE(std::filesystem::is_directory(devices_));
-    Recorder recorder;
     tree->subscribe({{}, true, true}, recorder.listener());
     writeAtomically("card.json", kCardFile);
     EXPECT_TRUE(recorder.waitForNodesChanged(1));

@@ -9,7 +9,8 @@
 #include <string>
 
 // Named kernel objects between two processes: this program starts itself as the peer, which
-// takes a named mutex, signals a named event and ends without releasing the mutex.
+// takes a named mutex, signals a named event, waits until it may end and ends without releasing
+// the mutex.
 namespace {
 
 constexpr const char* kPeerVariable = "KESTREL_TEST_PEER_MUTEX";
@@ -32,8 +33,12 @@ TEST(NamedObjectPeer, TakesTheMutexSignalsAndEndsWithoutReleasing) {
     held = mutex.handle;
     const auto ready = platform::openNamedEvent(name + ".ready");
     ASSERT_TRUE(ready.handle) << ready.error;
+    const auto mayEnd = platform::openNamedEvent(name + ".end");
+    ASSERT_TRUE(mayEnd.handle) << mayEnd.error;
     ASSERT_EQ(platform::waitForObject(held, 0), platform::kWaitObject0); // owned, recursively
     EXPECT_EQ(platform::setEvent(ready.handle), 0u);
+    // The waiter checks that the mutex is owned while this process certainly still lives.
+    EXPECT_EQ(platform::waitForObject(mayEnd.handle, kPeerWaitMs), platform::kWaitObject0);
 }
 
 TEST(NamedObjectsBetweenProcesses, MutexOfAPeerThatEndsOwningItIsAbandonedToTheWaiter) {
@@ -45,6 +50,8 @@ TEST(NamedObjectsBetweenProcesses, MutexOfAPeerThatEndsOwningItIsAbandonedToTheW
     ASSERT_FALSE(mutex.alreadyExisted);
     const auto ready = platform::createNamedEvent(name + ".ready", true, false);
     ASSERT_TRUE(ready.handle) << ready.error;
+    const auto peerMayEnd = platform::createNamedEvent(name + ".end", true, false);
+    ASSERT_TRUE(peerMayEnd.handle) << peerMayEnd.error;
 
     _putenv_s(kPeerVariable, name.c_str());
     const std::string self = platform::executablePath();
@@ -62,6 +69,7 @@ TEST(NamedObjectsBetweenProcesses, MutexOfAPeerThatEndsOwningItIsAbandonedToTheW
     EXPECT_EQ(platform::waitForObject(ready.handle, kPeerWaitMs), platform::kWaitObject0);
     // While the peer owns the mutex, a wait times out.
     EXPECT_EQ(platform::waitForObject(mutex.handle, 0), platform::kWaitTimeout);
+    EXPECT_EQ(platform::setEvent(peerMayEnd.handle), 0u);
     EXPECT_EQ(WaitForSingleObject(peer.hProcess, kPeerWaitMs), WAIT_OBJECT_0);
     DWORD exitCode = 1;
     GetExitCodeProcess(peer.hProcess, &exitCode);
