@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libraries the Windows build needs from Debian's own sources, cross-compiled as static
-# libraries with mingw-w64: Mini-XML, log4cplus and wxWidgets' base library (no GUI: the workflow
-# uses its event classes) from their source packages, GoogleTest from libgtest-dev's sources;
-# nlohmann-json's headers are copied. Everything goes into
-#   CACHE/<mxml>_<log4cplus>_<wxwidgets>_<googletest>_<nlohmann-json versions>/
+# libraries with mingw-w64: Mini-XML, log4cplus, zlib, libpng and wxWidgets (MSW port, unicode,
+# only its base and core libraries) from their source packages, GoogleTest from libgtest-dev's
+# sources; nlohmann-json's headers are copied. Everything goes into
+#   CACHE/<mxml>_<log4cplus>_<wxwidgets>-<wx libraries>_<zlib>_<libpng>_<googletest>_<json>/
 # and prints that folder. A folder that is complete already is reused. The sources come through a
 # private source list under CACHE; the machine's apt configuration is not touched.
 #   usage: scripts/windows-deps.sh [CACHE]   (default: $HOME/.cache/kestrel-windows-deps)
@@ -31,18 +31,32 @@ source_version() {
 mxml_version="$(source_version mxml)"
 log4cplus_version="$(source_version log4cplus)"
 wx_version="$(source_version wxwidgets3.2)"
+zlib_version="$(source_version zlib)"
+libpng_version="$(source_version libpng1.6)"
+# The wxWidgets libraries the programs link; a different set is a different cache folder.
+wx_libraries=msw-base-core
 installed_version() {
     dpkg-query -W -f='${Version}' "$1"
 }
 gtest_version="$(installed_version libgtest-dev)"
 json_version="$(installed_version nlohmann-json3-dev)"
-prefix="$cache/${mxml_version}_${log4cplus_version}_${wx_version}_${gtest_version}_${json_version}"
+# Without the epochs ("1:"): a colon in the folder would split the search paths that name it.
+folder_name() {
+    local name="" version
+    for version in "$@"; do
+        name+="${name:+_}${version#*:}"
+    done
+    echo "$name"
+}
+prefix="$cache/$(folder_name "$mxml_version" "$log4cplus_version" "$wx_version-$wx_libraries" \
+    "$zlib_version" "$libpng_version" "$gtest_version" "$json_version")"
 if [ -f "$prefix/.complete" ]; then
     echo "$prefix"
     exit 0
 fi
 
-work="$cache/work"
+# Each folder builds in its own work folder, so builds of different versions never meet.
+work="$prefix.work"
 rm -rf "$work" "$prefix"
 mkdir -p "$work" "$prefix"
 jobs="$(nproc)"
@@ -50,8 +64,8 @@ start=$SECONDS
 (
     cd "$work"
     apt-get "${apt_private[@]}" source -qq "mxml=$mxml_version" "log4cplus=$log4cplus_version" \
-        "wxwidgets3.2=$wx_version" >&2
-) 
+        "wxwidgets3.2=$wx_version" "zlib=$zlib_version" "libpng1.6=$libpng_version" >&2
+)
 
 # Mini-XML: its own configure; only the static library and the header are needed.
 (
@@ -81,20 +95,44 @@ cmake -S "$(echo "$work"/log4cplus-*/)" -B "$work/log4cplus-build" -G Ninja \
 cmake --build "$work/log4cplus-build" -j"$jobs" >&2
 cmake --install "$work/log4cplus-build" >&2
 
-# wxWidgets' base library only. Debian's source leaves out the bundled zlib, regex and expat,
-# so the parts that need them (archives, regular expressions, XML, networking) are left out.
+# zlib and libpng for wxWidgets' PNG images: Debian's wxWidgets source leaves out the copies it
+# bundles, so they are built from their own source packages.
+(
+    cd "$work"/zlib-*/
+    CHOST=$triplet CC=$triplet-gcc-posix AR=$triplet-ar RANLIB=$triplet-ranlib \
+        ./configure --static --prefix="$prefix" >&2
+    make -j"$jobs" libz.a >&2
+    make install >&2
+)
+(
+    cd "$work"/libpng1.6-*/
+    ./configure --host=$triplet CC=$triplet-gcc-posix --prefix="$prefix" --disable-shared \
+        --without-binconfigs CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" >&2
+    make -j"$jobs" libpng16.la >&2
+    make install-libLTLIBRARIES install-pkgincludeHEADERS install-nodist_pkgincludeHEADERS \
+        install-pkgconfigDATA install-header-links install-library-links >&2
+)
+
+# wxWidgets: the MSW port, static, with the base and core libraries only. Images come in through
+# the zlib and libpng above; the parts that need the other bundled libraries Debian's source
+# leaves out (expat, regular expressions, JPEG, TIFF) and the libraries the programs do not use
+# (HTML, XRC, AUI, property grid, ribbon, rich text, styled text, media, web view, OpenGL,
+# networking) are left out.
 (
     mkdir -p "$work/wx-build"
     cd "$work/wx-build"
-    "$(echo "$work"/wxwidgets3.2-*/)configure" --host=$triplet CC=$triplet-gcc-posix \
-        CXX=$triplet-g++-posix --prefix="$prefix" --disable-gui --disable-shared \
-        --without-libcurl --disable-webrequest --without-zlib --without-regex --without-expat \
-        --disable-zipstream --disable-sockets --disable-protocols --disable-fs_inet \
-        --disable-url >&2
+    PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" "$(echo "$work"/wxwidgets3.2-*/)configure" \
+        --host=$triplet CC=$triplet-gcc-posix CXX=$triplet-g++-posix --prefix="$prefix" \
+        CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" \
+        --with-msw --enable-unicode --disable-shared --with-zlib=sys --with-libpng=sys \
+        --without-libjpeg --without-libtiff --without-liblzma --without-expat --without-regex \
+        --without-opengl --without-libcurl --without-nanosvg --disable-html --disable-xrc \
+        --disable-aui --disable-propgrid --disable-ribbon --disable-richtext --disable-stc \
+        --disable-mediactrl --disable-webview --disable-webrequest --disable-sockets \
+        --disable-protocols --disable-fs_inet --disable-url --disable-secretstore \
+        --disable-sound --disable-help >&2
     make -j"$jobs" >&2
     make install >&2
-    # The base library's installation leaves out the Windows headers that wx/app.h reaches.
-    cp -r "$(echo "$work"/wxwidgets3.2-*/)include/wx/msw" "$prefix/include/wx-3.2/wx/"
 )
 
 # GoogleTest and GoogleMock from the sources Debian ships for building them.
