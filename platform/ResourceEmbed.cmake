@@ -73,7 +73,7 @@ kestrel_resource_table:
 endfunction()
 
 # The Windows form of kestrel_embed_resources: one resource script, "#101" becoming the id 101.
-# MANIFEST and ICON name an application manifest and icon to add (optional).
+# MANIFEST and ICON name an application manifest and icon (the group "APP_ICON") to add (optional).
 function(kestrel_embed_windows_resources)
     cmake_parse_arguments(PARSE_ARGV 0 EMBED "" "TARGET;MANIFEST;ICON" "DEPENDS;RESOURCES")
     list(LENGTH EMBED_RESOURCES count)
@@ -100,7 +100,9 @@ function(kestrel_embed_windows_resources)
     endif()
     if(EMBED_ICON)
         list(APPEND files "${EMBED_ICON}")
-        string(APPEND lines "1 ICON \"${EMBED_ICON}\"\n")
+        # The program's icon group, named as the windows load it; the first group in the
+        # resource directory, so also the one the shell shows.
+        string(APPEND lines "APP_ICON ICON \"${EMBED_ICON}\"\n")
     endif()
     if(EMBED_MANIFEST)
         list(APPEND files "${EMBED_MANIFEST}")
