@@ -125,12 +125,15 @@ std::vector<std::string> elevationCommand() {
 ElevatedRun runElevated(const std::string& program, const std::vector<std::string>& arguments) {
     if (hasValue("KESTREL_ELEVATION_COMMAND"))
         return runReplacement(program, arguments);
-    std::vector<std::string> quotedArguments(arguments);
+    // The program by its absolute path and each argument quoted: a relative invocation name or
+    // an exit-code file under "Program Files" would otherwise be split or not found.
     const std::wstring file = wideText(program);
-    const std::wstring parameters = commandLine(quotedArguments);
+    const std::wstring parameters = commandLine(arguments);
     SHELLEXECUTEINFOW execute{};
     execute.cbSize = sizeof execute;
-    execute.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+    execute.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_NOZONECHECKS;
+    // The prompt belongs to the window the user is looking at.
+    execute.hwnd = GetForegroundWindow();
     execute.lpVerb = kElevationVerb;
     execute.lpFile = file.c_str();
     execute.lpParameters = parameters.c_str();
