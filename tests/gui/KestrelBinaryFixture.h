@@ -159,6 +159,10 @@ protected:
         return run;
     }
 
+    // The output of the program started last by startKestrel: its summary line and, in
+    // sanitizer builds, the reports that end it with the sanitizer's exit code.
+    std::string startedOutput() const { return readFile(root / "first-kestrel.txt"); }
+
     pid_t startKestrel(std::vector<std::string> arguments) {
         std::vector<std::string> words = {KESTREL_BINARY};
         words.insert(words.end(), arguments.begin(), arguments.end());

@@ -33,7 +33,9 @@ TEST_F(KestrelShutdown, CardLeavingDuringTheCheckEndsWithCategory4EveryTime) {
         ASSERT_TRUE(waitForLog("Dispatch event 'sigDeparture'")) << log();
         unplugCard();
         const int exitCode = waitForExit(pid, std::chrono::seconds(30));
-        ASSERT_EQ(exitCode, 4) << "-1 is a crash, -2 a hang\n" << log();
+        ASSERT_EQ(exitCode, 4) << "-1 is a crash, -2 a hang\n"
+                               << log() << "\n--- output\n"
+                               << startedOutput();
         ASSERT_EQ(codeFile(), "259\n");
     }
 }
@@ -46,7 +48,7 @@ TEST_F(KestrelShutdown, SigtermDuringTheDownloadStopsBetweenBlocksAndASecondRunR
     ASSERT_TRUE(waitForLog(kDownloadStarted)) << log();
     kill(pid, SIGTERM);
     const auto interrupted = std::chrono::steady_clock::now();
-    EXPECT_EQ(waitForExit(pid, std::chrono::seconds(30)), 1) << log();
+    EXPECT_EQ(waitForExit(pid, std::chrono::seconds(30)), 1) << log() << startedOutput();
     EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::seconds(5))
         << "the download stops at the next block, long before its end";
     EXPECT_EQ(codeFile(), "1223\n");
@@ -146,7 +148,7 @@ TEST_F(KestrelShutdown, PowerChangesWhileTheCardIsReadAreShownAsTheUpdateRuns) {
     }
     if (exitCode == -2)
         exitCode = waitForExit(pid, std::chrono::seconds(30));
-    EXPECT_EQ(exitCode, 0) << log();
+    EXPECT_EQ(exitCode, 0) << log() << startedOutput();
     EXPECT_EQ(codeFile(), "0\n");
     const std::string text = log();
     const size_t firstPower = text.find("Handling event (ctetPower");
@@ -165,7 +167,7 @@ TEST_F(KestrelShutdown, SupportedCardAfterAnUnsupportedOneOpensTheUpdatePage) {
     startCard();
     EXPECT_TRUE(waitForLog("Application::openWindow(2, 0, 6)")) << log();
     kill(pid, SIGTERM);
-    EXPECT_EQ(waitForExit(pid, std::chrono::seconds(20)), 1);
+    EXPECT_EQ(waitForExit(pid, std::chrono::seconds(20)), 1) << startedOutput();
     EXPECT_EQ(codeFile(), "1223\n") << "the run ended by the signal, not by the refusal";
 }
 
