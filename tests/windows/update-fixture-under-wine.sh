@@ -1,10 +1,9 @@
 # The fixture of the end-to-end updates under wine, sourced by their scripts after they set
-# `cardsim` and `service` (and optionally `cardsim_options`, more options of the card
-# simulator): "CmxService" (a tiny service installed for the test) runs, and the card
-# simulator (a Linux program) serves a card with older firmware whose ports are wine's COM5/COM6,
-# its files in "$root". `fail` reports the updater's output ("$root/updater.txt") and the
-# service's journal; everything is removed at exit. WINEPREFIX names the prefix (created when
-# missing).
+# `cardsim` and `service` (and, for a faulty card, the array `cardsim_options`): "CmxService" (a
+# tiny service installed for the test) runs, and the card simulator (a Linux program) serves a
+# card with older firmware whose ports are wine's COM5/COM6, its files in "$root". `fail` reports
+# the updater's output ("$root/updater.txt") and the service's journal; everything is removed at
+# exit. WINEPREFIX names the prefix (created when missing).
 wine=/usr/lib/wine/wine64
 : "${WINEPREFIX:?WINEPREFIX names the wine prefix}"
 export WINEDEBUG=-all KESTREL_TIME_SCALE=0.01
@@ -53,7 +52,8 @@ grep -qx running "$root/journal.txt" || fail "CmxService did not start"
 echo '{"revision": "3.18.2", "date": "Jan 05 2010", "time": "10:00:00", "softwareVersion": "2.1.0"}' \
     >"$root/card-state.json"
 "$cardsim" --root "$root" --state "$root/card-state.json" \
-    --com-links "$WINEPREFIX/dosdevices" ${cardsim_options:-} >"$root/cardsim.txt" 2>&1 &
+    --com-links "$WINEPREFIX/dosdevices" ${cardsim_options[@]+"${cardsim_options[@]}"} \
+    >"$root/cardsim.txt" 2>&1 &
 simulator=$!
 for _ in $(seq 100); do
     ls "$root"/devices/*.json >/dev/null 2>&1 && break
