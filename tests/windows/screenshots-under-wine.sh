@@ -106,7 +106,7 @@ finish_failed_updater() {
 }
 
 unplug_card() {
-    kill "$simulator" 2>/dev/null && wait "$simulator" 2>/dev/null || true
+    stop_process "$simulator"
     simulator=""
     rm -f "$root"/devices/*.json
 }

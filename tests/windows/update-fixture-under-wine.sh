@@ -4,9 +4,13 @@
 # firmware whose ports are wine's COM5/COM6, its files in "$root". With private_display=1 the
 # windows get an Xvfb server of their own with a window manager. `fail` reports the updater's
 # output ("$root/updater.txt") and the service's journal; everything is removed at exit.
-# WINEPREFIX names the prefix (created when missing).
+# WINEPREFIX names the prefix (created when missing; "-display" appended with private_display=1).
 wine=/usr/lib/wine/wine64
 : "${WINEPREFIX:?WINEPREFIX names the wine prefix}"
+# Wine's desktop process binds to the display of the process that starts it, and every process of
+# a prefix shares it: the scripts that show windows get a prefix of their own beside the others',
+# so the tests without a display that run at the same time cannot take it from them.
+[ -n "${private_display:-}" ] && export WINEPREFIX="$WINEPREFIX-display"
 export WINEDEBUG=-all KESTREL_TIME_SCALE=0.01
 readonly wine_settle_seconds=60
 readonly record_key='HKLM\Software\Velmar\FirmwareUpdate\QT0880'
@@ -14,10 +18,17 @@ readonly record_key='HKLM\Software\Velmar\FirmwareUpdate\QT0880'
 root="$(mktemp -d /tmp/kestrel-wine-e2e-XXXXXX)"
 simulator="" updater=""
 display_helpers=()
+# Runs at exit, also after a failed check: no step may end it early (a killed process's `wait`
+# fails), or the processes after it would outlive the test.
+stop_process() {
+    [ -n "$1" ] || return 0
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+}
 cleanup() {
     # An updater that a failed check left running in the background.
-    [ -n "$updater" ] && kill "$updater" 2>/dev/null && wait "$updater" 2>/dev/null
-    [ -n "$simulator" ] && kill "$simulator" 2>/dev/null && wait "$simulator" 2>/dev/null
+    stop_process "$updater"
+    stop_process "$simulator"
     "$wine" sc stop CmxService >/dev/null 2>&1 || true
     "$wine" sc delete CmxService >/dev/null 2>&1 || true
     "$wine" reg delete "$record_key" /f >/dev/null 2>&1 || true
@@ -26,7 +37,7 @@ cleanup() {
         # process end before that server goes, so the next run starts afresh.
         timeout "$wine_settle_seconds" /usr/lib/wine/wineserver -w 2>/dev/null || true
         for helper in "${display_helpers[@]}"; do
-            kill "$helper" 2>/dev/null && wait "$helper" 2>/dev/null
+            stop_process "$helper"
         done
     fi
     rm -rf "$root"
@@ -57,15 +68,15 @@ start_private_display() {
     jwm >"$root/jwm.txt" 2>&1 &
     display_helpers+=($!)
 }
-# The scripts that show windows set private_display=1: the display comes before any wine
-# process, so wine's desktop process starts on it.
-[ -n "${private_display:-}" ] && start_private_display
-
 if [ ! -d "$WINEPREFIX/drive_c" ]; then
     # A fresh prefix: once wineboot's first start has settled, services start normally.
-    "$wine" wineboot -i >/dev/null 2>&1
+    # Made without a display, so that it asks nothing.
+    env -u DISPLAY "$wine" wineboot -i >/dev/null 2>&1
     /usr/lib/wine/wineserver -w
 fi
+# The scripts that show windows set private_display=1: the display comes before any other wine
+# process of the test, so wine's desktop process starts on it.
+[ -n "${private_display:-}" ] && start_private_display
 "$wine" reg delete "$record_key" /f >/dev/null 2>&1 || true
 "$wine" sc delete CmxService >/dev/null 2>&1 || true
 
