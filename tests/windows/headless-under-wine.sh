@@ -6,6 +6,7 @@
 set -euo pipefail
 cardsim="$1" headless="$2" service="$3"
 source "$(dirname "$0")/update-fixture-under-wine.sh"
+start_simulated_card
 
 status=0
 KESTREL_SIM_ROOT="$("$wine" winepath -w "$root" 2>/dev/null)" \

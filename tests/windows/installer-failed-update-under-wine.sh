@@ -6,8 +6,8 @@
 # exit code 2 and result code 258, and the card keeps its firmware.
 set -euo pipefail
 cardsim="$1" installer="$2" service="$3"
-cardsim_options=(--wrong-lm-code)
 source "$(dirname "$0")/installer-fixture-under-wine.sh"
+start_simulated_card --wrong-lm-code
 
 # A folder of its own, given as NSIS wants it: last and unquoted, blanks and all.
 install_folder "$root/Velmar Kestrel"

@@ -10,6 +10,7 @@
 set -euo pipefail
 cardsim="$1" installer="$2" kestrel="$3" service="$4"
 source "$(dirname "$0")/installer-fixture-under-wine.sh"
+start_simulated_card
 
 run_installer "/S /UPDATE"
 [ "$status" -eq 0 ] || fail "the installer ended with $status"

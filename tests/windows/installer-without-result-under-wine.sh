@@ -7,6 +7,7 @@
 set -euo pipefail
 cardsim="$1" installer="$2" service="$3"
 source "$(dirname "$0")/installer-fixture-under-wine.sh"
+start_simulated_card
 
 install_folder "$root/Kestrel"
 mkdir -p "$instdir/update-exit-code.txt"

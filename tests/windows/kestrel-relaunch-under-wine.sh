@@ -8,8 +8,8 @@
 # the exit-code file to the elevated run.
 set -euo pipefail
 cardsim="$1" kestrel="$2" service="$3" stand_in="$4"
-cardsim_options=(--wrong-lm-code)
 source "$(dirname "$0")/update-fixture-under-wine.sh"
+start_simulated_card --wrong-lm-code
 
 exit_file="$("$wine" winepath -w "$root/exit-code.txt" 2>/dev/null)"
 kestrel_path="$("$wine" winepath -w "$kestrel" 2>/dev/null)"

@@ -8,6 +8,7 @@
 set -euo pipefail
 cardsim="$1" kestrel="$2" service="$3"
 source "$(dirname "$0")/update-fixture-under-wine.sh"
+start_simulated_card
 
 exit_file="$("$wine" winepath -w "$root/exit-code.txt" 2>/dev/null)"
 status=0
