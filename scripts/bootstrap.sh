@@ -4,7 +4,8 @@
 #   fuzz     the clang toolchain and its sanitizer runtime (scripts/fuzz.sh)
 #   format   clang-format (the formatting check of .ci/run)
 #   package  the validators of the Debian package (scripts/check-package.sh)
-#   windows  the mingw-w64 cross compiler, its binutils with windres, wine, NSIS for the installer
+#   windows  the mingw-w64 cross compiler, its binutils with windres, wine with its Tahoma font,
+#            NSIS for the installer
 #            and what the Windows dependency build unpacks with (scripts/windows-deps.sh,
 #            scripts/test-windows.sh)
 # Usage: scripts/bootstrap.sh [group...]
@@ -22,7 +23,7 @@ for group in "$@"; do
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     format) packages+=(clang-format) ;;
     package) packages+=(desktop-file-utils appstream lintian) ;;
-    windows) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 dpkg-dev nsis) ;;
+    windows) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 fonts-wine dpkg-dev nsis) ;;
     *)
         echo "bootstrap: unknown group $group (fuzz, format, package, windows)" >&2
         exit 2

@@ -74,6 +74,12 @@ if [ ! -d "$WINEPREFIX/drive_c" ]; then
     env -u DISPLAY "$wine" wineboot -i >/dev/null 2>&1
     /usr/lib/wine/wineserver -w
 fi
+# Tahoma, the face the windows ask for, as Windows has it: wine's own copy (fonts-wine) in the
+# prefix's font folder, which wine reads (it does not read the copy's own folder).
+for face in tahoma.ttf tahomabd.ttf; do
+    [ -f "$WINEPREFIX/drive_c/windows/Fonts/$face" ] || cp "/usr/share/wine/fonts/$face" \
+        "$WINEPREFIX/drive_c/windows/Fonts/" || fail "Tahoma is missing: install fonts-wine"
+done
 # The scripts that show windows set private_display=1: the display comes before any other wine
 # process of the test, so wine's desktop process starts on it.
 [ -n "${private_display:-}" ] && start_private_display
