@@ -205,11 +205,14 @@ wxPanel* MainWindow::versionBlock(wxWindow* parent, int id, int firstId, const c
                            textFont, kVersionColumnWidth, kVersionWrap);
     grid->Add(*packageVersion);
     grid->Add(text(block, firstId + 3, wxString(), textFont));
-    *detail = text(block, firstId + 4, firmware ? "FW-Dev-Date" : "SW-Dev-Descr", textFont, -1,
-                   kVersionWrap);
+    // The details take their column's width as the versions above them do: a label sized to
+    // its measured text alone can lose its last pixels where the drawn glyphs overhang the
+    // measure (wine's Tahoma cut the dates' last digit).
+    *detail = text(block, firstId + 4, firmware ? "FW-Dev-Date" : "SW-Dev-Descr", textFont,
+                   kVersionColumnWidth, kVersionWrap);
     grid->Add(*detail);
     *packageDetail = text(block, firstId + 5, firmware ? "FW-Pck-Date" : "SW-Pck-Descr", textFont,
-                          -1, kVersionWrap);
+                          kVersionColumnWidth, kVersionWrap);
     grid->Add(*packageDetail);
     block->SetSizer(grid);
     return block;
