@@ -62,6 +62,10 @@ void PowerMonitor::run(const std::shared_ptr<State>& state) {
         state->windowReady = true;
     }
     state->changed.notify_all();
+    // A change before the registration reached no window; when start() stopped waiting early it
+    // may have read the status before that change. Reading once more now loses nothing, and an
+    // unchanged status is not reported twice.
+    state->readAndReport();
     platform::runMessageLoop();
     platform::unregisterPowerNotification(registration);
     platform::destroyMessageWindow(window);
@@ -74,6 +78,9 @@ void PowerMonitor::run(const std::shared_ptr<State>& state) {
 }
 
 void PowerMonitor::State::readAndReport() {
+    // Both threads read: one read and its report at a time, so an older status is never
+    // reported after a newer one.
+    std::lock_guard<std::mutex> guard(readLock);
     const platform::PowerStatus status = platform::readPowerStatus();
     // An unknown AC line status counts as mains.
     report(status.acLineStatus == platform::kAcOffline, status.batteryLifePercent);

@@ -34,6 +34,7 @@ private:
     struct State {
         Callback callback;
         std::mutex lock;
+        std::mutex readLock; // held by readAndReport, never with `lock` held before it
         std::condition_variable changed;
         bool windowReady = false;
         bool finished = false;

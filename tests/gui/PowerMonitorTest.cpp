@@ -1,6 +1,7 @@
 #include "GuiTestSupport.h"
 
 #include "app/gui/PowerMonitor.h"
+#include "platform/Clock.h"
 
 #include <gtest/gtest.h>
 
@@ -54,6 +55,36 @@ TEST(PowerMonitor, ReportsTheStatusAtStartAndEveryChangeOnlyOnce) {
     monitor.stop();
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_EQ(reports.size(), 3u) << "an unchanged status is not reported again";
+}
+
+TEST(PowerMonitor, ChangeWhileItsWindowIsStillStartingIsReported) {
+    // Nearly no time to wait for the monitor's window: start() reads and reports without it, and
+    // the change below mostly comes before the window listens for power broadcasts.
+    constexpr int kRuns = 20;
+    constexpr double kNoTimeToWait = 1e-6;
+    for (int run = 0; run < kRuns; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        setPower(true, 100);
+        std::mutex lock;
+        std::condition_variable changed;
+        std::vector<std::pair<bool, int>> reports;
+        platform::overrideTimeScale(kNoTimeToWait);
+        Kestrel::PowerMonitor monitor;
+        monitor.start([&](bool onBattery, int percent) {
+            std::lock_guard<std::mutex> guard(lock);
+            reports.emplace_back(onBattery, percent);
+            changed.notify_all();
+        });
+        setPower(false, 40);
+        platform::overrideTimeScale(1.0);
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(10), [&] {
+                return !reports.empty() && reports.back() == std::make_pair(true, 40);
+            })) << "the change before the window listened was lost";
+        }
+        monitor.stop();
+    }
 }
 
 } // namespace
