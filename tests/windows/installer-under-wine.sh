@@ -15,11 +15,8 @@ start_simulated_card
 run_installer "/S /UPDATE"
 [ "$status" -eq 0 ] || fail "the installer ended with $status"
 cmp -s "$kestrel" "$instdir/kestrel.exe" || fail "kestrel.exe is not installed in $instdir"
-grep -q '"revision": "3.19.0"' "$root/card-state.json" || fail "the card was not flashed"
-"$wine" reg query "$record_key" /v 3.19.0 2>/dev/null | tr -d '\r' | grep -q "REG_DWORD.*0x1" ||
-    fail "no record 3.19.0=1 under $record_key"
-[ "$(tr -d '\r' <"$root/journal.txt" | paste -sd' ')" = "running stopped running" ] ||
-    fail "CmxService was not stopped for the run and started after it"
+expect_card_flashed_and_recorded
+expect_cmxservice_restarted
 report_says "Exit code" 0 || fail "the report does not name exit code 0"
 report_says "Result code" 0 || fail "the report does not name result code 0"
 "$wine" reg query "$uninstall_key" /v UninstallString 2>/dev/null | tr -d '\r' |

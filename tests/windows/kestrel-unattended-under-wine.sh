@@ -18,11 +18,8 @@ KESTREL_SIM_ROOT="$("$wine" winepath -w "$root" 2>/dev/null)" \
 [ "$status" -eq 0 ] || fail "kestrel.exe ended with $status"
 [ "$(od -An -c "$root/exit-code.txt" | tr -d ' ')" = '0\n' ] ||
     fail "the exit-code file holds \"$(cat -A "$root/exit-code.txt")\" instead of 0 and a line feed"
-grep -q '"revision": "3.19.0"' "$root/card-state.json" || fail "the card was not flashed"
-"$wine" reg query "$record_key" /v 3.19.0 2>/dev/null | tr -d '\r' | grep -q "REG_DWORD.*0x1" ||
-    fail "no record 3.19.0=1 under $record_key"
+expect_card_flashed_and_recorded
 # Stopped for the run and started again after it.
-[ "$(tr -d '\r' <"$root/journal.txt" | paste -sd' ')" = "running stopped running" ] ||
-    fail "CmxService was not stopped for the run and started after it"
+expect_cmxservice_restarted
 echo "kestrel.exe -q updated the card under wine: exit 0, exit-code file \"0\", record written," \
     "CmxService restarted"

@@ -31,11 +31,8 @@ log="$root/sysroot/var/log/$title.log"
 [ "$status" -eq 0 ] || fail "kestrel.exe ended with $status"
 [ "$(od -An -c "$root/exit-code.txt" | tr -d ' ')" = '0\n' ] ||
     fail "the exit-code file holds \"$(cat -A "$root/exit-code.txt")\" instead of 0 and a line feed"
-grep -q '"revision": "3.19.0"' "$root/card-state.json" || fail "the card was not flashed"
-"$wine" reg query "$record_key" /v 3.19.0 2>/dev/null | tr -d '\r' | grep -q "REG_DWORD.*0x1" ||
-    fail "no record 3.19.0=1 under $record_key"
-[ "$(tr -d '\r' <"$root/journal.txt" | paste -sd' ')" = "running stopped running" ] ||
-    fail "CmxService was not stopped for the run and started after it"
+expect_card_flashed_and_recorded
+expect_cmxservice_restarted
 grep -q "Execution mode is execUnattended" "$log" || fail "not run unattended: $(head -c 2000 "$log")"
 # The update page and the progress dialog of the update were opened.
 grep -q "Application::openWindow(2" "$log" || fail "the update page was not opened"

@@ -117,3 +117,17 @@ start_simulated_card() {
     done
     fail "the card simulator published no device"
 }
+
+# The checks after a successful update: the card runs the package's firmware and its record is in
+# wine's registry.
+expect_card_flashed_and_recorded() {
+    grep -q '"revision": "3.19.0"' "$root/card-state.json" || fail "the card was not flashed"
+    "$wine" reg query "$record_key" /v 3.19.0 2>/dev/null | tr -d '\r' | grep -q "REG_DWORD.*0x1" ||
+        fail "no record 3.19.0=1 under $record_key"
+}
+
+# "CmxService" was stopped for the run and started again after it.
+expect_cmxservice_restarted() {
+    [ "$(tr -d '\r' <"$root/journal.txt" | paste -sd' ')" = "running stopped running" ] ||
+        fail "CmxService was not stopped for the run and started after it"
+}
