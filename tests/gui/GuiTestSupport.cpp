@@ -138,17 +138,3 @@ std::string screenshot(wxWindow* window, const std::string& name) {
 }
 
 } // namespace guitest
-
-// As in the kestrel program: the toolkit's process-long caches are not leaks of ours.
-extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n"
-           "leak:libglib-2.0.so\n"
-           "leak:libgobject-2.0.so\n"
-           "leak:libgio-2.0.so\n"
-           "leak:libgtk-3.so\n"
-           "leak:libgdk-3.so\n"
-           "leak:libpango\n"
-           "leak:libcairo.so\n"
-           "leak:libdbus-1.so\n"
-           "leak:libatk\n";
-}
