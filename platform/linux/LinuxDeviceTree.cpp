@@ -1,10 +1,14 @@
 #include "platform/linux/LinuxDeviceTree.h"
 
+#include "platform/Clock.h"
 #include "platform/NativeBackend.h"
 
 #include <libudev.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <limits>
 #include <vector>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -17,9 +21,11 @@ namespace {
 constexpr const char* kDevicePrefix = "\\\\.\\";
 constexpr uint32_t kGeneralFailure = 31;
 constexpr const char* kTreeGroup = "usb";
-constexpr const char* kUsbSubsystem = "usb";
-constexpr const char* kRemoveAction = "remove";
 constexpr const char* kSubsystems[] = {"usb", "tty", "net", "usbmisc"};
+constexpr int kWaitWithoutLimit = -1;
+constexpr int64_t kNanosecondsPerMs = 1000000;
+// A wait longer than poll can be told is cut here and simply started again.
+constexpr int64_t kLongestWaitMs = 60000;
 
 uint32_t errorFromErrno(int error) {
     switch (error) {
@@ -79,13 +85,17 @@ LinuxDeviceTree::LinuxDeviceTree() : context_(udev_new()) {
         return;
     // Receiving starts before the enumeration, so a device that comes meanwhile is not missed.
     const bool opened = monitor_.open(context_);
-    enumerate();
-    setGroupSilently(kTreeGroup, table_.group());
+    tree_.reload(enumerate(), tickMs());
+    setGroupSilently(kTreeGroup, tree_.group());
+    // From here on the tree is the monitor thread's.
     if (opened)
         monitoring_ =
             monitor_.start([this](const std::string& action,
                                   const UdevDeviceRecord& record) { deviceEvent(action, record); },
-                           [this] { eventsLost(); });
+                           [this] { eventsLost(); }, [this] { return showDue(); });
+    // Without events nothing would show a card that has not settled: show it as it is.
+    if (!monitoring_ && tree_.showDue(std::numeric_limits<uint64_t>::max()))
+        setGroupSilently(kTreeGroup, tree_.group());
 }
 
 LinuxDeviceTree::~LinuxDeviceTree() {
@@ -94,53 +104,47 @@ LinuxDeviceTree::~LinuxDeviceTree() {
         udev_unref(context_);
 }
 
-void LinuxDeviceTree::enumerate() {
+std::vector<UdevDeviceRecord> LinuxDeviceTree::enumerate() {
+    std::vector<UdevDeviceRecord> records;
     udev_enumerate* enumeration = udev_enumerate_new(context_);
     if (!enumeration)
-        return;
+        return records;
     for (const char* subsystem : kSubsystems)
         udev_enumerate_add_match_subsystem(enumeration, subsystem);
     udev_enumerate_scan_devices(enumeration);
-    // usb devices sort before the tty and net devices below them only by chance, so the class
-    // devices are kept until their interfaces are known.
-    std::vector<UdevDeviceRecord> classDevices;
     udev_list_entry* entry = nullptr;
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumeration)) {
         udev_device* device =
             udev_device_new_from_syspath(context_, udev_list_entry_get_name(entry));
         if (!device)
             continue;
-        UdevDeviceRecord record = readUdevDevice(device);
+        records.push_back(readUdevDevice(device));
         udev_device_unref(device);
-        if (record.subsystem == kUsbSubsystem)
-            table_.put(record);
-        else
-            classDevices.push_back(std::move(record));
     }
     udev_enumerate_unref(enumeration);
-    for (const auto& record : classDevices)
-        if (table_.belowInterface(record.syspath))
-            table_.put(record);
+    return records;
 }
 
 void LinuxDeviceTree::deviceEvent(const std::string& action, const UdevDeviceRecord& record) {
-    if (action == kRemoveAction) {
-        if (!table_.contains(record.syspath))
-            return;
-        table_.remove(record.syspath);
-    } else {
-        // tty and network devices of anything but a USB interface are not part of the tree.
-        if (record.subsystem != kUsbSubsystem && !table_.belowInterface(record.syspath))
-            return;
-        table_.put(record);
-    }
-    setGroup(kTreeGroup, table_.group());
+    if (tree_.take(action, record, tickMs()))
+        setGroup(kTreeGroup, tree_.group());
 }
 
 void LinuxDeviceTree::eventsLost() {
-    table_.clear();
-    enumerate();
-    setGroup(kTreeGroup, table_.group());
+    if (tree_.reload(enumerate(), tickMs()))
+        setGroup(kTreeGroup, tree_.group());
+}
+
+int LinuxDeviceTree::showDue() {
+    if (tree_.showDue(tickMs()))
+        setGroup(kTreeGroup, tree_.group());
+    const auto until = tree_.untilDue(tickMs());
+    if (!until)
+        return kWaitWithoutLimit;
+    // Rounded up, so the wait never ends just before the bound.
+    const auto real = realDuration(*until);
+    return static_cast<int>(std::min<int64_t>(
+        (real.count() + kNanosecondsPerMs - 1) / kNanosecondsPerMs, kLongestWaitMs));
 }
 
 } // namespace platform

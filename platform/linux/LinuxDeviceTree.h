@@ -1,10 +1,11 @@
 #pragma once
 
 #include "platform/DeviceTreeInMemory.h"
-#include "platform/linux/UdevDeviceTable.h"
+#include "platform/linux/UdevSettledTree.h"
 #include "platform/linux/UdevMonitor.h"
 
 #include <string>
+#include <vector>
 
 struct udev;
 
@@ -12,7 +13,8 @@ namespace platform {
 
 // The real system's device tree, read from udev: the USB devices and their interfaces as
 // UdevDeviceTable describes them, enumerated once and then followed through udev's events.
-// Every event that changes the USB tree sends the interface and port arrivals and removals it
+// A card is shown once it has settled and taken away at its first remove or unbind
+// (UdevSettledTree); each such change sends the interface and port arrivals and removals it
 // causes and "device nodes changed", from the monitor's thread; node numbers are never reused.
 // Device names open on the real file system (the maker's bus and NDIS control devices do not
 // exist on Linux).
@@ -27,13 +29,14 @@ public:
     bool monitoring() const { return monitoring_; }
 
 private:
-    void enumerate();
+    std::vector<UdevDeviceRecord> enumerate();
     void deviceEvent(const std::string& action, const UdevDeviceRecord& record);
     void eventsLost();
+    int showDue();
 
     udev* context_ = nullptr;
     // Filled by the constructor, then used by the monitor's thread only.
-    UdevDeviceTable table_;
+    UdevSettledTree tree_;
     bool monitoring_ = false;
     UdevMonitor monitor_;
 };

@@ -149,51 +149,72 @@ std::string interfaceName(const std::string& id, const std::string& instance,
     return "\\\\?\\USB#" + bare + "#" + instance + "#" + lowered(guid);
 }
 
+using RecordMap = std::map<std::string, UdevDeviceRecord>;
+
+// The interfaces of a USB device by interface number.
+std::vector<const UdevDeviceRecord*> interfacesOf(const RecordMap& records,
+                                                  const std::string& devicePath) {
+    std::vector<const UdevDeviceRecord*> found;
+    for (auto it = records.lower_bound(devicePath + "/");
+         it != records.end() && isBelow(it->first, devicePath); ++it)
+        if (isUsbInterface(it->second) && folderOf(it->first) == devicePath)
+            found.push_back(&it->second);
+    std::sort(found.begin(), found.end(), [](const auto* a, const auto* b) {
+        return number(a->attribute("bInterfaceNumber"), kHexBase) <
+               number(b->attribute("bInterfaceNumber"), kHexBase);
+    });
+    return found;
+}
+
+// The first class device of a subsystem below an interface.
+const UdevDeviceRecord* classDevice(const RecordMap& records, const std::string& interfacePath,
+                                    const std::string& subsystem) {
+    for (auto it = records.lower_bound(interfacePath + "/");
+         it != records.end() && isBelow(it->first, interfacePath); ++it)
+        if (it->second.subsystem == subsystem)
+            return &it->second;
+    return nullptr;
+}
+
+// An interface the rules file names as one of the card's functions.
+bool tagged(const UdevDeviceRecord& interface) {
+    return !interface.property(kClassProperty).empty() ||
+           !interface.property(kNameProperty).empty();
+}
+
+// A function served from user space (a CCID reader) has no kernel driver to wait for.
+bool bound(const UdevDeviceRecord& interface) {
+    return !interface.driver.empty() || interface.property(kUserSpaceProperty) == kPropertySet;
+}
+
+bool needsTty(const std::string& classGuid) {
+    return classGuid == kClassModem || classGuid == kClassPorts;
+}
+
+// A function is complete once its driver is bound and, for a port or modem, its tty exists,
+// for an adapter, its network interface.
+bool functionComplete(const RecordMap& records, const UdevDeviceRecord& interface) {
+    if (!bound(interface))
+        return false;
+    const std::string classGuid = setupClass(interface.property(kClassProperty));
+    if (needsTty(classGuid) && !classDevice(records, interface.syspath, kTtySubsystem))
+        return false;
+    return classGuid != kClassNet || classDevice(records, interface.syspath, kNetSubsystem);
+}
+
 class GroupBuilder {
 public:
-    explicit GroupBuilder(const std::map<std::string, UdevDeviceRecord>& records)
-        : records_(records) {}
+    explicit GroupBuilder(const RecordMap& records) : records_(records) {}
 
     DeviceGroup build() {
         // Parents sort before their children: a path is a prefix of the paths below it.
         for (const auto& [path, record] : records_)
-            if (isUsbDevice(record) && visible(record))
+            if (isUsbDevice(record))
                 addDevice(record);
         return group_;
     }
 
 private:
-    std::vector<const UdevDeviceRecord*> interfacesOf(const std::string& devicePath) const {
-        std::vector<const UdevDeviceRecord*> found;
-        for (const auto& [path, record] : records_)
-            if (isUsbInterface(record) && folderOf(path) == devicePath)
-                found.push_back(&record);
-        std::sort(found.begin(), found.end(), [](const auto* a, const auto* b) {
-            return number(a->attribute("bInterfaceNumber"), kHexBase) <
-                   number(b->attribute("bInterfaceNumber"), kHexBase);
-        });
-        return found;
-    }
-
-    // The first class device of a subsystem below an interface.
-    const UdevDeviceRecord* classDevice(const std::string& interfacePath,
-                                        const std::string& subsystem) const {
-        for (auto it = records_.lower_bound(interfacePath + "/");
-             it != records_.end() && isBelow(it->first, interfacePath); ++it)
-            if (it->second.subsystem == subsystem)
-                return &it->second;
-        return nullptr;
-    }
-
-    bool visible(const UdevDeviceRecord& device) const {
-        const std::string parentPath = folderOf(device.syspath);
-        const auto parent = records_.find(parentPath);
-        if (parent != records_.end() && isUsbDevice(parent->second) && !shown_.count(parentPath))
-            return false;
-        const auto announced = number(device.attribute("bNumInterfaces"), kDecimalBase);
-        return interfacesOf(device.syspath).size() >= announced;
-    }
-
     void addDevice(const UdevDeviceRecord& device) {
         shown_.insert(device.syspath);
         const std::string usbId = usbIdOf(device);
@@ -213,7 +234,7 @@ private:
         node.hardwareKey[kSymbolicNameValue] = {true, "\\??\\" + symbolic.substr(4)};
         node.interfaces.push_back({kUsbDeviceInterface, symbolic});
         node.driverVersion = driverVersionOf(device.driverVersion);
-        for (const auto* interface : interfacesOf(device.syspath))
+        for (const auto* interface : interfacesOf(records_, device.syspath))
             if (!interface->driver.empty() || tagged(*interface))
                 addInterface(device, *interface);
     }
@@ -221,11 +242,6 @@ private:
     std::string parentId(const UdevDeviceRecord& device) const {
         const std::string parentPath = folderOf(device.syspath);
         return shown_.count(parentPath) ? parentPath : std::string();
-    }
-
-    static bool tagged(const UdevDeviceRecord& interface) {
-        return !interface.property(kClassProperty).empty() ||
-               !interface.property(kNameProperty).empty();
     }
 
     static void setBound(DeviceNodeDescription& node, bool bound, bool started) {
@@ -237,8 +253,8 @@ private:
         const std::string usbId = usbIdOf(device);
         const std::string suffix =
             interfaceSuffix(number(interface.attribute("bInterfaceNumber"), kHexBase));
-        const UdevDeviceRecord* tty = classDevice(interface.syspath, kTtySubsystem);
-        const UdevDeviceRecord* net = classDevice(interface.syspath, kNetSubsystem);
+        const UdevDeviceRecord* tty = classDevice(records_, interface.syspath, kTtySubsystem);
+        const UdevDeviceRecord* net = classDevice(records_, interface.syspath, kNetSubsystem);
         DeviceNodeDescription& node = group_.add(interface.syspath, device.syspath);
         node.enumerator = "USB";
         node.instanceId =
@@ -250,7 +266,6 @@ private:
             classGuid = tty ? kClassPorts : net ? kClassNet : kUsbDeviceClass;
         node.classGuid = classGuid;
         const bool modem = classGuid == kClassModem;
-        const bool needsTty = modem || classGuid == kClassPorts;
         const bool needsNet = classGuid == kClassNet;
 
         std::string name = interface.property(kNameProperty);
@@ -258,11 +273,9 @@ private:
             name = tty ? kDefaultPortName : net ? kDefaultAdapterName : kDefaultInterfaceName;
         node.deviceDesc = name;
         node.friendlyName = tty ? name + " (" + tty->sysname + ")" : name;
-        const bool started = (!needsTty || tty) && (!needsNet || net);
-        // A function served from user space (a CCID reader) has no kernel driver to wait for.
-        const bool bound =
-            !interface.driver.empty() || interface.property(kUserSpaceProperty) == kPropertySet;
-        setBound(node, bound, started);
+        const bool started = (!needsTty(classGuid) || tty) && (!needsNet || net);
+        const bool isBound = bound(interface);
+        setBound(node, isBound, started);
         node.driverVersion = driverVersionOf(interface.driverVersion);
 
         const std::string instance = interface.sysname;
@@ -280,12 +293,12 @@ private:
             node.interfaces.push_back(
                 {kNetworkInterface, interfaceName(ids, instance, kNetworkInterface)});
         }
-        if (classGuid == kClassSmartCardReader && bound)
+        if (classGuid == kClassSmartCardReader && isBound)
             node.interfaces.push_back(
                 {kSmartCardInterface, interfaceName(ids, instance, kSmartCardInterface)});
     }
 
-    const std::map<std::string, UdevDeviceRecord>& records_;
+    const RecordMap& records_;
     std::set<std::string> shown_;
     DeviceGroup group_;
 };
@@ -312,6 +325,66 @@ bool UdevDeviceTable::belowInterface(const std::string& syspath) const {
             return true;
     }
     return false;
+}
+
+const UdevDeviceRecord* UdevDeviceTable::find(const std::string& syspath) const {
+    const auto found = records_.find(syspath);
+    return found == records_.end() ? nullptr : &found->second;
+}
+
+std::string UdevDeviceTable::cardOf(const std::string& syspath) const {
+    for (std::string path = syspath; !path.empty(); path = folderOf(path)) {
+        const auto found = records_.find(path);
+        if (found != records_.end() && isUsbDevice(found->second))
+            return path;
+    }
+    return {};
+}
+
+std::vector<std::string> UdevDeviceTable::cards() const {
+    std::vector<std::string> paths;
+    for (const auto& [path, record] : records_)
+        if (isUsbDevice(record))
+            paths.push_back(path);
+    return paths;
+}
+
+std::vector<UdevDeviceRecord> UdevDeviceTable::recordsOf(const std::string& card) const {
+    std::vector<UdevDeviceRecord> found;
+    const auto device = records_.find(card);
+    if (device == records_.end())
+        return found;
+    found.push_back(device->second);
+    for (auto it = records_.lower_bound(card + "/");
+         it != records_.end() && isBelow(it->first, card); ++it)
+        if (cardOf(it->first) == card)
+            found.push_back(it->second);
+    return found;
+}
+
+void UdevDeviceTable::replaceCard(const std::string& card,
+                                  const std::vector<UdevDeviceRecord>& records) {
+    removeCard(card);
+    for (const auto& record : records)
+        records_[record.syspath] = record;
+}
+
+void UdevDeviceTable::removeCard(const std::string& card) {
+    for (const auto& record : recordsOf(card))
+        records_.erase(record.syspath);
+}
+
+bool UdevDeviceTable::settled(const std::string& card) const {
+    const auto device = records_.find(card);
+    // The USB device's own bind comes after all its interfaces have been probed.
+    if (device == records_.end() || !isUsbDevice(device->second) || device->second.driver.empty())
+        return false;
+    const auto interfaces = interfacesOf(records_, card);
+    if (interfaces.size() < number(device->second.attribute("bNumInterfaces"), kDecimalBase))
+        return false;
+    return std::all_of(interfaces.begin(), interfaces.end(), [&](const auto* interface) {
+        return !tagged(*interface) || functionComplete(records_, *interface);
+    });
 }
 
 DeviceGroup UdevDeviceTable::group() const {

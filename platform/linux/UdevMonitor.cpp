@@ -40,11 +40,12 @@ bool UdevMonitor::open(udev* context) {
     return stopEvent_ >= 0 && udev_monitor_enable_receiving(monitor_) >= 0;
 }
 
-bool UdevMonitor::start(EventHandler onEvent, OverrunHandler onOverrun) {
+bool UdevMonitor::start(EventHandler onEvent, OverrunHandler onOverrun, TimerHandler onTimer) {
     if (!monitor_ || stopEvent_ < 0 || thread_.joinable())
         return false;
     onEvent_ = std::move(onEvent);
     onOverrun_ = std::move(onOverrun);
+    onTimer_ = std::move(onTimer);
     try {
         thread_ = std::thread([this] { run(); });
     } catch (const std::system_error&) {
@@ -66,11 +67,14 @@ void UdevMonitor::run() {
     pollfd slots[kSlotCount] = {{stopEvent_, POLLIN, 0},
                                 {udev_monitor_get_fd(monitor_), POLLIN, 0}};
     for (;;) {
-        if (::poll(slots, kSlotCount, -1) < 0) {
+        const int ready = ::poll(slots, kSlotCount, onTimer_());
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             return;
         }
+        if (ready == 0)
+            continue;
         if (slots[kStopSlot].revents != 0)
             return;
         if (slots[kMonitorSlot].revents == 0)

@@ -19,6 +19,9 @@ public:
     using EventHandler = std::function<void(const std::string& action, const UdevDeviceRecord&)>;
     // Events were lost (the socket's buffer overran): the caller must read everything again.
     using OverrunHandler = std::function<void()>;
+    // Called before every wait: does what is due and says how long the thread may wait for the
+    // next event, in real milliseconds (negative: without limit).
+    using TimerHandler = std::function<int()>;
 
     UdevMonitor() = default;
     ~UdevMonitor();
@@ -29,7 +32,7 @@ public:
     // nothing). False when the monitor cannot be created.
     bool open(udev* context);
     // Hands queued and future events to the handlers on the monitor's thread.
-    bool start(EventHandler onEvent, OverrunHandler onOverrun);
+    bool start(EventHandler onEvent, OverrunHandler onOverrun, TimerHandler onTimer);
     // Ends the thread and waits for it; the handlers are not called after return.
     void stop();
 
@@ -40,6 +43,7 @@ private:
     int stopEvent_ = -1;
     EventHandler onEvent_;
     OverrunHandler onOverrun_;
+    TimerHandler onTimer_;
     std::thread thread_;
 };
 

@@ -1,5 +1,5 @@
-#include "TreeEvents.h"
 #include "UdevTestbed.h"
+#include "UeventSocket.h"
 
 #include "flasher/Ff.h"
 #include "platform/linux/LinuxDeviceTree.h"
@@ -18,12 +18,16 @@
 namespace {
 
 using detectiontest::notifications;
+using udevtest::Arrival;
 using udevtest::UdevTestbed;
+namespace ueventsocket = udevtest::ueventsocket;
 
 // Logical milliseconds a test waits for a card (about a second at the tests' time scale).
 constexpr uint64_t kCardWaitMs = 100000;
 // How long a card that must not be found is given.
 constexpr uint64_t kNoCardWaitMs = 30000;
+// Beyond the detection timeout (300,000 ms) of a card that never completes.
+constexpr uint64_t kDetectionTimeoutWaitMs = 400000;
 // In the "mode switch" trees the ports of each plug get numbers of their own (umockdev cannot
 // make a device node twice).
 constexpr int kLoaderRenumber = 4;
@@ -47,7 +51,6 @@ protected:
     void TearDown() override {
         testbed.setPacing(nullptr);
         NwSession::TearDown();
-        events.reset();
         linuxTree.reset();
     }
 
@@ -56,8 +59,10 @@ protected:
         linuxTree = std::make_shared<platform::LinuxDeviceTree>();
         ASSERT_TRUE(linuxTree->monitoring());
         platform::installDeviceTree(linuxTree);
-        events = std::make_unique<udevtest::TreeEvents>(linuxTree);
-        testbed.setPacing([this] { ASSERT_TRUE(events->waitBeyond(sent++)); });
+        // Each event waits until the tree's monitor has read the one before (umockdev drops
+        // the test when more than a few wait unread).
+        sent = ueventsocket::received();
+        testbed.setPacing([this] { ASSERT_TRUE(ueventsocket::waitBeyond(sent++)); });
         ASSERT_EQ(NwInitialize(nullptr), 0u);
         registerCallback();
     }
@@ -89,7 +94,6 @@ protected:
 
     UdevTestbed testbed;
     std::shared_ptr<platform::LinuxDeviceTree> linuxTree;
-    std::unique_ptr<udevtest::TreeEvents> events;
     size_t sent = 0;
     uint32_t lastResult = 0;
 };
@@ -178,6 +182,68 @@ TEST_F(UdevDetection, DeviceOfAnotherVendorIsCheckedAndIgnored) {
     EXPECT_TRUE(log.mentions("USB\\VID_046D&PID_C52B&REV_1211")) << log.dump();
     EXPECT_EQ(info().state, static_cast<uint32_t>(CardStateStopped));
     EXPECT_EQ(lastResult, static_cast<uint32_t>(NwErrorNoCard));
+}
+
+// A card in the kernel's order of events, however its interfaces come, starts.
+struct OrderCase {
+    const char* name;
+    const char* tree;
+    Arrival arrival;
+    const char* applicationPort;
+};
+
+void PrintTo(const OrderCase& order, std::ostream* out) {
+    *out << order.name;
+}
+
+std::vector<OrderCase> orders() {
+    std::vector<OrderCase> cases = {{"massStorageLast", "qt0880", {}, "ttyUSB2"},
+                                    {"networkLast", "qt0880", {}, "ttyUSB2"},
+                                    {"networkFirst", "qt0880", {}, "ttyUSB2"},
+                                    {"applicationPortBoundLate", "qt0880", {}, "ttyUSB2"},
+                                    {"eventsLostMidway", "qt0880", {}, "ttyUSB2"},
+                                    {"d055", "qt0880-d055", {}, "ttyUSB2"},
+                                    {"gt300", "gt300", {}, "ttyACM0"}};
+    cases[1].arrival.omitted = {"1-1:1.5"};
+    cases[2].arrival.omitted = {"1-1:1.5"};
+    cases[2].arrival.first = {"1-1:1.4"};
+    cases[3].arrival.omitted = {"1-1:1.5"};
+    cases[3].arrival.boundLate = {"1-1:1.2"};
+    cases[3].arrival.lateByMs = 1000;
+    // The overrun loses the application port's tty.
+    cases[4].arrival.beforeEvent = [](size_t event) {
+        if (event == 8)
+            ueventsocket::overrunNext();
+    };
+    return cases;
+}
+
+class UdevDetectionOrder : public UdevDetection, public ::testing::WithParamInterface<OrderCase> {};
+
+TEST_P(UdevDetectionOrder, CardPluggedInTheKernelsOrderStarts) {
+    const OrderCase& order = GetParam();
+    initialise();
+    testbed.plug(order.tree, 0, order.arrival);
+    ASSERT_TRUE(startedAgain()) << log.dump();
+    EXPECT_EQ(narrow(info().portName), std::string("\\\\.\\") + order.applicationPort);
+}
+
+INSTANTIATE_TEST_SUITE_P(UdevDetection, UdevDetectionOrder, ::testing::ValuesIn(orders()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UdevDetection, CardWithAFunctionThatNeverBindsStaysStartingUntilTheDetectionTimeout) {
+    initialise();
+    Arrival arrival;
+    // The network adapter's driver.
+    arrival.neverBound = {"1-1:1.4"};
+    testbed.plug("qt0880", 0, arrival);
+    ASSERT_TRUE(waitForNotification(CardStateStarting, NwReasonDeviceChange, kCardWaitMs))
+        << log.dump();
+    ASSERT_TRUE(pumpUntil([&] { return log.has("Nw: Detection timed out, cancelling..."); },
+                          kDetectionTimeoutWaitMs))
+        << log.dump();
+    EXPECT_FALSE(notified(CardStateStarted, NwReasonDeviceChange));
+    EXPECT_EQ(info().state, static_cast<uint32_t>(CardStateStopped));
 }
 
 // A card whose ports are the emulated ttys of the tree already plugged: the simulator serves

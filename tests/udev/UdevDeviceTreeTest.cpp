@@ -1,8 +1,10 @@
-#include "TreeEvents.h"
 #include "UdevTestbed.h"
+#include "UeventSocket.h"
 
+#include "platform/Clock.h"
 #include "platform/DeviceTree.h"
 #include "platform/linux/LinuxDeviceTree.h"
+#include "platform/linux/UdevSettledTree.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +16,10 @@
 
 namespace {
 
+using udevtest::Arrival;
 using udevtest::UdevTestbed;
 using Kind = platform::DeviceTreeChange::Kind;
+namespace ueventsocket = udevtest::ueventsocket;
 
 constexpr const char* kComPort = "{86E0D1E0-8089-11D0-9CE4-08003E301F73}";
 constexpr const char* kModem = "{2C7089AA-2E0E-11D1-B114-00C04FC2AAE4}";
@@ -23,17 +27,24 @@ constexpr const char* kUsbDevice = "{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
 constexpr const char* kNetwork = "{AD498944-762F-11D0-8DCB-00C04FC3358C}";
 constexpr const char* kCardPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
 constexpr auto kEventWait = std::chrono::seconds(10);
+// Short enough for the settle bound to pass quickly.
+constexpr double kTimeScale = 0.1;
 
 // The real backend on an emulated machine with its root hub.
 class UdevDeviceTree : public ::testing::Test {
 protected:
-    void SetUp() override { testbed.load("root-hub"); }
+    void SetUp() override {
+        platform::overrideTimeScale(kTimeScale);
+        testbed.load("root-hub");
+    }
 
     void open() {
         tree = std::make_shared<platform::LinuxDeviceTree>();
         ASSERT_TRUE(tree->monitoring());
-        events = std::make_unique<udevtest::TreeEvents>(tree);
-        testbed.setPacing([this] { ASSERT_TRUE(events->waitBeyond(sent++)); });
+        // Each event waits until the tree's monitor has read the one before (umockdev drops
+        // the test when more than a few wait unread).
+        sent = ueventsocket::received();
+        testbed.setPacing([this] { ASSERT_TRUE(ueventsocket::waitBeyond(sent++)); });
         subscription = tree->subscribe({{kComPort, kModem, kUsbDevice, kNetwork}, true, true},
                                        [this](const platform::DeviceTreeChange& change) {
                                            std::lock_guard<std::mutex> guard(mutex);
@@ -43,10 +54,10 @@ protected:
     }
     void TearDown() override {
         testbed.setPacing(nullptr);
-        events.reset();
         if (tree)
             tree->unsubscribe(subscription);
         tree.reset();
+        platform::overrideTimeScale(1.0);
     }
 
     bool seen(Kind kind, const std::string& name, const std::string& interfaceClass = "") {
@@ -59,6 +70,15 @@ protected:
     bool waitFor(Kind kind, const std::string& name, const std::string& interfaceClass = "") {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, kEventWait, [&] { return seen(kind, name, interfaceClass); });
+    }
+    // Waits until `wanted` changes of this kind have been delivered.
+    bool waitForCount(Kind kind, size_t wanted) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, kEventWait, [&] { return countLocked(kind) >= wanted; });
+    }
+    size_t countLocked(Kind kind) const {
+        return std::count_if(changes.begin(), changes.end(),
+                             [&](const auto& change) { return change.kind == kind; });
     }
     size_t count(Kind kind) {
         std::lock_guard<std::mutex> guard(mutex);
@@ -101,7 +121,6 @@ protected:
 
     UdevTestbed testbed;
     std::shared_ptr<platform::LinuxDeviceTree> tree;
-    std::unique_ptr<udevtest::TreeEvents> events;
     size_t sent = 0;
     uint64_t subscription = 0;
     std::mutex mutex;
@@ -170,7 +189,7 @@ TEST_F(UdevDeviceTree, CardPresentAtStartIsOneNodePerDeviceAndClaimedInterface) 
     EXPECT_EQ(tree->driverVersion(instances[2], version), platform::DeviceTree::kNotFound);
 }
 
-TEST_F(UdevDeviceTree, FunctionWithoutDriverShowsNotConfiguredUntilItsDriverBinds) {
+TEST_F(UdevDeviceTree, FunctionWithoutDriverAtStartShowsNotConfiguredUntilItsDriverBinds) {
     std::string text = UdevTestbed::treeText("qt0880");
     // Interface 2 without its driver: no DRIVER and no driver link.
     const std::string block = std::string(kCardPath).substr(4) + "/1-1:1.2\n";
@@ -186,6 +205,9 @@ TEST_F(UdevDeviceTree, FunctionWithoutDriverShowsNotConfiguredUntilItsDriverBind
     ASSERT_TRUE(umockdev_testbed_add_from_string(testbed.get(), text.c_str(), &error));
     open();
 
+    // The card has not settled: it shows once the settle bound has passed.
+    EXPECT_EQ(byHardwareId("USB\\VID_1234&PID_5678&REV_0100"), 0u);
+    ASSERT_TRUE(waitFor(Kind::InterfaceArrival, "USB#VID_1234&PID_5678#1-1#", kUsbDevice));
     const platform::DevNode card = byHardwareId("USB\\VID_1234&PID_5678&REV_0100");
     std::vector<platform::DevNode> children;
     ASSERT_EQ(tree->children(card, children), 0u);
@@ -201,8 +223,141 @@ TEST_F(UdevDeviceTree, FunctionWithoutDriverShowsNotConfiguredUntilItsDriverBind
                                         "../../../../../../bus/usb/drivers/option");
     umockdev_testbed_set_property(testbed.get(), interface.c_str(), "DRIVER", "option");
     testbed.uevent(interface, "bind");
-    ASSERT_TRUE(waitFor(Kind::NodesChanged, ""));
+    // The card settles with this bind and shows again at once.
+    ASSERT_TRUE(waitForCount(Kind::NodesChanged, 2));
     EXPECT_EQ(status(children[2]), platform::kNodeDriverLoaded | platform::kNodeStarted);
+}
+
+// A card in the kernel's order of events, however its interfaces come.
+struct OrderCase {
+    const char* name;
+    const char* tree;
+    Arrival arrival;
+    size_t functions;
+};
+
+void PrintTo(const OrderCase& order, std::ostream* out) {
+    *out << order.name;
+}
+
+OrderCase withStorage() {
+    return {"massStorageLast", "qt0880", {}, 5};
+}
+OrderCase withoutStorage() {
+    OrderCase order{"networkLast", "qt0880", {}, 5};
+    order.arrival.omitted = {"1-1:1.5"};
+    return order;
+}
+OrderCase networkFirst() {
+    OrderCase order{"networkFirst", "qt0880", {}, 5};
+    order.arrival.omitted = {"1-1:1.5"};
+    order.arrival.first = {"1-1:1.4"};
+    return order;
+}
+OrderCase lateApplicationPort() {
+    // The port's driver binds a second after the USB device's bind, within the settle bound.
+    OrderCase order{"applicationPortBoundLate", "qt0880", {}, 5};
+    order.arrival.omitted = {"1-1:1.5"};
+    order.arrival.boundLate = {"1-1:1.2"};
+    order.arrival.lateByMs = 1000;
+    return order;
+}
+OrderCase d055() {
+    return {"d055", "qt0880-d055", {}, 4};
+}
+
+class KernelOrder : public UdevDeviceTree, public ::testing::WithParamInterface<OrderCase> {};
+
+TEST_P(KernelOrder, CardIsShownOnceSettledAsOneCompleteChange) {
+    const OrderCase& order = GetParam();
+    open();
+    testbed.plug(order.tree, 0, order.arrival);
+    ASSERT_TRUE(waitFor(Kind::InterfaceArrival, "USB#VID_1234&PID_", kUsbDevice));
+    ASSERT_TRUE(waitForCount(Kind::NodesChanged, 1));
+    // Nothing of the card showed before it had settled, and it showed whole.
+    EXPECT_EQ(count(Kind::NodesChanged), 1u);
+    const platform::DevNode card =
+        byHardwareId(order.tree == std::string("qt0880") ? "USB\\VID_1234&PID_5678&REV_0100"
+                                                         : "USB\\VID_1234&PID_D055&REV_0100");
+    ASSERT_NE(card, 0u);
+    std::vector<platform::DevNode> children;
+    ASSERT_EQ(tree->children(card, children), 0u);
+    ASSERT_EQ(children.size(), order.functions);
+    for (auto child : children)
+        EXPECT_EQ(status(child), platform::kNodeDriverLoaded | platform::kNodeStarted)
+            << instance(child);
+    EXPECT_TRUE(seen(Kind::InterfaceArrival, "&MI_04#1-1:1.4#", kNetwork));
+    EXPECT_TRUE(seen(Kind::InterfaceArrival, "&MI_01#1-1:1.1#", kModem));
+    EXPECT_TRUE(seen(Kind::PortArrival, "ttyUSB2"));
+}
+
+INSTANTIATE_TEST_SUITE_P(UdevDeviceTree, KernelOrder,
+                         ::testing::Values(withStorage(), withoutStorage(), networkFirst(),
+                                           lateApplicationPort(), d055()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UdevDeviceTree, FunctionThatNeverBindsShowsNotStartedAfterTheSettleBound) {
+    open();
+    Arrival arrival;
+    arrival.neverBound = {"1-1:1.2"};
+    testbed.plug("qt0880", 0, arrival);
+    const auto lastEvent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(waitFor(Kind::InterfaceArrival, "USB#VID_1234&PID_5678#1-1#", kUsbDevice));
+    EXPECT_GE(std::chrono::steady_clock::now() - lastEvent,
+              platform::realDuration(platform::UdevSettledTree::settleBoundMs()));
+    ASSERT_TRUE(waitForCount(Kind::NodesChanged, 1));
+    EXPECT_EQ(count(Kind::NodesChanged), 1u);
+    const platform::DevNode card = byHardwareId("USB\\VID_1234&PID_5678&REV_0100");
+    std::vector<platform::DevNode> children;
+    ASSERT_EQ(tree->children(card, children), 0u);
+    ASSERT_EQ(children.size(), 5u);
+    EXPECT_EQ(status(children[2]), platform::kNodeHasProblem);
+    EXPECT_FALSE(seen(Kind::PortArrival, "ttyUSB2"));
+    EXPECT_TRUE(seen(Kind::PortArrival, "ttyUSB3"));
+}
+
+TEST_F(UdevDeviceTree, DepartureIsShownAtTheCardsFirstRemoveOrUnbind) {
+    open();
+    testbed.plug("qt0880-d055");
+    ASSERT_TRUE(waitFor(Kind::InterfaceArrival, "USB#VID_1234&PID_D055#1-1#", kUsbDevice));
+    // The kernel's first event of the card's removal: the network interface's net device.
+    testbed.uevent(std::string(kCardPath) + "/1-1:1.4/net/wwan0", "remove");
+    ASSERT_TRUE(waitFor(Kind::InterfaceRemoval, "USB#VID_1234&PID_D055#1-1#", kUsbDevice));
+    ASSERT_TRUE(waitForCount(Kind::NodesChanged, 2)); // the arrival's and the departure's
+    EXPECT_EQ(count(Kind::PortRemoval), 3u);
+    EXPECT_EQ(byHardwareId("USB\\VID_1234&PID_D055&REV_0100"), 0u);
+}
+
+TEST_F(UdevDeviceTree, UnbindOfOneFunctionTakesTheCardAwayUntilItSettlesAgain) {
+    open();
+    testbed.plug("qt0880-d055");
+    ASSERT_TRUE(waitFor(Kind::InterfaceArrival, "USB#VID_1234&PID_D055#1-1#", kUsbDevice));
+    const std::string interface = std::string(kCardPath) + "/1-1:1.2";
+    testbed.uevent(interface, "unbind");
+    ASSERT_TRUE(waitFor(Kind::InterfaceRemoval, "USB#VID_1234&PID_D055#1-1#", kUsbDevice));
+    testbed.uevent(interface, "bind");
+    ASSERT_TRUE(waitForCount(Kind::NodesChanged, 3));
+    EXPECT_NE(byHardwareId("USB\\VID_1234&PID_D055&REV_0100"), 0u);
+}
+
+TEST_F(UdevDeviceTree, EventsLostInTheMiddleOfAnArrivalAreReadAgainFromTheSystem) {
+    open();
+    Arrival arrival;
+    // The application port's tty: the overrun loses it, the tree finds it on reading again.
+    arrival.beforeEvent = [](size_t event) {
+        if (event == 8)
+            ueventsocket::overrunNext();
+    };
+    testbed.plug("qt0880", 0, arrival);
+    ASSERT_TRUE(waitFor(Kind::PortArrival, "ttyUSB2"));
+    const platform::DevNode card = byHardwareId("USB\\VID_1234&PID_5678&REV_0100");
+    std::vector<platform::DevNode> children;
+    ASSERT_EQ(tree->children(card, children), 0u);
+    ASSERT_EQ(children.size(), 5u);
+    for (auto child : children)
+        EXPECT_EQ(status(child), platform::kNodeDriverLoaded | platform::kNodeStarted)
+            << instance(child);
+    EXPECT_EQ(count(Kind::PortArrival), 4u);
 }
 
 TEST_F(UdevDeviceTree, PlugAndUnplugSendTheInterfacesAndPortsAndNeverReuseNumbers) {

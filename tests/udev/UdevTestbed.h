@@ -1,18 +1,39 @@
 #pragma once
 
+#include "platform/Clock.h"
+
 #include <umockdev.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
+#include <algorithm>
 #include <functional>
 #include <regex>
 #include <sstream>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace udevtest {
+
+// How a card's arrival departs from the tree's own order (interfaces by sysname, "1-1:1.4").
+struct Arrival {
+    // Interfaces enumerated before the others (a card whose network interface comes first).
+    std::set<std::string> first;
+    // Interfaces left out of the card altogether (its configuration announces the others).
+    std::set<std::string> omitted;
+    // Interfaces whose driver never binds.
+    std::set<std::string> neverBound;
+    // Interfaces whose driver binds only after the USB device's bind, `lateByMs` later
+    // (logical milliseconds, as a module udev loads on demand).
+    std::set<std::string> boundLate;
+    uint64_t lateByMs = 0;
+    // Called before each event is sent, with its number (from 0).
+    std::function<void(size_t)> beforeEvent;
+};
 
 // A umockdev testbed: an emulated /sys and /dev for this process (which runs under
 // umockdev-wrapper), filled from the device trees of tests/udev/trees and changed with the
@@ -67,31 +88,57 @@ public:
     // when its event socket's short queue is full).
     void setPacing(std::function<void()> pacing) { pacing_ = std::move(pacing); }
 
-    // Plugs a tree in, one device after the other, parents first: umockdev sends the "add"
-    // event of each device it adds.
-    void plug(const std::string& name, int renumber = 0) {
-        const std::string text = treeText(name, renumber);
-        for (size_t start = text.find("P: "); start != std::string::npos;) {
-            const size_t next = text.find("\nP: ", start);
-            const std::string stanza = text.substr(
-                start, next == std::string::npos ? std::string::npos : next + 1 - start);
-            GError* error = nullptr;
-            ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, stanza.c_str(), &error))
-                << name << ": " << (error ? error->message : "");
-            if (pacing_)
-                pacing_();
-            start = next == std::string::npos ? next : next + 1;
+    // Plugs a tree in as a kernel announces it: the USB device ("add"), then for each
+    // interface in turn the interface ("add"), what its driver creates below it ("add") and the
+    // interface's "bind"; the USB device's own "bind" comes last. `arrival` varies the order.
+    void plug(const std::string& name, int renumber = 0, const Arrival& arrival = {}) {
+        beforeEvent_ = arrival.beforeEvent;
+        sentInPlug_ = 0;
+        Card card = parse(treeText(name, renumber), arrival);
+        ASSERT_FALSE(card.device.path.empty()) << name;
+        add(card.device);
+        std::vector<const Function*> late;
+        for (const Function& function : card.functions) {
+            add(function.interface);
+            const std::string sysname = sysnameOf(function.interface.path);
+            if (arrival.neverBound.count(sysname))
+                continue;
+            if (arrival.boundLate.count(sysname)) {
+                late.push_back(&function);
+                continue;
+            }
+            bindFunction(function);
         }
+        bind(card.device);
+        if (!late.empty())
+            std::this_thread::sleep_for(platform::realDuration(arrival.lateByMs));
+        for (const Function* function : late)
+            bindFunction(*function);
+        beforeEvent_ = nullptr;
     }
 
-    // Pulls a tree out: "remove" events children first, then the devices go. (umockdev's own
-    // removal sends no event.)
+    // Pulls a tree out as a kernel takes it away: for each interface, last first, what its
+    // driver created ("remove"), the interface's "unbind" and "remove"; then the USB device's
+    // "unbind" and "remove".
     void unplug(const std::string& name, int renumber = 0) {
+        const Card card = parse(treeText(name, renumber), {});
+        for (auto function = card.functions.rbegin(); function != card.functions.rend();
+             ++function) {
+            for (auto child = function->children.rbegin(); child != function->children.rend();
+                 ++child)
+                if (present(child->path))
+                    uevent(child->path, "remove");
+            if (bound_.erase(function->interface.path))
+                uevent(function->interface.path, "unbind");
+            uevent(function->interface.path, "remove");
+        }
+        if (bound_.erase(card.device.path))
+            uevent(card.device.path, "unbind");
+        uevent(card.device.path, "remove");
         const auto paths = devicesOf(name, renumber);
         for (auto it = paths.rbegin(); it != paths.rend(); ++it)
-            uevent(*it, "remove");
-        for (auto it = paths.rbegin(); it != paths.rend(); ++it)
-            umockdev_testbed_remove_device(testbed_, it->c_str());
+            if (present(*it))
+                umockdev_testbed_remove_device(testbed_, it->c_str());
         // umockdev leaves the emulated device nodes behind, which a replug would trip over.
         gchar* root = umockdev_testbed_get_root_dir(testbed_);
         std::istringstream lines(treeText(name, renumber));
@@ -124,8 +171,124 @@ public:
     UMockdevTestbed* get() { return testbed_; }
 
 private:
+    struct Stanza {
+        std::string path; // "/sys/devices/..."
+        std::string text; // without the driver lines of a USB device or interface
+        std::string driver;
+        std::string driverLink;
+    };
+    struct Function {
+        Stanza interface;
+        std::vector<Stanza> children;
+    };
+    struct Card {
+        Stanza device;
+        std::vector<Function> functions;
+    };
+
+    static std::string sysnameOf(const std::string& path) {
+        return path.substr(path.rfind('/') + 1);
+    }
+
+    static bool hasLine(const std::string& text, const std::string& line) {
+        return text.find("\n" + line + "\n") != std::string::npos;
+    }
+
+    // Splits a tree into its USB device and its interfaces with what lies below each, in the
+    // order `arrival` gives; the driver lines of the device and the interfaces are kept apart
+    // for their "bind".
+    static Card parse(const std::string& text, const Arrival& arrival) {
+        Card card;
+        for (size_t start = text.find("P: "); start != std::string::npos;) {
+            const size_t next = text.find("\nP: ", start);
+            Stanza stanza;
+            const std::string raw = text.substr(
+                start, next == std::string::npos ? std::string::npos : next + 1 - start);
+            std::istringstream lines(raw);
+            for (std::string line; std::getline(lines, line);) {
+                if (line.compare(0, 3, "P: ") == 0)
+                    stanza.path = "/sys" + line.substr(3);
+                if (line.compare(0, 10, "E: DRIVER=") == 0)
+                    stanza.driver = line.substr(10);
+                else if (line.compare(0, 10, "L: driver=") == 0)
+                    stanza.driverLink = line.substr(10);
+                else if (!line.empty())
+                    stanza.text += line + "\n";
+            }
+            start = next == std::string::npos ? next : next + 1;
+            if (hasLine("\n" + stanza.text, "E: DEVTYPE=usb_device")) {
+                card.device = stanza;
+            } else if (hasLine("\n" + stanza.text, "E: DEVTYPE=usb_interface")) {
+                card.functions.push_back({stanza, {}});
+            } else if (!card.functions.empty()) {
+                stanza.text = raw;
+                card.functions.back().children.push_back(stanza);
+            }
+        }
+        card.functions.erase(std::remove_if(card.functions.begin(), card.functions.end(),
+                                            [&](const Function& function) {
+                                                return arrival.omitted.count(
+                                                    sysnameOf(function.interface.path));
+                                            }),
+                             card.functions.end());
+        if (!arrival.omitted.empty()) {
+            const std::regex count("A: bNumInterfaces= *[0-9]+");
+            card.device.text =
+                std::regex_replace(card.device.text, count,
+                                   "A: bNumInterfaces= " + std::to_string(card.functions.size()));
+        }
+        std::stable_partition(card.functions.begin(), card.functions.end(),
+                              [&](const Function& function) {
+                                  return arrival.first.count(sysnameOf(function.interface.path));
+                              });
+        return card;
+    }
+
+    bool present(const std::string& path) {
+        gchar* sys = umockdev_testbed_get_sys_dir(testbed_);
+        const std::string folder = std::string(sys) + path.substr(4);
+        g_free(sys);
+        return g_file_test(folder.c_str(), G_FILE_TEST_IS_DIR);
+    }
+
+    void announce() {
+        if (beforeEvent_)
+            beforeEvent_(sentInPlug_);
+        ++sentInPlug_;
+    }
+
+    void add(const Stanza& stanza) {
+        announce();
+        GError* error = nullptr;
+        ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, stanza.text.c_str(), &error))
+            << stanza.path << ": " << (error ? error->message : "");
+        if (pacing_)
+            pacing_();
+    }
+
+    void bind(const Stanza& stanza) {
+        if (stanza.driver.empty())
+            return;
+        umockdev_testbed_set_attribute_link(testbed_, stanza.path.c_str(), "driver",
+                                            stanza.driverLink.c_str());
+        umockdev_testbed_set_property(testbed_, stanza.path.c_str(), "DRIVER",
+                                      stanza.driver.c_str());
+        bound_.insert(stanza.path);
+        announce();
+        uevent(stanza.path, "bind");
+    }
+
+    void bindFunction(const Function& function) {
+        for (const Stanza& child : function.children)
+            add(child);
+        bind(function.interface);
+    }
+
     UMockdevTestbed* testbed_;
     std::function<void()> pacing_;
+    std::set<std::string> bound_;
+    std::function<void(size_t)> beforeEvent_;
+    size_t sentInPlug_ = 0;
 };
 
 } // namespace udevtest
