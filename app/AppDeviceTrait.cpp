@@ -320,12 +320,15 @@ int32_t AppDeviceTrait::holdCard() {
                                          << instance << ": nothing to inhibit (" << outcome.detail
                                          << ")");
         return Kestrel::kResultOk;
+    case ModemManagerResult::probing:
     case ModemManagerResult::failed:
         break;
     }
-    KESTREL_WARN(deviceLogger(), "AppDeviceTrait::holdCard(): Cannot inhibit ModemManager for "
-                                     << instance << ": " << outcome.detail);
-    return Kestrel::kResultOk;
+    // ModemManager knows the card but refused it (unauthorised, failed, no answer, still
+    // probing it after the bound): it would probe the ports under the update.
+    KESTREL_ERROR(deviceLogger(), "AppDeviceTrait::holdCard(): Cannot inhibit ModemManager for "
+                                      << instance << ": " << outcome.detail);
+    return Kestrel::kResultServiceStopFailed;
 }
 
 void AppDeviceTrait::releaseCard() {

@@ -3,48 +3,99 @@
 #include "platform/Clock.h"
 
 #include <algorithm>
+#include <system_error>
 
 namespace platform {
+namespace {
+
+// A connection manager restarted while the card is away knows the card only once it is back:
+// the card returns within 60 s of leaving (its contract), and is then known within the find
+// time.
+constexpr uint64_t kCardReturnMs = 60000;
+
+} // namespace
 
 ModemInhibitor::~ModemInhibitor() {
     release();
 }
 
 ModemInhibitor::Outcome ModemInhibitor::hold(const std::string& instanceId) {
+    uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> guard(cancelMutex_);
+        generation = cancelGeneration_;
+    }
     std::lock_guard<std::mutex> guard(mutex_);
     Outcome outcome;
-    if (connection_ && instanceId == instanceId_) {
+    if (instanceId == instanceId_ && inhibited_ && connection_ && connection_->owner() == heldBy_) {
         outcome.modem = held_;
         outcome.alreadyHeld = true;
         return outcome;
     }
-    releaseLocked();
-    auto connection = ModemManagerConnection::open(outcome.result, outcome.detail);
-    if (!connection)
-        return outcome;
-    const std::string kernelName = usbKernelName(instanceId);
-    const uint64_t deadline = tickMs() + kFindTimeoutMs;
+    if (instanceId != instanceId_)
+        releaseLocked();
+    if (!connection_) {
+        connection_ = ModemManagerConnection::open(outcome.result, outcome.detail);
+        if (!connection_)
+            return outcome;
+    }
+    instanceId_ = instanceId;
+    if (!watcher_.joinable()) {
+        ModemManagerResult watchResult = ModemManagerResult::ok;
+        std::string watchDetail;
+        watchConnection_ = ModemManagerConnection::open(watchResult, watchDetail);
+        if (watchConnection_) {
+            {
+                std::lock_guard<std::mutex> watchGuard(cancelMutex_);
+                watching_ = true;
+            }
+            try {
+                watcher_ = std::thread([this] { watch(); });
+            } catch (const std::system_error&) {
+                watchConnection_.reset();
+            }
+        }
+    }
+    return inhibitLocked(generation, kFindTimeoutMs);
+}
+
+// Asks until the card is inhibited, the connection manager knows no such card for
+// `notFoundLimitMs`, still probes it after kProbingTimeoutMs, refuses otherwise, or the search
+// is cancelled.
+ModemInhibitor::Outcome ModemInhibitor::inhibitLocked(uint64_t generation,
+                                                      uint64_t notFoundLimitMs) {
+    Outcome outcome;
+    inhibited_ = false;
+    const std::string kernelName = usbKernelName(instanceId_);
+    const uint64_t start = tickMs();
     for (;;) {
-        outcome.result = connection->findModem(kernelName, outcome.modem, outcome.detail);
-        if (outcome.result == ModemManagerResult::ok)
-            outcome.result = connection->inhibit(outcome.modem.uid, true, outcome.detail);
-        const uint64_t now = tickMs();
-        if (outcome.result != ModemManagerResult::notFound || now >= deadline)
-            break;
+        const std::string owner = connection_->owner();
+        outcome.result = connection_->findModem(kernelName, outcome.modem, outcome.detail);
+        // A card that is not listed may be known but still probed: asking tells.
+        if (outcome.result == ModemManagerResult::ok ||
+            (outcome.result == ModemManagerResult::notFound && !outcome.modem.uid.empty()))
+            outcome.result = connection_->inhibit(outcome.modem.uid, true, outcome.detail);
+        if (outcome.result == ModemManagerResult::ok) {
+            inhibited_ = true;
+            held_ = outcome.modem;
+            heldBy_ = owner;
+            return outcome;
+        }
+        const uint64_t limit = outcome.result == ModemManagerResult::probing    ? kProbingTimeoutMs
+                               : outcome.result == ModemManagerResult::notFound ? notFoundLimitMs
+                                                                                : 0;
+        const uint64_t elapsed = tickMs() - start;
+        if (elapsed >= limit)
+            return outcome;
         std::unique_lock<std::mutex> lock(cancelMutex_);
-        if (waitFor(cancelled_, lock, std::min(kFindRetryMs, deadline - now),
-                    [this] { return cancelRequested_; }))
-            break;
+        if (waitFor(cancelled_, lock, std::min(kFindRetryMs, limit - elapsed),
+                    [&] { return cancelGeneration_ != generation; }))
+            return outcome;
     }
-    if (outcome.result == ModemManagerResult::ok) {
-        connection_ = std::move(connection);
-        instanceId_ = instanceId;
-        held_ = outcome.modem;
-    }
-    return outcome;
 }
 
 ModemInhibitor::Outcome ModemInhibitor::release() {
+    stopWatch();
     std::lock_guard<std::mutex> guard(mutex_);
     return releaseLocked();
 }
@@ -53,26 +104,74 @@ ModemInhibitor::Outcome ModemInhibitor::releaseLocked() {
     Outcome outcome;
     if (!connection_)
         return outcome;
-    outcome.modem = held_;
-    outcome.result = connection_->inhibit(held_.uid, false, outcome.detail);
+    if (inhibited_) {
+        outcome.modem = held_;
+        outcome.result = connection_->inhibit(held_.uid, false, outcome.detail);
+    }
     // Closing the connection ends the inhibition too, whatever the call above answered.
     connection_.reset();
     instanceId_.clear();
     held_ = {};
+    heldBy_.clear();
+    inhibited_ = false;
     return outcome;
 }
 
 void ModemInhibitor::cancel() {
     {
         std::lock_guard<std::mutex> guard(cancelMutex_);
-        cancelRequested_ = true;
+        ++cancelGeneration_;
     }
     cancelled_.notify_all();
 }
 
 bool ModemInhibitor::holding() const {
     std::lock_guard<std::mutex> guard(mutex_);
-    return connection_ != nullptr;
+    return inhibited_ && connection_ && connection_->owner() == heldBy_;
+}
+
+void ModemInhibitor::watch() {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(cancelMutex_);
+            if (!watching_)
+                return;
+        }
+        if (watchConnection_->waitForOwnerChange(kWatchSliceMs))
+            ownerChanged();
+    }
+}
+
+// Whoever answers now has not inhibited the card: ask it, for as long as the card may take to
+// come back and be known.
+void ModemInhibitor::ownerChanged() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> watchGuard(cancelMutex_);
+        if (!watching_)
+            return;
+        generation = cancelGeneration_;
+    }
+    if (instanceId_.empty() || !connection_)
+        return;
+    inhibited_ = false;
+    if (connection_->owner().empty())
+        return;
+    inhibitLocked(generation, kCardReturnMs + kFindTimeoutMs);
+}
+
+void ModemInhibitor::stopWatch() {
+    {
+        std::lock_guard<std::mutex> guard(cancelMutex_);
+        watching_ = false;
+        // A search of the watch ends with it.
+        ++cancelGeneration_;
+    }
+    cancelled_.notify_all();
+    if (watcher_.joinable())
+        watcher_.join();
+    watchConnection_.reset();
 }
 
 } // namespace platform

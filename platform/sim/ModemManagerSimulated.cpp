@@ -1,5 +1,6 @@
 #include "platform/sim/ModemManagerSimulated.h"
 
+#include "platform/Clock.h"
 #include "platform/RegistryStore.h"
 
 #include <nlohmann/json.hpp>
@@ -46,7 +47,7 @@ public:
             const std::string physdev = entry["physdev"].get<std::string>();
             const size_t slash = physdev.rfind('/');
             if (physdev.substr(slash == std::string::npos ? 0 : slash + 1) == kernelName) {
-                modem = {entry["device"].get<std::string>(), physdev};
+                modem = {entry["device"].get<std::string>(), physdev, {}};
                 return ModemManagerResult::ok;
             }
         }
@@ -81,7 +82,20 @@ public:
         return ModemManagerResult::notFound;
     }
 
+    // The file stands for a running connection manager.
+    std::string owner() override {
+        std::string text;
+        return readWholeFile(file_, text) == RegistryError::kOk ? kOwner : "";
+    }
+
+    bool waitForOwnerChange(uint64_t ms) override {
+        const std::string before = owner();
+        sleepMs(ms);
+        return owner() != before;
+    }
+
 private:
+    static constexpr const char* kOwner = "simulated";
     std::string file_;
 };
 

@@ -1,8 +1,15 @@
 '''ModemManager mock for Kestrel's tests: one modem, its inhibitions.
 
 Parameters (JSON, all optional):
+  version           '1.22.0' (the default) or '1.20.4': before 1.22 a modem has no Physdev
   uid, physdev      the modem's Device and Physdev
-  appear_after      seconds before the modem is known (ModemManager still probing)
+  ports             the modem's ports (["ttyUSB2", ...]), its Ports property
+  known_after       seconds before the daemon knows the card at all (InhibitDevice answers
+                    Core.NotFound until then); defaults to appear_after
+  appear_after      seconds before the modem is exported; between known_after and this the
+                    daemon is probing it and InhibitDevice answers Core.WrongState
+  refuse            an error name InhibitDevice answers with for the card's uid
+                    (org.freedesktop.ModemManager1.Error.Core.Unauthorized, ...)
   inhibited_by      a bus name that holds an inhibition of the modem from the start
   state_file        written after every change: {"calls": [[uid, inhibit, sender]...],
                     "inhibited": {uid: sender}}
@@ -27,31 +34,54 @@ IS_OBJECT_MANAGER = True
 
 NOT_FOUND = 'org.freedesktop.ModemManager1.Error.Core.NotFound'
 IN_PROGRESS = 'org.freedesktop.ModemManager1.Error.Core.InProgress'
+WRONG_STATE = 'org.freedesktop.ModemManager1.Error.Core.WrongState'
+PORT_TYPE_AT = 3
 
 
 def load(mock, parameters):
     mock.modem_uid = parameters.get('uid', '/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1')
     mock.modem_physdev = parameters.get('physdev', mock.modem_uid)
+    mock.version = parameters.get('version', '1.22.0')
+    mock.ports = parameters.get('ports', [])
+    mock.refuse = parameters.get('refuse', '')
+    mock.card_known = False
     mock.state_file = parameters.get('state_file', '')
     mock.calls = []
     mock.inhibited = {}
     mock.watches = {}
     if parameters.get('inhibited_by'):
         mock.inhibited[mock.modem_uid] = parameters['inhibited_by']
-    mock.AddProperties(MAIN_IFACE, {'Version': '1.20.4'})
+    mock.AddProperties(MAIN_IFACE, {'Version': mock.version})
     delay = float(parameters.get('appear_after', 0))
-    if delay > 0:
-        GLib.timeout_add(int(delay * 1000), lambda: add_modem(mock) and False)
-    else:
-        add_modem(mock)
+    known = float(parameters.get('known_after', delay))
+    later(known, lambda: know_card(mock))
+    later(delay, lambda: add_modem(mock))
     write_state(mock)
 
 
+def later(seconds, action):
+    if seconds > 0:
+        GLib.timeout_add(int(seconds * 1000), lambda: action() and False)
+    else:
+        action()
+
+
+def know_card(mock):
+    mock.card_known = True
+    return True
+
+
 def add_modem(mock):
-    mock.AddObject(MODEM_PATH, MODEM_IFACE,
-                   {'Device': dbus.String(mock.modem_uid),
-                    'Physdev': dbus.String(mock.modem_physdev),
-                    'State': dbus.Int32(8)}, [])
+    properties = {'Device': dbus.String(mock.modem_uid),
+                  'Ports': dbus.Array([dbus.Struct((dbus.String(port), dbus.UInt32(PORT_TYPE_AT)),
+                                                   signature='su') for port in mock.ports],
+                                      signature='(su)'),
+                  'State': dbus.Int32(8)}
+    # Physdev is there from ModemManager 1.22 on.
+    if [int(part) for part in mock.version.split('.')[:2]] >= [1, 22]:
+        properties['Physdev'] = dbus.String(mock.modem_physdev)
+    mock.card_known = True
+    mock.AddObject(MODEM_PATH, MODEM_IFACE, properties, [])
     return True
 
 
@@ -81,10 +111,15 @@ def InhibitDevice(self, uid, inhibit, sender=None):
     uid = str(uid)
     self.calls.append([uid, bool(inhibit), str(sender)])
     try:
-        if uid != self.modem_uid or not modem_known(self):
+        if uid != self.modem_uid or not self.card_known:
             raise dbus.exceptions.DBusException(f"No device found with uid '{uid}'", name=NOT_FOUND)
+        if self.refuse:
+            raise dbus.exceptions.DBusException('refused', name=self.refuse)
         holder = self.inhibited.get(uid)
         if inhibit:
+            if not modem_known(self):
+                raise dbus.exceptions.DBusException('Modem not exported in the bus',
+                                                    name=WRONG_STATE)
             if holder is not None:
                 raise dbus.exceptions.DBusException(f"Device '{uid}' is already inhibited",
                                                     name=IN_PROGRESS)

@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -21,6 +23,8 @@ constexpr const char* kCardPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1
 constexpr const char* kOtherPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
 // Scale at which the ten seconds of looking for a card take half a second.
 constexpr double kQuickScale = 0.05;
+constexpr auto kStateWait = std::chrono::seconds(10);
+constexpr auto kStatePoll = std::chrono::milliseconds(20);
 
 std::string temporaryFolder() {
     char pattern[] = "/tmp/kestrel-mm-XXXXXX";
@@ -43,6 +47,16 @@ protected:
     }
 
     nlohmann::json inhibited() { return bus->modemManagerState()["inhibited"]; }
+    // Waits (bounded) until `done` holds.
+    template <class Predicate> static bool waitUntil(Predicate done) {
+        const auto deadline = std::chrono::steady_clock::now() + kStateWait;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(kStatePoll);
+        }
+        return true;
+    }
     nlohmann::json calls() { return bus->modemManagerState()["calls"]; }
 
     std::string folder;
@@ -140,6 +154,93 @@ TEST_F(ModemInhibitorOnBus, KilledHolderLosesItsInhibitionWhenItLeavesTheBus) {
     EXPECT_TRUE(bus->waitForState([](const nlohmann::json& state) {
         return state.contains("inhibited") && state["inhibited"].empty();
     }));
+}
+
+TEST_F(ModemInhibitorOnBus, ModemManager120WithoutPhysdevFindsTheCardByItsDevice) {
+    // 1.20 has no Physdev: the modem's Device is the USB device's sysfs path.
+    ASSERT_TRUE(bus->startModemManager({{"version", "1.20.4"}, {"uid", kCardPath}}));
+    ModemInhibitor inhibitor;
+    const auto held = inhibitor.hold(kCardInstance);
+    ASSERT_EQ(held.result, ModemManagerResult::ok) << held.detail;
+    EXPECT_EQ(held.modem.uid, kCardPath);
+    EXPECT_TRUE(held.modem.physicalDevice.empty());
+    EXPECT_TRUE(inhibited().contains(kCardPath));
+}
+
+TEST_F(ModemInhibitorOnBus, ModemOfAnotherUsbDeviceIsNotTheCards) {
+    platform::overrideTimeScale(kQuickScale);
+    ASSERT_TRUE(bus->startModemManager({{"version", "1.20.4"}, {"uid", kOtherPath}}));
+    ModemInhibitor inhibitor;
+    EXPECT_EQ(inhibitor.hold(kCardInstance).result, ModemManagerResult::notFound);
+    EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(ModemInhibitorOnBus, RefusalOtherThanProbingEndsTheSearchAtOnce) {
+    for (const char* refusal : {"org.freedesktop.ModemManager1.Error.Core.Unauthorized",
+                                "org.freedesktop.ModemManager1.Error.Core.Failed"}) {
+        ASSERT_TRUE(bus->startModemManager(
+            {{"uid", "card-uid"}, {"physdev", kCardPath}, {"refuse", refusal}}));
+        ModemInhibitor inhibitor;
+        const uint64_t start = platform::tickMs();
+        const auto held = inhibitor.hold(kCardInstance);
+        EXPECT_EQ(held.result, ModemManagerResult::failed) << refusal;
+        EXPECT_NE(held.detail.find(refusal), std::string::npos) << held.detail;
+        EXPECT_LT(platform::tickMs() - start, ModemInhibitor::kFindRetryMs);
+        EXPECT_FALSE(inhibitor.holding());
+        EXPECT_EQ(calls().size(), 1u);
+        bus->stopModemManager();
+    }
+}
+
+TEST_F(ModemInhibitorOnBus, RestartedModemManagerIsAskedAgainAtOnce) {
+    ASSERT_TRUE(bus->startModemManager({{"uid", "card-uid"}, {"physdev", kCardPath}}));
+    ModemInhibitor inhibitor;
+    ASSERT_EQ(inhibitor.hold(kCardInstance).result, ModemManagerResult::ok);
+    const std::string holder = calls()[0][2];
+
+    bus->stopModemManager();
+    EXPECT_TRUE(waitUntil([&] { return !inhibitor.holding(); }));
+    ASSERT_TRUE(bus->startModemManager({{"uid", "card-uid"}, {"physdev", kCardPath}}));
+    EXPECT_TRUE(bus->waitForState([&](const nlohmann::json& state) {
+        return state.contains("inhibited") && state["inhibited"].value("card-uid", "") == holder;
+    }));
+    EXPECT_TRUE(waitUntil([&] { return inhibitor.holding(); }));
+    // The card is held: a check of the card asks nobody again.
+    EXPECT_TRUE(inhibitor.hold(kCardInstance).alreadyHeld);
+    EXPECT_EQ(calls().size(), 1u);
+}
+
+TEST_F(ModemInhibitorOnBus, ModemManagerThatStartsAfterTheCheckIsAskedWhenItComes) {
+    ModemInhibitor inhibitor;
+    EXPECT_EQ(inhibitor.hold(kCardInstance).result, ModemManagerResult::absent);
+    ASSERT_TRUE(bus->startModemManager({{"uid", "card-uid"}, {"physdev", kCardPath}}));
+    EXPECT_TRUE(bus->waitForState([](const nlohmann::json& state) {
+        return state.contains("inhibited") && state["inhibited"].contains("card-uid");
+    }));
+    EXPECT_TRUE(waitUntil([&] { return inhibitor.holding(); }));
+}
+
+TEST_F(ModemInhibitorOnBus, CancelEndsOnlyTheSearchRunningThen) {
+    ASSERT_TRUE(bus->startModemManager(
+        {{"uid", "card-uid"}, {"physdev", kCardPath}, {"appear_after", 0.5}}));
+    ModemInhibitor inhibitor;
+    inhibitor.cancel();
+    const auto held = inhibitor.hold(kCardInstance);
+    EXPECT_EQ(held.result, ModemManagerResult::ok) << held.detail;
+}
+
+TEST_F(ModemInhibitorOnBus, ReleaseCallsOutOnceWhateverReleasesAfterIt) {
+    ASSERT_TRUE(bus->startModemManager({{"uid", "card-uid"}, {"physdev", kCardPath}}));
+    {
+        ModemInhibitor inhibitor;
+        ASSERT_EQ(inhibitor.hold(kCardInstance).result, ModemManagerResult::ok);
+        EXPECT_EQ(inhibitor.release().modem.uid, "card-uid");
+        EXPECT_TRUE(inhibitor.release().modem.uid.empty());
+    }
+    const auto record = calls();
+    ASSERT_EQ(record.size(), 2u);
+    EXPECT_EQ(record[1][1], false);
+    EXPECT_TRUE(inhibited().empty());
 }
 
 // The simulated machine's ModemManager, DIR/modemmanager.json.
