@@ -154,6 +154,9 @@ public:
         for (const ModemEntry& entry : modems) {
             if (card.owns(entry)) {
                 modem = entry;
+                // Before 1.22 the modem does not name its USB device: udev does.
+                if (modem.physicalDevice.empty())
+                    modem.physicalDevice = card.sysfsPath;
                 return ModemManagerResult::ok;
             }
         }

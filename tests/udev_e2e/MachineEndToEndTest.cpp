@@ -24,6 +24,8 @@ constexpr auto kSignalPoll = std::chrono::milliseconds(5);
 // Far beyond the updater's 60 s wait for the card to come back.
 constexpr uint64_t kNeverMs = 3600000;
 constexpr const char* kOtherProgram = ":1.999";
+// Well within the updater's 60 s wait for the card to come back.
+constexpr uint64_t kLateReturnMs = 40000;
 
 std::string recordOf(const std::string& registry, const std::string& version) {
     return testsupport::registryValue(registry, testsupport::kQt0880RecordKey, version);
@@ -113,6 +115,22 @@ TEST_P(MachineEndToEnd, CardThatNeverReturnsFromTheModeChangeEndsWith277) {
     EXPECT_EQ(arrivalCount(), kPlugged) << "the card came back";
     EXPECT_EQ(registry(), "") << "a failed update writes no record";
     expectLogHas("Released ModemManager for " + sysfsPath());
+    expectMachineRestored();
+}
+
+TEST_P(MachineEndToEnd, CardThatReturnsLateButWithinTheWaitIsUpdated) {
+    startModemManager();
+    cardsim::SimulatorOptions late;
+    late.modeChangeDelayMs = kLateReturnMs;
+    const cardsim::LoaderOptions defaults;
+    startCard(e2e::kOlderCard, defaults, late);
+    const e2e::RunResult run = kestrel();
+    ASSERT_FALSE(run.timedOut) << log();
+    EXPECT_EQ(run.exitStatus, 0) << log();
+    EXPECT_EQ(codeFile(), "0\n");
+    EXPECT_EQ(recordOf(registry(), "3.19.0"), "dword:00000001") << registry();
+    expectHeldAt(kLoaderArrival);
+    expectHeldAt(kReturnArrival);
     expectMachineRestored();
 }
 
@@ -238,6 +256,73 @@ TEST_P(SystemBusEndToEnd, SigkillMidDownloadLeavesNoInhibitionAsModemManagerDrop
     EXPECT_EQ(inhibitCalls(true), 1);
     EXPECT_EQ(inhibitCalls(false), 0) << "a killed Kestrel releases nothing itself";
     EXPECT_FALSE(unitRunning()) << "nothing starts the unit after a SIGKILL";
+}
+
+TEST_P(SystemBusEndToEnd, ModemManager120WithoutPhysdevIsInhibitedThroughTheUpdate) {
+    // Debian 12's ModemManager: no Physdev, the modem's Device is the card's sysfs path.
+    ASSERT_TRUE(bus->startModemManager(
+        modemManagerParameters({{"version", "1.20.4"}, {"uid", kCardSysfsPath}})));
+    startCard(e2e::kOlderCard);
+    const e2e::RunResult run = kestrel();
+    ASSERT_FALSE(run.timedOut) << log();
+    EXPECT_EQ(run.exitStatus, 0) << log();
+    EXPECT_EQ(codeFile(), "0\n");
+    const auto loaderArrival = arrival(kLoaderArrival);
+    EXPECT_EQ(loaderArrival.generation, kLoaderArrival);
+    EXPECT_EQ(inhibitCalls(true), 1) << bus->modemManagerState().dump();
+    EXPECT_EQ(inhibitCalls(false), 1);
+    expectLogHas(std::string("Inhibited ModemManager for ") + kCardSysfsPath + " (" +
+                 kCardSysfsPath + ")");
+    EXPECT_TRUE(bus->modemManagerState()["inhibited"].empty());
+}
+
+TEST_P(SystemBusEndToEnd, ModemManagerThatRefusesTheCardEndsTheCheckWith262BeforeTheCardIsTouched) {
+    ASSERT_TRUE(bus->startModemManager(modemManagerParameters(
+        {{"refuse", "org.freedesktop.ModemManager1.Error.Core.Unauthorized"}})));
+    startCard(e2e::kOlderCard);
+    const e2e::RunResult run = kestrel();
+    ASSERT_FALSE(run.timedOut) << log();
+    EXPECT_EQ(codeFile(), "262\n") << log();
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(arrivalCount(), kPlugged) << "the card was touched";
+    EXPECT_NE(cardState().find("\"revision\": \"3.18.2\""), std::string::npos) << cardState();
+    expectLogHas("Cannot inhibit ModemManager for USB\\VID_1234&PID_5678\\1-1: "
+                 "org.freedesktop.ModemManager1.Error.Core.Unauthorized");
+    EXPECT_EQ(registry(), "");
+    EXPECT_TRUE(unitRunning());
+}
+
+TEST_P(SystemBusEndToEnd, ModemManagerRestartedMidDownloadIsAskedAgainAndReleasedAtTheEnd) {
+    startModemManager();
+    cardsim::LoaderOptions options;
+    options.bytesPerSecond = kSlowLinkBytesPerSecond;
+    startCard(e2e::kOlderCard, options);
+    std::string holder;
+    std::thread restarter([&] {
+        const auto deadline = std::chrono::steady_clock::now() + kSignalWait;
+        while (loader->record().acceptedBlocks < kBlocksBeforeSignal &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(kSignalPoll);
+        const auto calls = bus->modemManagerState()["calls"];
+        if (!calls.empty())
+            holder = calls[0][2];
+        bus->stopModemManager();
+        bus->startModemManager(modemManagerParameters());
+    });
+    const e2e::RunResult run = kestrel();
+    restarter.join();
+    ASSERT_FALSE(run.timedOut) << log();
+    EXPECT_EQ(run.exitStatus, 0) << log();
+    EXPECT_EQ(codeFile(), "0\n");
+    // The new daemon was asked by the same updater, held the card when it came back from the
+    // reset, and was released once at the end.
+    expectHeldAt(kReturnArrival);
+    const auto calls = bus->modemManagerState()["calls"];
+    ASSERT_EQ(calls.size(), 2u) << calls.dump();
+    EXPECT_EQ(calls[0][1], true);
+    EXPECT_EQ(calls[0][2], holder);
+    EXPECT_EQ(calls[1][1], false);
+    EXPECT_TRUE(bus->modemManagerState()["inhibited"].empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, SystemBusEndToEnd, ::testing::Values(Backend::udev),

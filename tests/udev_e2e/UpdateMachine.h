@@ -97,10 +97,19 @@ protected:
         fs::remove_all(root, ignored);
     }
 
+    // The ModemManager mock's parameters for the card's modem (as 1.22 shows it), with these
+    // changed.
+    static nlohmann::json modemManagerParameters(const nlohmann::json& changes = {}) {
+        nlohmann::json parameters{{"uid", kModemUid}, {"physdev", kCardSysfsPath}};
+        for (const auto& [name, value] : changes.items())
+            parameters[name] = value;
+        return parameters;
+    }
+
     // ModemManager knows the card's modem; inhibited by `holder` already when not empty.
     void startModemManager(const std::string& holder = "") {
         if (onUdev()) {
-            nlohmann::json parameters{{"uid", kModemUid}, {"physdev", kCardSysfsPath}};
+            nlohmann::json parameters = modemManagerParameters();
             if (!holder.empty())
                 parameters["inhibited_by"] = holder;
             ASSERT_TRUE(bus->startModemManager(parameters));
