@@ -17,6 +17,8 @@ constexpr const char* kSubsystems[] = {"usb", "tty", "net", "usbmisc"};
 // Room for a card's burst of events while the tree is being rebuilt.
 constexpr int kReceiveBufferSize = 4 * 1024 * 1024;
 
+constexpr int kWaitWithoutLimit = -1;
+
 enum PollSlot { kStopSlot = 0, kMonitorSlot = 1, kSlotCount = 2 };
 
 } // namespace
@@ -67,7 +69,7 @@ void UdevMonitor::run() {
     pollfd slots[kSlotCount] = {{stopEvent_, POLLIN, 0},
                                 {udev_monitor_get_fd(monitor_), POLLIN, 0}};
     for (;;) {
-        const int ready = ::poll(slots, kSlotCount, onTimer_());
+        const int ready = ::poll(slots, kSlotCount, onTimer_ ? onTimer_() : kWaitWithoutLimit);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;

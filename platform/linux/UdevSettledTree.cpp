@@ -55,7 +55,7 @@ bool UdevSettledTree::take(const std::string& action, const UdevDeviceRecord& re
         if (!live_.contains(path))
             return false;
         const std::string card = live_.cardOf(path);
-        bool changed = withdrawAt(path);
+        bool changed = withdrawAt(path, card);
         live_.remove(path);
         for (auto it = waiting_.begin(); it != waiting_.end();)
             it = atOrBelow(it->first, path) ? waiting_.erase(it) : std::next(it);
@@ -78,7 +78,7 @@ bool UdevSettledTree::take(const std::string& action, const UdevDeviceRecord& re
     const std::string card = live_.cardOf(path);
     if (card.empty())
         return false;
-    const bool changed = unbind && withdrawAt(path);
+    const bool changed = unbind && withdrawAt(path, card);
     return consider(card, nowMs) || changed;
 }
 
@@ -128,8 +128,8 @@ bool UdevSettledTree::withdraw(const std::string& card) {
 }
 
 // The card a device belongs to leaves with it, and so does every card below it (a hub's).
-bool UdevSettledTree::withdrawAt(const std::string& path) {
-    bool changed = withdraw(shown_.cardOf(path));
+bool UdevSettledTree::withdrawAt(const std::string& path, const std::string& card) {
+    bool changed = withdraw(card);
     for (const auto& card : shown_.cards())
         if (atOrBelow(card, path))
             changed = withdraw(card) || changed;

@@ -47,7 +47,7 @@ private:
     bool consider(const std::string& card, uint64_t nowMs);
     bool show(const std::string& card);
     bool withdraw(const std::string& card);
-    bool withdrawAt(const std::string& path);
+    bool withdrawAt(const std::string& path, const std::string& card);
     bool lostSomething(const std::string& card) const;
 
     // Everything udev has told, as it stands.

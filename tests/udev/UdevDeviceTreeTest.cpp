@@ -350,6 +350,8 @@ TEST_F(UdevDeviceTree, EventsLostInTheMiddleOfAnArrivalAreReadAgainFromTheSystem
     };
     testbed.plug("qt0880", 0, arrival);
     ASSERT_TRUE(waitFor(Kind::PortArrival, "ttyUSB2"));
+    // The last change of the card's showing.
+    ASSERT_TRUE(waitForCount(Kind::NodesChanged, 1));
     const platform::DevNode card = byHardwareId("USB\\VID_1234&PID_5678&REV_0100");
     std::vector<platform::DevNode> children;
     ASSERT_EQ(tree->children(card, children), 0u);
@@ -378,9 +380,15 @@ TEST_F(UdevDeviceTree, PlugAndUnplugSendTheInterfacesAndPortsAndNeverReuseNumber
 
     testbed.unplug("qt0880");
     ASSERT_TRUE(waitFor(Kind::InterfaceRemoval, "USB#VID_1234&PID_5678#1-1#", kUsbDevice));
+    // The card left as one change, at its first event.
+    ASSERT_TRUE(waitForCount(Kind::NodesChanged, 2));
+    EXPECT_EQ(count(Kind::NodesChanged), 2u);
     EXPECT_EQ(count(Kind::PortRemoval), 4u);
     EXPECT_TRUE(seen(Kind::InterfaceRemoval, "&MI_04#1-1:1.4#", kNetwork));
     EXPECT_EQ(byHardwareId("USB\\VID_1234&PID_5678&REV_0100"), 0u);
+    // The hub the card hung off stays.
+    EXPECT_FALSE(seen(Kind::InterfaceRemoval, "USB#VID_1D6B&PID_0002#usb1#", kUsbDevice));
+    EXPECT_NE(byHardwareId("USB\\VID_1D6B&PID_0002&REV_0601"), 0u);
     uint32_t bits = 0;
     uint32_t problem = 0;
     EXPECT_EQ(tree->status(first, bits, problem), platform::DeviceTree::kNoSuchDevNode);
