@@ -24,6 +24,8 @@ constexpr auto kSignalPoll = std::chrono::milliseconds(5);
 // Far beyond the updater's 60 s wait for the card to come back.
 constexpr uint64_t kNeverMs = 3600000;
 constexpr const char* kOtherProgram = ":1.999";
+// The card's loader mode (AT%MODE=1).
+constexpr int kLoaderMode = 1;
 // Well within the updater's 60 s wait for the card to come back.
 constexpr uint64_t kLateReturnMs = 40000;
 
@@ -131,6 +133,22 @@ TEST_P(MachineEndToEnd, CardThatReturnsLateButWithinTheWaitIsUpdated) {
     EXPECT_EQ(recordOf(registry(), "3.19.0"), "dword:00000001") << registry();
     expectHeldAt(kLoaderArrival);
     expectHeldAt(kReturnArrival);
+    expectMachineRestored();
+}
+
+TEST_P(MachineEndToEnd, CardAlreadyInLoaderModeAtStartIsRecoveredAndUpdated) {
+    startModemManager();
+    cardsim::SimulatorOptions inLoader;
+    inLoader.startMode = kLoaderMode;
+    const cardsim::LoaderOptions defaults;
+    startCard(e2e::kOlderCard, defaults, inLoader);
+    const e2e::RunResult run = kestrel();
+    ASSERT_FALSE(run.timedOut) << log();
+    EXPECT_EQ(run.exitStatus, 0) << log();
+    EXPECT_EQ(codeFile(), "0\n") << log();
+    expectLogHas("Recovery update complete (error 265)");
+    EXPECT_NE(cardState().find("\"revision\": \"3.19.0\""), std::string::npos) << cardState();
+    EXPECT_EQ(recordOf(registry(), "3.19.0"), "dword:00000001") << registry();
     expectMachineRestored();
 }
 
