@@ -32,7 +32,7 @@ constexpr const char* kTtySubsystem = "tty";
 // The uid ModemManager gives the ports of one physical device when the rules set it.
 constexpr const char* kPhysdevUidProperty = "ID_MM_PHYSDEV_UID";
 // ModemManager disables the modem before it answers InhibitDevice.
-constexpr uint64_t kCallTimeoutUs = 30ull * 1000 * 1000;
+constexpr uint64_t kCallTimeoutMs = 30000;
 
 struct BusError {
     sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -223,7 +223,10 @@ private:
             return ModemManagerResult::failed;
         }
         BusError error;
-        result = sd_bus_call(bus_, request.message, kCallTimeoutUs, &error.error, &reply.message);
+        const auto timeout =
+            std::chrono::duration_cast<std::chrono::microseconds>(realDuration(kCallTimeoutMs));
+        result = sd_bus_call(bus_, request.message, static_cast<uint64_t>(timeout.count()),
+                             &error.error, &reply.message);
         if (result >= 0)
             return ModemManagerResult::ok;
         detail = describe(error.error, result);

@@ -9,7 +9,8 @@ Parameters (JSON, all optional):
   appear_after      seconds before the modem is exported; between known_after and this the
                     daemon is probing it and InhibitDevice answers Core.WrongState
   refuse            an error name InhibitDevice answers with for the card's uid
-                    (org.freedesktop.ModemManager1.Error.Core.Unauthorized, ...)
+                    (org.freedesktop.ModemManager1.Error.Core.Unauthorized, ...), or
+                    'no-answer': InhibitDevice never answers
   inhibited_by      a bus name that holds an inhibition of the modem from the start
   state_file        written after every change: {"calls": [[uid, inhibit, sender]...],
                     "inhibited": {uid: sender}}
@@ -106,10 +107,23 @@ def caller_left(mock, uid, sender):
     return changed
 
 
-@dbus.service.method(MAIN_IFACE, in_signature='sb', out_signature='', sender_keyword='sender')
-def InhibitDevice(self, uid, inhibit, sender=None):
+@dbus.service.method(MAIN_IFACE, in_signature='sb', out_signature='', sender_keyword='sender',
+                     async_callbacks=('reply', 'fail'))
+def InhibitDevice(self, uid, inhibit, sender=None, reply=None, fail=None):
     uid = str(uid)
     self.calls.append([uid, bool(inhibit), str(sender)])
+    if self.refuse == 'no-answer':
+        write_state(self)
+        return
+    try:
+        inhibit_device(self, uid, inhibit, sender)
+    except dbus.exceptions.DBusException as error:
+        fail(error)
+        return
+    reply()
+
+
+def inhibit_device(self, uid, inhibit, sender):
     try:
         if uid != self.modem_uid or not self.card_known:
             raise dbus.exceptions.DBusException(f"No device found with uid '{uid}'", name=NOT_FOUND)
