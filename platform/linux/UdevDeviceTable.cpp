@@ -387,6 +387,10 @@ bool UdevDeviceTable::settled(const std::string& card) const {
     });
 }
 
+bool sysfsPathAtOrBelow(const std::string& path, const std::string& ancestor) {
+    return path == ancestor || isBelow(path, ancestor);
+}
+
 DeviceGroup UdevDeviceTable::group() const {
     return GroupBuilder(records_).build();
 }

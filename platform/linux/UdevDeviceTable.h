@@ -52,4 +52,7 @@ private:
     std::map<std::string, UdevDeviceRecord> records_;
 };
 
+// Whether a sysfs path is `ancestor` itself or lies below it.
+bool sysfsPathAtOrBelow(const std::string& path, const std::string& ancestor);
+
 } // namespace platform

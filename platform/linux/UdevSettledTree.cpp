@@ -12,12 +12,6 @@ constexpr const char* kUsbSubsystem = "usb";
 constexpr const char* kRemoveAction = "remove";
 constexpr const char* kUnbindAction = "unbind";
 
-bool atOrBelow(const std::string& path, const std::string& ancestor) {
-    return path == ancestor ||
-           (path.size() > ancestor.size() && path.compare(0, ancestor.size(), ancestor) == 0 &&
-            path[ancestor.size()] == '/');
-}
-
 } // namespace
 
 uint64_t UdevSettledTree::settleBoundMs() {
@@ -58,7 +52,7 @@ bool UdevSettledTree::take(const std::string& action, const UdevDeviceRecord& re
         bool changed = withdrawAt(path, card);
         live_.remove(path);
         for (auto it = waiting_.begin(); it != waiting_.end();)
-            it = atOrBelow(it->first, path) ? waiting_.erase(it) : std::next(it);
+            it = sysfsPathAtOrBelow(it->first, path) ? waiting_.erase(it) : std::next(it);
         if (!card.empty() && live_.contains(card))
             changed = consider(card, nowMs) || changed;
         return changed;
@@ -131,7 +125,7 @@ bool UdevSettledTree::withdraw(const std::string& card) {
 bool UdevSettledTree::withdrawAt(const std::string& path, const std::string& card) {
     bool changed = withdraw(card);
     for (const auto& card : shown_.cards())
-        if (atOrBelow(card, path))
+        if (sysfsPathAtOrBelow(card, path))
             changed = withdraw(card) || changed;
     return changed;
 }
