@@ -242,7 +242,9 @@ TEST_F(UdevDetection, CardWithAFunctionThatNeverBindsStaysStartingUntilTheDetect
     // The network adapter's driver.
     arrival.neverBound = {"1-1:1.4"};
     testbed.plug("qt0880", 0, arrival);
-    ASSERT_TRUE(waitForNotification(CardStateStarting, NwReasonDeviceChange, kCardWaitMs))
+    // Shown once the settle bound has passed.
+    ASSERT_TRUE(
+        waitForNotification(CardStateStarting, NwReasonDeviceChange, kDetectionTimeoutWaitMs))
         << log.dump();
     ASSERT_TRUE(pumpUntil([&] { return log.has("Nw: Detection timed out, cancelling..."); },
                           kDetectionTimeoutWaitMs))
