@@ -41,6 +41,13 @@ std::string UdevDeviceRecord::attribute(const std::string& name) const {
     return found == attributes.end() ? std::string() : found->second;
 }
 
+bool UdevDeviceRecord::operator==(const UdevDeviceRecord& other) const {
+    return syspath == other.syspath && oldSyspath == other.oldSyspath &&
+           subsystem == other.subsystem && devtype == other.devtype && sysname == other.sysname &&
+           driver == other.driver && properties == other.properties &&
+           attributes == other.attributes && driverVersion == other.driverVersion;
+}
+
 UdevDeviceRecord readUdevDevice(udev_device* device) {
     UdevDeviceRecord record;
     record.syspath = text(udev_device_get_syspath(device));

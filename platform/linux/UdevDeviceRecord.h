@@ -27,6 +27,9 @@ struct UdevDeviceRecord {
 
     std::string property(const std::string& name) const;
     std::string attribute(const std::string& name) const;
+
+    bool operator==(const UdevDeviceRecord& other) const;
+    bool operator!=(const UdevDeviceRecord& other) const { return !(*this == other); }
 };
 
 // Prefix of the udev properties set by Kestrel's rules file.

@@ -109,8 +109,12 @@ bool UdevSettledTree::consider(const std::string& card, uint64_t nowMs) {
     return false;
 }
 
+// True when what is shown of the card changed.
 bool UdevSettledTree::show(const std::string& card) {
-    shown_.replaceCard(card, live_.recordsOf(card));
+    const auto records = live_.recordsOf(card);
+    if (records == shown_.recordsOf(card))
+        return false;
+    shown_.replaceCard(card, records);
     return true;
 }
 

@@ -350,8 +350,10 @@ TEST_F(UdevDeviceTree, EventsLostInTheMiddleOfAnArrivalAreReadAgainFromTheSystem
     };
     testbed.plug("qt0880", 0, arrival);
     ASSERT_TRUE(waitFor(Kind::PortArrival, "ttyUSB2"));
-    // The last change of the card's showing.
+    // The last change of the card's showing: reading the system again showed nothing new
+    // before the card had settled.
     ASSERT_TRUE(waitForCount(Kind::NodesChanged, 1));
+    EXPECT_EQ(count(Kind::NodesChanged), 1u);
     const platform::DevNode card = byHardwareId("USB\\VID_1234&PID_5678&REV_0100");
     std::vector<platform::DevNode> children;
     ASSERT_EQ(tree->children(card, children), 0u);
