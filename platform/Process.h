@@ -21,6 +21,12 @@ struct ProcessError {
 
 bool isAdministrator();
 
+// The first thing the program does. The process may have been started by pkexec or sudo with
+// the invoker's umask (000 makes every file it creates writable by all): files and folders are
+// created with at most mode 0755 from here on. A closed pipe on an output ends a write with an
+// error instead of the process.
+void setProcessDefaults();
+
 // Whether a display server is named (DISPLAY or WAYLAND_DISPLAY), so that windows can be shown.
 bool displayAvailable();
 

@@ -2,7 +2,9 @@
 
 #include "platform/SystemPaths.h"
 
+#include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,8 @@ extern char** environ;
 namespace platform {
 namespace {
 
+constexpr mode_t kFileCreationMask = 022;
+
 // pkexec's exit codes for a dismissed prompt and for a refusal.
 constexpr int kPkexecDismissed = 126;
 constexpr int kPkexecNotAuthorised = 127;
@@ -25,6 +29,11 @@ const char* environmentValue(const char* name) {
 }
 
 } // namespace
+
+void setProcessDefaults() {
+    umask(kFileCreationMask);
+    signal(SIGPIPE, SIG_IGN);
+}
 
 bool isAdministrator() {
     if (simulatedMachineRoot()) {

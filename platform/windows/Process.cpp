@@ -92,6 +92,10 @@ ElevatedRun runReplacement(const std::string& program, const std::vector<std::st
 
 } // namespace
 
+void setProcessDefaults() {
+    // Files inherit the folder's access list; no signal ends a process on a closed pipe.
+}
+
 bool isAdministrator() {
     if (simulatedMachineRoot()) {
         const auto value = environmentValue("KESTREL_ADMINISTRATOR");
