@@ -176,6 +176,12 @@ log4cplus::helpers::Properties allowListed(const log4cplus::helpers::Properties&
                 std::find(allowed.begin(), allowed.end(), name) != allowed.end();
             if (allowedAppender && (option.empty() || option == "File")) {
                 keep = true; // set above
+            } else if (!allowedAppender) {
+                // A refused appender is named once, with what it is and where it writes.
+                keep = true;
+                if (option.empty())
+                    ignored.push_back(kPropertyPrefix + key + " (" + value + " " +
+                                      user.getProperty(key + ".File") + ")");
             } else if (allowedAppender && oneOf(option, kAppenderOptions) &&
                        (option != "layout" || oneOf(value, kLayouts))) {
                 kept.setProperty(key, value);

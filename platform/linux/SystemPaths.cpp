@@ -77,7 +77,9 @@ std::string folderProblem(const std::string& path, uid_t owner) {
             return "its folder " + folder + " belongs to user " + std::to_string(info.st_uid);
         if (S_ISLNK(info.st_mode))
             continue; // a link's mode means nothing; its own folder is examined next
-        if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        // In a sticky folder (/tmp) only an entry's owner may rename it, and the entry below
+        // has been found to be the owner's or root's.
+        if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0)
             return "others can write its folder " + folder;
         if (folder == "/")
             return "";
