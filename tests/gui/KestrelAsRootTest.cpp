@@ -1,0 +1,149 @@
+#include "KestrelBinaryFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace {
+
+using namespace kestrel_binary;
+
+constexpr const char* kDownloadStarted = "Send At Command: AT%LOAD succeed";
+
+class KestrelAsRoot : public KestrelBinary {
+protected:
+    bool serviceRunning() {
+        return readFile(root / "services.json").find("running") != std::string::npos;
+    }
+    fs::path logPath() { return root / "sysroot/var/log" / kLogName; }
+    size_t count(const std::string& text, const std::string& part) {
+        size_t found = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++found;
+        return found;
+    }
+    // An update that stays in its download for a while.
+    pid_t startSlowUpdate() {
+        environment["KESTREL_TIME_SCALE"] = "0.1";
+        startCard({"--link-rate", "100000"});
+        const pid_t pid = startKestrel({"-q", "-l", "-p", codePath()});
+        EXPECT_TRUE(waitForLog(kDownloadStarted)) << log();
+        return pid;
+    }
+};
+
+TEST_F(KestrelAsRoot, PlainUsersProcessCreatesNothingAndTheElevatedOneWritesTheResult) {
+    startCard({"--wrong-lm-code"});
+    // Stands in for the prompt; notes whether the exit-code file existed before the elevated
+    // run began.
+    const fs::path elevate = root / "elevate.sh";
+    std::ofstream(elevate) << "#!/bin/sh\n"
+                              "[ -e \""
+                           << codePath() << "\" ] && echo created > \""
+                           << (root / "seen.txt").string()
+                           << "\"\n"
+                              "exec env KESTREL_ADMINISTRATOR=1 \"$@\"\n";
+    fs::permissions(elevate, fs::perms::owner_all);
+    environment["KESTREL_ADMINISTRATOR"] = "0";
+    environment["KESTREL_ELEVATION_COMMAND"] = elevate.string();
+    const ProcessRun run = kestrel({"-q", "-l", "-p", codePath()});
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_FALSE(fs::exists(root / "seen.txt")) << "the plain user's process made the file";
+    EXPECT_EQ(codeFile(), "258\n");
+    EXPECT_EQ(run.output.find("log4cplus:ERROR"), std::string::npos) << run.output;
+    EXPECT_EQ(count(log(), "Logging turned on"), 1u) << "only the elevated process logs";
+}
+
+TEST_F(KestrelAsRoot, ElevationCommandMissingNamesItAndHowToRunAsRoot) {
+    environment["KESTREL_ADMINISTRATOR"] = "0";
+    environment["KESTREL_ELEVATION_COMMAND"] = (root / "no-such-pkexec").string();
+    const ProcessRun run = kestrel({"-q", "-p", codePath()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.output.find("no-such-pkexec"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("sudo kestrel"), std::string::npos) << run.output;
+    EXPECT_EQ(codeFile(), "1223\n");
+}
+
+TEST_F(KestrelAsRoot, SecondInstanceSaysSoAndLeavesTheRunningUpdatesLogAlone) {
+    const pid_t first = startSlowUpdate();
+    ASSERT_GT(first, 0);
+    const std::string before = log();
+    const ProcessRun second = kestrel({"-q", "-l", "-p", (root / "second.code").string()}, "20");
+    EXPECT_EQ(second.exitCode, 255) << second.output;
+    EXPECT_NE(second.standardError.find("kestrel: another Kestrel is running"), std::string::npos)
+        << second.output;
+    EXPECT_FALSE(fs::exists(root / "second.code")) << "the refused instance wrote nothing";
+    EXPECT_EQ(waitForExit(first, std::chrono::seconds(60)), 0) << log();
+    const std::string after = log();
+    EXPECT_EQ(after.compare(0, before.size(), before), 0) << "the running update's log was cut";
+    EXPECT_EQ(count(after, "Logging turned on"), 1u);
+    EXPECT_EQ(codeFile(), "0\n");
+}
+
+TEST_F(KestrelAsRoot, RetryKeepsTheFailedRunsLogAndALinkAtTheLogIsNotFollowed) {
+    startCard({"--wrong-lm-code"});
+    EXPECT_EQ(kestrel({"-q", "-l"}).exitCode, 2);
+    EXPECT_EQ(kestrel({"-q", "-l"}).exitCode, 2);
+    EXPECT_EQ(count(log(), "Logging turned on"), 2u) << "the second run appends";
+
+    const fs::path target = root / "system.log";
+    std::ofstream(target) << "system\n";
+    fs::remove(logPath());
+    fs::create_symlink(target, logPath());
+    const ProcessRun run = kestrel({"-q", "-l"});
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_EQ(readFile(target), "system\n");
+    EXPECT_NE(run.standardError.find("kestrel: cannot write the log"), std::string::npos)
+        << run.output;
+}
+
+TEST_F(KestrelAsRoot, RuntimeFolderOthersCanWriteIsRefusedBeforeTheServiceIsTouched) {
+    const fs::path runtime = root / "sysroot/run/kestrel";
+    fs::create_directories(runtime);
+    ASSERT_EQ(chmod(runtime.c_str(), 0777), 0);
+    startCard();
+    const ProcessRun run = kestrel({"-q", "-p", codePath()});
+    EXPECT_EQ(run.exitCode, 255) << run.output;
+    EXPECT_NE(run.standardError.find("cannot hold the single-instance lock"), std::string::npos)
+        << run.output;
+    EXPECT_TRUE(serviceRunning());
+    EXPECT_FALSE(fs::exists(codePath()));
+    ASSERT_EQ(chmod(runtime.c_str(), 0755), 0);
+    EXPECT_EQ(kestrel({"-q", "-p", codePath()}).exitCode, 0);
+}
+
+TEST_F(KestrelAsRoot, SighupAndSigquitEndTheUpdateLikeSigterm) {
+    for (const int signal : {SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(signal);
+        // The log is appended to: each run waits for its own lines.
+        std::error_code ignored;
+        fs::remove(logPath(), ignored);
+        const pid_t pid = startSlowUpdate();
+        ASSERT_GT(pid, 0);
+        kill(pid, signal);
+        EXPECT_EQ(waitForExit(pid, std::chrono::seconds(30)), 1) << log() << startedOutput();
+        EXPECT_EQ(codeFile(), "1223\n");
+        EXPECT_TRUE(serviceRunning()) << "the service is started again";
+        EXPECT_NE(log().find("Interrupted by signal " + std::to_string(signal)), std::string::npos);
+        unplugCard();
+        fs::remove(root / "devices/cardsim.json", ignored);
+    }
+}
+
+TEST_F(KestrelAsRoot, SecondSignalStartsTheServiceAndWritesTheResultWithinTwoSeconds) {
+    environment["KESTREL_TIME_SCALE"] = "0.1";
+    // A card that answers nothing in loader mode keeps the update inside a block wait.
+    startCard({"--silent-at-block", "2"});
+    const pid_t pid = startKestrel({"-q", "-l", "-p", codePath()});
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitForLog(kDownloadStarted)) << log();
+    EXPECT_FALSE(serviceRunning());
+    kill(pid, SIGINT);
+    ASSERT_TRUE(waitForLog("Interrupted by signal 2"));
+    kill(pid, SIGINT);
+    EXPECT_EQ(waitForExit(pid, std::chrono::seconds(2)), 1);
+    EXPECT_EQ(codeFile(), "1223\n");
+    EXPECT_TRUE(serviceRunning());
+}
+
+} // namespace
