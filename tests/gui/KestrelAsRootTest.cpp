@@ -146,4 +146,21 @@ TEST_F(KestrelAsRoot, SecondSignalStartsTheServiceAndWritesTheResultWithinTwoSec
     EXPECT_TRUE(serviceRunning());
 }
 
+TEST_F(KestrelAsRoot, MachineMayNotSleepWhileTheCardIsFlashedAndMayAgainAfter) {
+    const pid_t pid = startSlowUpdate();
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(readFile(root / "sleep-inhibitor"),
+              "sleep:shutdown\tKestrel\tUpdating the card's firmware\tblock\n");
+    EXPECT_EQ(waitForExit(pid, std::chrono::seconds(60)), 0) << log();
+    EXPECT_FALSE(fs::exists(root / "sleep-inhibitor"));
+    const std::string text = log();
+    const size_t taken = text.find("Sleep and shutdown inhibited while the card is flashed");
+    const size_t reset = text.find("Dispatch event 'sigReset'");
+    const size_t released = text.find("Sleep and shutdown allowed again");
+    ASSERT_NE(taken, std::string::npos) << text;
+    ASSERT_NE(released, std::string::npos);
+    EXPECT_LT(taken, text.find(kDownloadStarted)) << "taken before the card enters its loader";
+    EXPECT_GT(released, reset) << "held until the card is back after its reset";
+}
+
 } // namespace
