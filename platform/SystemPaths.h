@@ -42,6 +42,11 @@ struct UserFile {
 UserFile readUserFile(const std::string& path, bool checked, std::optional<uint32_t> expectedOwner,
                       size_t maxBytes);
 
+// Why an administrator must not take `path` as its own data (a package beside the program):
+// empty when it is a regular file (not a link) of the process's user in a folder of that user,
+// and neither can be written by group or others, so nobody else could have put it there.
+std::string ownFileProblem(const std::string& path);
+
 // The user the process acts as (its effective user id; 0 on Windows).
 uint32_t processUser();
 

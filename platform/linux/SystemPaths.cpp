@@ -136,6 +136,25 @@ UserFile readUserFile(const std::string& path, bool checked, std::optional<uint3
     return file;
 }
 
+std::string ownFileProblem(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return "it is not a regular file";
+    if (info.st_uid != geteuid())
+        return "it belongs to user " + std::to_string(info.st_uid);
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return "others can write it";
+    if (lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return "its folder cannot be examined";
+    if (info.st_uid != geteuid())
+        return "its folder belongs to user " + std::to_string(info.st_uid);
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return "others can write its folder";
+    return "";
+}
+
 uint32_t processUser() {
     return geteuid();
 }

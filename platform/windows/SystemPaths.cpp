@@ -71,6 +71,11 @@ UserFile readUserFile(const std::string& path, bool, std::optional<uint32_t>, si
     return file;
 }
 
+std::string ownFileProblem(const std::string&) {
+    // The program's folder under "Program Files" inherits the administrators-only access.
+    return "";
+}
+
 uint32_t processUser() {
     return 0;
 }
