@@ -41,6 +41,13 @@ struct ElevatedRun {
 // must be absolute.
 ElevatedRun runElevated(const std::string& program, const std::vector<std::string>& arguments);
 
+// Under a Wayland session pkexec hands DISPLAY on, but Xwayland refuses the clients of other
+// users: the local root user is let in for the elevated run (xhost +SI:localuser:root) and
+// shut out again after it. `granted` tells whether revokeDisplayFromAdministrator is due. The
+// text says why the windows cannot open when the grant was needed and failed; empty otherwise.
+std::string grantDisplayToAdministrator(bool& granted);
+void revokeDisplayFromAdministrator();
+
 // The elevation command in force: "pkexec" or the words of KESTREL_ELEVATION_COMMAND.
 std::vector<std::string> elevationCommand();
 

@@ -316,8 +316,16 @@ void ApplicationCore::relaunchElevated() {
         showError(guiText("This application must be run with administrator privileges"));
         return;
     }
+    bool displayGranted = false;
+    if (execMode != execNoInterface) {
+        const std::string problem = platform::grantDisplayToAdministrator(displayGranted);
+        if (!problem.empty())
+            std::fprintf(stderr, "kestrel: %s\n", problem.c_str());
+    }
     const platform::ElevatedRun run =
         platform::runElevated(platform::executablePath(), relaunchArguments());
+    if (displayGranted)
+        platform::revokeDisplayFromAdministrator();
     if (run.error == 0) {
         relaunchExitCode = run.exitCode;
     } else if (run.error == platform::ProcessError::kFileNotFound) {

@@ -114,6 +114,14 @@ bool displayAvailable() {
     return true;
 }
 
+std::string grantDisplayToAdministrator(bool& granted) {
+    // The elevated process shares the user's desktop.
+    granted = false;
+    return "";
+}
+
+void revokeDisplayFromAdministrator() {}
+
 std::vector<std::string> elevationCommand() {
     std::vector<std::string> words;
     if (const auto replacement = environmentValue("KESTREL_ELEVATION_COMMAND")) {

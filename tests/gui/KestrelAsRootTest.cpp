@@ -163,4 +163,41 @@ TEST_F(KestrelAsRoot, MachineMayNotSleepWhileTheCardIsFlashedAndMayAgainAfter) {
     EXPECT_GT(released, reset) << "held until the card is back after its reset";
 }
 
+TEST_F(KestrelAsRoot, UnderWaylandRootMayUseTheDisplayForTheElevatedRunOnly) {
+    // Stand-ins for xhost and the prompt note, in order, what happens to the display.
+    const fs::path bin = root / "bin";
+    const fs::path record = root / "display.txt";
+    fs::create_directories(bin);
+    std::ofstream(bin / "xhost") << "#!/bin/sh\necho \"xhost $*\" >> \"" << record.string()
+                                 << "\"\n";
+    std::ofstream(root / "elevate.sh")
+        << "#!/bin/sh\necho elevated >> \"" << record.string() << "\"\n";
+    fs::permissions(bin / "xhost", fs::perms::owner_all);
+    fs::permissions(root / "elevate.sh", fs::perms::owner_all);
+    environment["KESTREL_ADMINISTRATOR"] = "0";
+    environment["KESTREL_ELEVATION_COMMAND"] = (root / "elevate.sh").string();
+    // A Wayland session's variables beside the tests' own X display, which the toolkit uses.
+    environment["WAYLAND_DISPLAY"] = "wayland-kestrel-test";
+    environment["GDK_BACKEND"] = "x11";
+    environment["PATH"] = bin.string() + ":/usr/bin:/bin";
+    const ProcessRun run = kestrel({"-u"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(readFile(record), "xhost +SI:localuser:root\nelevated\nxhost -SI:localuser:root\n");
+
+    // Without xhost the user learns why no window will open, and what works instead.
+    fs::remove(bin / "xhost");
+    fs::remove(record);
+    const ProcessRun without = kestrel({"-u"});
+    EXPECT_NE(without.standardError.find("\"xhost +SI:localuser:root\" failed"), std::string::npos)
+        << without.output;
+    EXPECT_NE(without.standardError.find("-q runs without a window"), std::string::npos);
+    EXPECT_EQ(readFile(record), "elevated\n");
+
+    // Without Wayland nothing is granted.
+    environment.erase("WAYLAND_DISPLAY");
+    fs::remove(record);
+    EXPECT_EQ(kestrel({"-u"}).exitCode, 0);
+    EXPECT_EQ(readFile(record), "elevated\n");
+}
+
 } // namespace
