@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -198,6 +200,39 @@ TEST_F(KestrelAsRoot, UnderWaylandRootMayUseTheDisplayForTheElevatedRunOnly) {
     fs::remove(record);
     EXPECT_EQ(kestrel({"-u"}).exitCode, 0);
     EXPECT_EQ(readFile(record), "elevated\n");
+}
+
+TEST_F(KestrelAsRoot, LinksAnotherUserPlantedAtTheResultFilesAreReplacedNotFollowed) {
+    // A folder every user can write, like /var/tmp, with links another user planted there.
+    const fs::path shared = root / "shared";
+    fs::create_directories(shared);
+    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const fs::path victim = root / "root-only";
+    std::ofstream(victim) << "secret\n";
+    const fs::path code = shared / "kestrel.code";
+    const fs::path json = shared / "kestrel.json";
+    const pid_t planter = fork();
+    if (planter == 0) {
+        const bool planted = setgid(65531) == 0 && setuid(65531) == 0 &&
+                             symlink(victim.c_str(), code.c_str()) == 0 &&
+                             symlink(victim.c_str(), json.c_str()) == 0;
+        _exit(planted ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(planter, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    startCard({"--wrong-lm-code"});
+    const ProcessRun run = kestrel({"-q", "-p", code.string(), "--json", json.string()});
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_EQ(readFile(victim), "secret\n");
+    EXPECT_FALSE(fs::is_symlink(code));
+    EXPECT_FALSE(fs::is_symlink(json));
+    EXPECT_EQ(readFile(code), "258\n");
+    EXPECT_NE(readFile(json).find("\"result\":258"), std::string::npos) << readFile(json);
+    struct stat info {};
+    ASSERT_EQ(stat(code.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
 }
 
 } // namespace
