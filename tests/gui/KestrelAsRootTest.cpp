@@ -235,4 +235,14 @@ TEST_F(KestrelAsRoot, LinksAnotherUserPlantedAtTheResultFilesAreReplacedNotFollo
     EXPECT_EQ(info.st_mode & 07777, 0644u);
 }
 
+TEST_F(KestrelAsRoot, ReaderOfTheJsonThatLeftEarlyDoesNotEndTheRunBeforeItsResult) {
+    startCard({"--wrong-lm-code"});
+    // The reader is gone long before the result comes: the write fails with EPIPE, no SIGPIPE.
+    const ProcessRun run =
+        program("/bin/bash", {"-c", "set -o pipefail; \"$0\" -q -p \"$1\" --json - | true",
+                              KESTREL_BINARY, codePath()});
+    EXPECT_EQ(run.exitCode, 2) << "141 is an end by SIGPIPE\n" << run.output;
+    EXPECT_EQ(codeFile(), "258\n");
+}
+
 } // namespace
