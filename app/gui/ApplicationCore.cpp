@@ -330,10 +330,10 @@ void ApplicationCore::relaunchElevated() {
         relaunchExitCode = run.exitCode;
     } else if (run.error == platform::ProcessError::kFileNotFound) {
         showError(wxString::Format(
-            "%s (%s): Kestrel needs administrator rights and cannot ask for them without it; "
-            "run it as root instead, for example with sudo kestrel",
-            wxString::FromUTF8(platform::systemErrorText(run.error)),
-            wxString::FromUTF8(platform::elevationCommand().front())));
+            "kestrel: %s cannot be run (%s), so Kestrel cannot ask for the administrator "
+            "rights it needs: run it as root instead, for example with sudo kestrel",
+            wxString::FromUTF8(platform::elevationCommand().front()),
+            wxString::FromUTF8(platform::systemErrorText(run.error))));
     } else if (run.error != platform::ProcessError::kCancelled) {
         showError(wxString::FromUTF8(platform::systemErrorText(run.error)));
     }
