@@ -24,6 +24,7 @@ constexpr uint16_t kDetectionLogLevel = 1;
 constexpr uint32_t kNoCard = 55;
 constexpr int kProgressReadStart = 15;
 constexpr int kProgressReadEnd = 16;
+constexpr const char* kSleepInhibitReason = "Updating the card's firmware";
 
 const log4cplus::Logger& deviceLogger() {
     static const log4cplus::Logger logger = Kestrel::Log::logger("kestrel.app.traits.device");
@@ -361,8 +362,38 @@ void AppDeviceTrait::endWaits() {
     departure.condition.notify_all();
 }
 
+int AppDeviceTrait::flashingMode(void* object, bool on) {
+    DeviceTrait::flashingMode(object, on);
+    if (!on) {
+        if (sleepInhibitor.release())
+            KESTREL_INFO(deviceLogger(),
+                         "AppDeviceTrait::flashingMode(): Sleep and shutdown allowed again");
+        return 0;
+    }
+    const platform::SleepInhibitor::Outcome outcome = sleepInhibitor.take(kSleepInhibitReason);
+    switch (outcome.result) {
+    case platform::InhibitResult::taken:
+        if (!outcome.alreadyHeld)
+            KESTREL_INFO(deviceLogger(), "AppDeviceTrait::flashingMode(): Sleep and shutdown "
+                                         "inhibited while the card is flashed");
+        break;
+    case platform::InhibitResult::absent:
+        KESTREL_INFO(deviceLogger(), "AppDeviceTrait::flashingMode(): No logind to inhibit sleep "
+                                     "and shutdown: nothing to take ("
+                                         << outcome.detail << ")");
+        break;
+    case platform::InhibitResult::failed:
+        KESTREL_WARN(deviceLogger(), "AppDeviceTrait::flashingMode(): Cannot inhibit sleep and "
+                                     "shutdown: "
+                                         << outcome.detail);
+        break;
+    }
+    return 0;
+}
+
 int AppDeviceTrait::terminate() {
     KESTREL_DEBUG(deviceLogger(), "AppDeviceTrait::terminate()");
+    sleepInhibitor.release();
     FfShutdown();
     NwTerminate();
     NwLeaveExclusiveMode();

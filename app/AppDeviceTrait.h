@@ -2,6 +2,7 @@
 
 #include "app/DeviceTrait.h"
 #include "platform/ModemInhibitor.h"
+#include "platform/SleepInhibitor.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -31,6 +32,10 @@ public:
     int waitForArrival() override;
     int waitForDeparture() override;
     int terminate() override;
+    // While the card is flashed (from its change to loader mode until it is back after its
+    // reset) the machine may neither sleep nor shut down: a logind "block" inhibitor is held.
+    // Without logind there is nothing to take; that is logged. Always 0.
+    int flashingMode(void* object, bool on) override;
 
     // Keeps ModemManager away from the card reported last, from its first check to terminate
     // (a card held already stays so): 0, or 262 when another program has inhibited the card.
@@ -90,6 +95,7 @@ private:
 
     StateMachine& machine;
     uint32_t serviceError = 0;
+    platform::SleepInhibitor sleepInhibitor;
     platform::ModemInhibitor modemInhibitor;
     std::mutex cardMutex;
     // The device instance id of the card reported last.

@@ -2,7 +2,9 @@
 
 #include "app/ErrorCodes.h"
 #include "app/util/Log.h"
+#include "platform/Process.h"
 #include "platform/Resource.h"
+#include "platform/SystemPaths.h"
 
 #include <algorithm>
 #include <atomic>
@@ -105,7 +107,14 @@ bool PackageImage::loadFile(const std::string& path) {
 int32_t PackageImage::load() {
     release();
     const std::string file = findPackageFile(moduleDirectory());
-    if (!file.empty()) {
+    // As administrator, a package someone else could have put beside the program would flash
+    // their firmware into the card.
+    const std::string problem =
+        !file.empty() && platform::isAdministrator() ? platform::ownFileProblem(file) : "";
+    if (!problem.empty()) {
+        KESTREL_WARN(packageLogger(), "Package file " << file << " ignored: " << problem
+                                                      << "; using the embedded package");
+    } else if (!file.empty()) {
         if (loadFile(file)) {
             KESTREL_INFO(packageLogger(), "Package file " << file << " (" << length << " bytes)");
             return kResultOk;

@@ -73,7 +73,9 @@ uint32_t waitForAnyObject(const std::vector<SyncHandle>& objects, uint32_t timeo
 uint32_t waitForObject(const SyncHandle& object, uint32_t timeoutMs, uint32_t* error = nullptr);
 
 // The namespace: a folder holding the table. Default, in this order: KESTREL_OBJECT_NAMESPACE,
-// DIR/objects on a simulated machine, /dev/shm/kestrel-UID. Objects opened later use the
+// DIR/objects on a simulated machine, for root the runtime folder's objects/ (any user could
+// create /dev/shm/kestrel-0 first; none when the runtime folder is not root's own: every open
+// then gives 5), else /dev/shm/kestrel-UID. Objects opened later use the
 // folder set here (tests); handles already open keep theirs. An empty folder restores the
 // default.
 void setNamedObjectNamespace(const std::string& folder);

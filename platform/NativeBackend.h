@@ -6,6 +6,7 @@
 #include "platform/PowerWatcher.h"
 #include "platform/RegistryStore.h"
 #include "platform/Service.h"
+#include "platform/SleepInhibitor.h"
 
 #include <cstdint>
 #include <memory>
@@ -50,5 +51,11 @@ std::unique_ptr<PowerSource> startSystemPowerSource();
 // with `result` absent or failed.
 std::unique_ptr<ModemManagerConnection> openModemManagerOnSystemBus(ModemManagerResult& result,
                                                                     std::string& detail);
+
+// The system's sleep and shutdown inhibitor (logind's Inhibit on Linux), or null with `result`
+// absent or failed.
+std::unique_ptr<InhibitorLock> takeSystemInhibitor(const std::string& what, const std::string& who,
+                                                   const std::string& why, const std::string& mode,
+                                                   InhibitResult& result, std::string& detail);
 
 } // namespace platform

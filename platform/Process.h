@@ -21,6 +21,12 @@ struct ProcessError {
 
 bool isAdministrator();
 
+// The first thing the program does. The process may have been started by pkexec or sudo with
+// the invoker's umask (000 makes every file it creates writable by all): files and folders are
+// created with at most mode 0755 from here on. A closed pipe on an output ends a write with an
+// error instead of the process.
+void setProcessDefaults();
+
 // Whether a display server is named (DISPLAY or WAYLAND_DISPLAY), so that windows can be shown.
 bool displayAvailable();
 
@@ -34,6 +40,13 @@ struct ElevatedRun {
 // display (the polkit policy's allow_gui) reaches the child, so paths among the arguments
 // must be absolute.
 ElevatedRun runElevated(const std::string& program, const std::vector<std::string>& arguments);
+
+// Under a Wayland session pkexec hands DISPLAY on, but Xwayland refuses the clients of other
+// users: the local root user is let in for the elevated run (xhost +SI:localuser:root) and
+// shut out again after it. `granted` tells whether revokeDisplayFromAdministrator is due. The
+// text says why the windows cannot open when the grant was needed and failed; empty otherwise.
+std::string grantDisplayToAdministrator(bool& granted);
+void revokeDisplayFromAdministrator();
 
 // The elevation command in force: "pkexec" or the words of KESTREL_ELEVATION_COMMAND.
 std::vector<std::string> elevationCommand();

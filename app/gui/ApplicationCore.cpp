@@ -19,6 +19,8 @@
 #include "platform/NamedObject.h"
 #include "platform/Process.h"
 #include "platform/Resource.h"
+#include "platform/ResultFile.h"
+#include "platform/Service.h"
 #include "platform/SystemPaths.h"
 #include "platform/TerminationRequest.h"
 #include "update/AppUpdateTrait.h"
@@ -43,6 +45,9 @@ constexpr const char* kRelaunchMutexName = "{C91A190F-4BFE-4cea-9076-CA40C7FABD1
 constexpr const char* kExecModeNames = "execNormal,execUnattended,execNoInterface,";
 
 constexpr int kNoParent = 0;
+// The exit status of a run whose exit-code or JSON file cannot be written, as of one whose
+// exit-code file cannot be created.
+constexpr int kExitResultFileFailed = 255;
 constexpr int kProgressEndOfUpdate = 3;
 constexpr int kPackageResourceId = 101;
 // How long the end of the program waits for a worker thread to leave the libraries: a running
@@ -96,7 +101,8 @@ ApplicationCore::ApplicationCore(wxAppConsole& framework)
     deviceTrait = std::make_unique<AppDeviceTrait>();
     installCatalogLookup();
     PackageImage::setEmbeddedLookup(&embeddedPackage);
-    Logging::configureLogging();
+    // Nothing is logged until start has taken the single-instance lock; a process that only
+    // relaunches itself elevated never logs.
     Logging::setLogging(false, true);
     framework.Bind(kestrelEVT_TRAIT, &ApplicationCore::onTraitEvent, this, wxID_ANY);
 }
@@ -150,15 +156,13 @@ void ApplicationCore::describeOptions(wxCmdLineParser& parser) {
 }
 
 bool ApplicationCore::commandLineParsed(wxCmdLineParser& parser) {
+    // Logging starts once this process holds the single-instance lock (start): a second
+    // instance must not write into the running one's log.
     logOption = parser.Found("l");
-    if (logOption)
-        Logging::setLogging(true, false);
     if (parser.Found("q"))
         execMode = execNoInterface;
     else if (parser.Found("u"))
         execMode = execUnattended;
-    KESTREL_DEBUG(mainLogger(),
-                  "Execution mode is " << enumName(execNormal, execMode, kExecModeNames));
     // Nobody answers a message box in the unattended modes: the toolkit's own messages go to
     // standard error instead.
     if (execMode != execNormal)
@@ -167,7 +171,7 @@ bool ApplicationCore::commandLineParsed(wxCmdLineParser& parser) {
     wxString path;
     exitCodeFileRequested = parser.Found("p", &path);
     exitCodePath = path;
-    if (exitCodeFileRequested && !createExitCodeFile(path)) {
+    if (exitCodeFileRequested && !usableFileName(path)) {
         showError(wxString::Format(guiText("Error creating exit code file '%s'."), path));
         return false;
     }
@@ -178,17 +182,20 @@ bool ApplicationCore::commandLineParsed(wxCmdLineParser& parser) {
     return true;
 }
 
-bool ApplicationCore::createExitCodeFile(const wxString& path) {
-    wxLogNull quiet;
+bool ApplicationCore::usableFileName(const wxString& path) {
     const wxFileName name(path);
-    if (!name.IsOk() || name.GetFullPath().empty())
-        return false;
-    const wxString directory = name.GetPath();
-    if (!directory.empty() && !wxFileName::DirExists(directory) &&
-        !wxFileName::Mkdir(directory, 0777, wxPATH_MKDIR_FULL))
-        return false;
-    return exitCodeFile.Create(
-        path, true, wxS_IRUSR | wxS_IWUSR | wxS_IRGRP | wxS_IWGRP | wxS_IROTH | wxS_IWOTH);
+    return name.IsOk() && !name.GetFullPath().empty();
+}
+
+bool ApplicationCore::createExitCodeFile() {
+    // An empty file from the start: whatever was there before (a result of an earlier run, a
+    // file someone planted) is gone, and a run that ends without a result leaves none.
+    const std::string reason = platform::writeResultFile(exitCodePath.utf8_string(), "");
+    if (reason.empty())
+        return true;
+    KESTREL_ERROR(mainLogger(), "Cannot create the exit code file " << exitCodePath.utf8_string()
+                                                                    << ": " << reason);
+    return false;
 }
 
 bool ApplicationCore::start() {
@@ -197,22 +204,21 @@ bool ApplicationCore::start() {
     framework.SetAppName(kApplicationName);
     framework.SetVendorName(kVendorName);
     wxFileSystem::AddHandler(new ResourceFsHandler);
-    setupLanguage(locale, uiLanguage);
 
     bool administrator = false;
     isUserAdministrator(&administrator);
     if (!administrator) {
+        setupLanguage(locale, uiLanguage);
         relaunchElevated();
         return true;
     }
-
-    instanceChecker = std::make_unique<wxSingleInstanceChecker>();
-    // The lock lives in root's runtime folder (a simulated machine's own), never in the home
-    // folder of whoever started the program.
-    const wxString lockFolder = wxString::FromUTF8(platform::runtimeFolder());
-    if (!instanceChecker->Create(kSingleInstanceName, lockFolder) ||
-        instanceChecker->IsAnotherRunning()) {
-        KESTREL_DEBUG(mainLogger(), "Another instance is running");
+    if (!takeSingleInstanceLock())
+        return false;
+    startLogging();
+    // After the lock, so that the language's log lines go to this run's log.
+    setupLanguage(locale, uiLanguage);
+    if (exitCodeFileRequested && !createExitCodeFile()) {
+        showError(wxString::Format(guiText("Error creating exit code file '%s'."), exitCodePath));
         return false;
     }
     prepareToolkit();
@@ -235,7 +241,48 @@ bool ApplicationCore::start() {
     return true;
 }
 
+bool ApplicationCore::takeSingleInstanceLock() {
+    // The lock lives in root's runtime folder (a simulated machine's own), never in the home
+    // folder of whoever started the program.
+    const std::string folder = platform::runtimeFolder();
+    const std::string problem = platform::runtimeFolderProblem(folder);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "kestrel: %s cannot hold the single-instance lock: %s\n",
+                     folder.c_str(), problem.c_str());
+        return false;
+    }
+    instanceChecker = std::make_unique<wxSingleInstanceChecker>();
+    if (!instanceChecker->Create(kSingleInstanceName, wxString::FromUTF8(folder))) {
+        std::fprintf(stderr, "kestrel: cannot take the single-instance lock in %s\n",
+                     folder.c_str());
+        return false;
+    }
+    if (instanceChecker->IsAnotherRunning()) {
+        std::fputs("kestrel: another Kestrel is running\n", stderr);
+        return false;
+    }
+    return true;
+}
+
+void ApplicationCore::startLogging() {
+    Logging::configureLogging();
+    if (logOption)
+        Logging::setLogging(true, false);
+    else
+        Logging::setLogging(false, true);
+    KESTREL_DEBUG(mainLogger(),
+                  "Execution mode is " << enumName(execNormal, execMode, kExecModeNames));
+}
+
 void ApplicationCore::watchTerminationRequests() {
+    // A second request ends the process before the run has come to its end: the service the
+    // run stopped starts again and the exit-code file gets the interrupted result.
+    const std::string resultPath = exitCodeFileRequested ? exitCodePath.utf8_string() : "";
+    platform::setLastWords([resultPath] {
+        if (!resultPath.empty())
+            platform::writeResultFile(resultPath, std::to_string(kResultInterrupted) + "\n");
+        platform::startService(AppDeviceTrait::kServiceName);
+    });
     platform::watchTerminationRequests(
         [](int signal) {
             onApplicationThread(
@@ -269,13 +316,32 @@ void ApplicationCore::relaunchElevated() {
         showError(guiText("This application must be run with administrator privileges"));
         return;
     }
-    KESTREL_DEBUG(mainLogger(), "Relaunching elevated");
+    bool displayGranted = false;
+    if (execMode != execNoInterface) {
+        const std::string problem = platform::grantDisplayToAdministrator(displayGranted);
+        if (!problem.empty())
+            std::fprintf(stderr, "kestrel: %s\n", problem.c_str());
+    }
     const platform::ElevatedRun run =
         platform::runElevated(platform::executablePath(), relaunchArguments());
+    if (displayGranted)
+        platform::revokeDisplayFromAdministrator();
     if (run.error == 0) {
         relaunchExitCode = run.exitCode;
+    } else if (run.error == platform::ProcessError::kFileNotFound) {
+        showError(wxString::Format(
+            "kestrel: %s cannot be run (%s), so Kestrel cannot ask for the administrator "
+            "rights it needs: run it as root instead, for example with sudo kestrel",
+            wxString::FromUTF8(platform::elevationCommand().front()),
+            wxString::FromUTF8(platform::systemErrorText(run.error))));
     } else if (run.error != platform::ProcessError::kCancelled) {
         showError(wxString::FromUTF8(platform::systemErrorText(run.error)));
+    }
+    // The elevated process never ran: the exit-code file says so instead of staying empty.
+    if (run.error != 0 && exitCodeFileRequested) {
+        exitCode = kResultInterrupted;
+        if (!writeExitCodeFile())
+            reportExitCodeFileFailure();
     }
     if (mutex.handle)
         platform::releaseMutex(mutex.handle);
@@ -320,11 +386,35 @@ int ApplicationCore::run(const std::function<void()>& mainLoop) {
     if (relaunchExitCode != -1)
         return relaunchExitCode;
     mainLoop();
-    return mapExitCode(exitCode);
+    return endRun();
 }
 
 int ApplicationCore::mapExitCode(int code) {
     return Kestrel::mapExitCode(code);
+}
+
+int ApplicationCore::endRun() {
+    platform::stopWatchingTerminationRequests();
+    powerMonitor.stop();
+    platform::setMessageWakeHook({});
+    const bool workersEnded = waitForWorkers();
+    bool written = true;
+    if (exitCodeFileRequested && !writeExitCodeFile()) {
+        reportExitCodeFileFailure();
+        written = false;
+    }
+    written = reportResult() && written;
+    // The lock goes once the result is in place: the next run cannot start before.
+    instanceChecker.reset();
+    // A result an installer waits for and cannot find must not read as the update's category.
+    const int code = written ? mapExitCode(exitCode) : kExitResultFileFailed;
+    if (!workersEnded) {
+        // A worker still runs inside the libraries; tearing down what it uses would crash the
+        // process, so it ends here with the result already recorded (the log's file appenders
+        // write every line through).
+        platform::exitImmediately(code);
+    }
+    return code;
 }
 
 void ApplicationCore::finish() {
@@ -332,45 +422,31 @@ void ApplicationCore::finish() {
     powerMonitor.stop();
     platform::setMessageWakeHook({});
     instanceChecker.reset();
-    const bool workersEnded = waitForWorkers();
-    // The relaunching process leaves the file to the elevated one, which wrote its own result.
-    if (exitCodeFileRequested && relaunchExitCode == -1 && !writeExitCodeFile())
-        reportExitCodeFileFailure();
-    // The elevated process reports its own run.
-    if (relaunchExitCode == -1)
-        reportResult();
-    if (!workersEnded) {
-        // A worker still runs inside the libraries; tearing down what it uses would crash the
-        // process, so it ends here with the result already recorded (the log's file appenders
-        // write every line through).
-        platform::exitImmediately(relaunchExitCode != -1 ? relaunchExitCode
-                                                         : mapExitCode(exitCode));
-    }
     delete wxConfigBase::Set(nullptr);
 }
 
-void ApplicationCore::reportResult() {
+bool ApplicationCore::reportResult() {
     const RunSummary summary(exitCode, resultDialogKind, installedUpdateInfo(),
                              Logging::loggingEnabled() ? Logging::logFiles()
                                                        : std::vector<std::string>());
     if (execMode != execNormal)
         std::fprintf(stderr, "%s\n", summary.line().c_str());
     if (jsonPath.empty())
-        return;
+        return true;
     const std::string text = summary.json();
     if (jsonPath == "-") {
         std::fputs(text.c_str(), stdout);
         std::fflush(stdout);
-        return;
+        return true;
     }
-    std::ofstream file(jsonPath.utf8_string(), std::ios::binary | std::ios::trunc);
-    file << text;
-    file.close();
-    if (!file) {
-        const std::string message = "Error writing result file '" + jsonPath.utf8_string() + "'.";
-        KESTREL_ERROR(mainLogger(), message);
-        std::fprintf(stderr, "%s\n", message.c_str());
-    }
+    const std::string reason = platform::writeResultFile(jsonPath.utf8_string(), text);
+    if (reason.empty())
+        return true;
+    const std::string message =
+        "Error writing result file '" + jsonPath.utf8_string() + "': " + reason + ".";
+    KESTREL_ERROR(mainLogger(), message);
+    std::fprintf(stderr, "%s\n", message.c_str());
+    return false;
 }
 
 bool ApplicationCore::waitForWorkers() {
@@ -385,19 +461,16 @@ bool ApplicationCore::waitForWorkers() {
 }
 
 bool ApplicationCore::writeExitCodeFile() {
-    if (!exitCodeFile.IsOpened())
-        return false;
-    // The failure is reported by the caller; the toolkit's own report would wait for a user.
-    wxLogNull quiet;
-    const bool written = exitCodeFile.Write(wxString::Format("%d\n", exitCode), wxConvUTF8);
-    const bool flushed = written && exitCodeFile.Flush();
-    return exitCodeFile.Close() && flushed;
+    exitCodeFileProblem =
+        platform::writeResultFile(exitCodePath.utf8_string(), std::to_string(exitCode) + "\n");
+    return exitCodeFileProblem.empty();
 }
 
 void ApplicationCore::reportExitCodeFileFailure() {
-    const wxString text = wxString::Format("Error writing exit code file '%s'.", exitCodePath);
-    KESTREL_ERROR(mainLogger(), text.utf8_string());
-    std::fprintf(stderr, "%s\n", text.utf8_string().c_str());
+    const std::string text = "Error writing exit code file '" + exitCodePath.utf8_string() +
+                             "': " + exitCodeFileProblem + ".";
+    KESTREL_ERROR(mainLogger(), text);
+    std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 int ApplicationCore::openWindow(int window, int parent, int stateNumber) {

@@ -8,7 +8,6 @@
 
 #include <wx/app.h>
 #include <wx/cmdline.h>
-#include <wx/file.h>
 #include <wx/intl.h>
 #include <wx/snglinst.h>
 
@@ -59,6 +58,7 @@ public:
 
     // The process exit code for installers of an application result code.
     static int mapExitCode(int code);
+    // Writes the result code into the exit-code file; false when it cannot.
     bool writeExitCodeFile();
     // 0 or an error in HRESULT form; *result tells whether the process is an administrator.
     int32_t isUserAdministrator(bool* result);
@@ -80,8 +80,9 @@ public:
     ExecMode execMode = execNormal;
     bool firstMainWindowOpen = true;
     bool exitCodeFileRequested = false;
-    wxFile exitCodeFile;
     wxString exitCodePath;
+    // Why the exit-code file could not be written last; empty when it was.
+    std::string exitCodeFileProblem;
     int32_t exitCode = 0;
     int32_t relaunchExitCode = -1;
     // A request from outside (SIGTERM, SIGINT) is ending the run.
@@ -119,7 +120,15 @@ protected:
     virtual void showError(const wxString& text);
 
 private:
-    bool createExitCodeFile(const wxString& path);
+    static bool usableFileName(const wxString& path);
+    bool createExitCodeFile();
+    // False (with the reason on standard error) when another instance holds the lock or the
+    // runtime folder is not the administrator's own.
+    bool takeSingleInstanceLock();
+    void startLogging();
+    // After the main loop: the worker threads end, the result files are written and the lock
+    // goes; the process exit code.
+    int endRun();
     void reportExitCodeFileFailure();
     void watchTerminationRequests();
     // False when a worker thread is still running after the bounded wait.
@@ -130,7 +139,8 @@ private:
     // The command line for the elevated child: the options as parsed, paths made absolute.
     std::vector<std::string> relaunchArguments() const;
     // The summary line on standard error in the unattended modes, and the JSON object.
-    void reportResult();
+    // False when the JSON file cannot be written.
+    bool reportResult();
 
     wxAppConsole& framework;
     PowerMonitor powerMonitor;

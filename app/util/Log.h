@@ -13,7 +13,9 @@
 #include <log4cplus/configurator.h>
 #include <log4cplus/hierarchy.h>
 #include <log4cplus/logger.h>
+#include <log4cplus/helpers/property.h>
 #include <log4cplus/loglevel.h>
+#include <log4cplus/spi/factory.h>
 #include <log4cplus/spi/loggingevent.h>
 #pragma pop_macro("_UNICODE")
 #pragma pop_macro("UNICODE")

@@ -1,13 +1,16 @@
 #include "app/util/LoggingConfiguration.h"
 
 #include "app/util/Log.h"
+#include "app/util/LogFileAppender.h"
 #include "platform/Process.h"
 #include "platform/SystemPaths.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <vector>
 
 namespace Kestrel {
@@ -35,7 +38,14 @@ constexpr const char* kFileAppenders[] = {
     "log4cplus::DailyRollingFileAppender",
     "log4cplus::TimeBasedRollingFileAppender",
 };
-constexpr const char* kFileOptions[] = {"File", "FilenamePattern"};
+// What an administrator keeps of a user's appender, beyond its class and file.
+constexpr const char* kAppenderOptions[] = {"layout", "layout.ConversionPattern", "Threshold",
+                                            "ImmediateFlush", "logToStdErr"};
+constexpr const char* kLayouts[] = {"log4cplus::PatternLayout", "log4cplus::SimpleLayout",
+                                    "log4cplus::TTCCLayout"};
+constexpr const char* kIncludeDirective = "include";
+// A properties file is a few lines; anything larger is not one.
+constexpr size_t kMaximumPropertiesBytes = 64 * 1024;
 
 // Configures the default hierarchy from properties whose keys carry no "log4cplus." prefix.
 class Configurator : public log4cplus::PropertyConfigurator {
@@ -49,7 +59,7 @@ public:
     static log4cplus::helpers::Properties defaults() {
         log4cplus::helpers::Properties settings;
         settings.setProperty("rootLogger", "DEBUG,toFile");
-        settings.setProperty("appender.toFile", "log4cplus::FileAppender");
+        settings.setProperty("appender.toFile", kLogFileAppenderClass);
         settings.setProperty("appender.toFile.ImmediateFlush", "true");
         settings.setProperty("appender.toFile.CreateOnWrite", "true");
         settings.setProperty("appender.toFile.layout", "log4cplus::PatternLayout");
@@ -71,34 +81,6 @@ std::vector<std::string> appenderNames(const log4cplus::helpers::Properties& pro
     return names;
 }
 
-bool insideFolder(const std::string& file, const std::string& folder) {
-    const std::filesystem::path path = std::filesystem::path(file).lexically_normal();
-    const std::filesystem::path base = std::filesystem::path(folder).lexically_normal();
-    if (!path.is_absolute())
-        return false;
-    const auto [baseEnd, pathAt] =
-        std::mismatch(base.begin(), base.end(), path.begin(), path.end());
-    return baseEnd == base.end() && pathAt != path.end();
-}
-
-// Why an appender may not run as root on behalf of a user; empty when it writes to the
-// console, or only into the log folder.
-std::string rejection(const log4cplus::helpers::Properties& properties, const std::string& name) {
-    const std::string key = kAppenderPrefix + name;
-    const std::string type = properties.getProperty(key);
-    if (type == kConsoleAppender)
-        return "";
-    if (std::find(std::begin(kFileAppenders), std::end(kFileAppenders), type) ==
-        std::end(kFileAppenders))
-        return "it is a " + type + ", neither a console nor a file appender";
-    for (const char* option : kFileOptions) {
-        const std::string file = properties.getProperty(key + "." + option);
-        if (!file.empty() && !insideFolder(file, platform::sharedDataFolder()))
-            return "it writes to " + file + ", outside " + platform::sharedDataFolder();
-    }
-    return "";
-}
-
 // Removes `name` from a logger's "LEVEL, appender, appender" list.
 std::string withoutAppender(const std::string& list, const std::string& name) {
     std::string out;
@@ -118,45 +100,128 @@ std::string withoutAppender(const std::string& list, const std::string& name) {
     return out;
 }
 
-void dropAppender(log4cplus::helpers::Properties& properties, const std::string& name) {
-    const std::string key = kAppenderPrefix + name;
-    for (const std::string& property : properties.propertyNames()) {
-        if (property == key || property.rfind(key + ".", 0) == 0)
-            properties.removeProperty(property);
-        else if (property == "rootLogger" || property.rfind("logger.", 0) == 0)
-            properties.setProperty(property,
-                                   withoutAppender(properties.getProperty(property), name));
-    }
+bool samePath(const std::string& first, const std::string& second) {
+    return std::filesystem::path(first).lexically_normal() ==
+           std::filesystem::path(second).lexically_normal();
 }
 
-// Root reading a user's file keeps only the appenders that cannot write where the user chooses.
-void restrictToLogFolderAndConsole(log4cplus::helpers::Properties& properties,
-                                   const std::string& path) {
-    for (const std::string& name : appenderNames(properties)) {
-        const std::string reason = rejection(properties, name);
-        if (reason.empty())
-            continue;
-        pendingWarnings.push_back("Logging appender '" + name + "' of " + path +
-                                  " ignored: " + reason);
-        dropAppender(properties, name);
-    }
+bool startsWith(const std::string& text, const std::string& start) {
+    return text.rfind(start, 0) == 0;
 }
 
-// The user's properties, or nothing when root must not read them on the invoker's behalf.
-std::optional<log4cplus::helpers::Properties> userProperties(const std::string& path) {
-    const std::optional<uint32_t> invoker = platform::invokingUser();
-    const bool forAnotherUser = invoker && platform::isAdministrator();
-    if (forAnotherUser) {
-        const std::string reason = platform::untrustedFileReason(path, *invoker);
-        if (!reason.empty()) {
-            pendingWarnings.push_back("Logging configuration " + path + " ignored: " + reason);
-            return std::nullopt;
+template <size_t N> bool oneOf(const std::string& text, const char* const (&list)[N]) {
+    return std::find(std::begin(list), std::end(list), text) != std::end(list);
+}
+
+// The text without log4cplus's include directive, which would read any file as root.
+std::string withoutIncludes(const std::string& text, std::vector<std::string>& ignored) {
+    std::istringstream lines(text);
+    std::string kept;
+    for (std::string line; std::getline(lines, line);) {
+        const size_t start = line.find_first_not_of(" \t");
+        if (start != std::string::npos &&
+            line.compare(start, std::strlen(kIncludeDirective), kIncludeDirective) == 0) {
+            const size_t after = start + std::strlen(kIncludeDirective);
+            if (after < line.size() && (line[after] == ' ' || line[after] == '\t')) {
+                ignored.push_back(line.substr(start));
+                continue;
+            }
         }
+        kept += line + "\n";
     }
-    log4cplus::helpers::Properties properties =
-        log4cplus::helpers::Properties(path).getPropertySubset(kPropertyPrefix);
-    if (forAnotherUser)
-        restrictToLogFolderAndConsole(properties, path);
+    return kept;
+}
+
+// Root reading a user's file keeps console appenders, a file appender writing Kestrel's own
+// log (through Kestrel's own appender), layouts and levels; the names of everything else go to
+// `ignored`.
+log4cplus::helpers::Properties allowListed(const log4cplus::helpers::Properties& user,
+                                           std::vector<std::string>& ignored) {
+    log4cplus::helpers::Properties kept;
+    std::vector<std::string> allowed;
+    for (const std::string& name : appenderNames(user)) {
+        const std::string key = kAppenderPrefix + name;
+        const std::string type = user.getProperty(key);
+        if (type == kConsoleAppender) {
+            kept.setProperty(key, type);
+        } else if ((oneOf(type, kFileAppenders) || type == kLogFileAppenderClass) &&
+                   samePath(user.getProperty(key + ".File"), logFilePath())) {
+            kept.setProperty(key, kLogFileAppenderClass);
+            kept.setProperty(key + ".File", logFilePath());
+        } else {
+            continue;
+        }
+        allowed.push_back(name);
+    }
+    for (const std::string& key : user.propertyNames()) {
+        const std::string value = user.getProperty(key);
+        bool keep = false;
+        if (key == "rootLogger" || startsWith(key, "logger.")) {
+            std::string list = value;
+            for (const std::string& name : appenderNames(user))
+                if (std::find(allowed.begin(), allowed.end(), name) == allowed.end())
+                    list = withoutAppender(list, name);
+            kept.setProperty(key, list);
+            keep = true;
+        } else if (startsWith(key, "additivity.")) {
+            kept.setProperty(key, value);
+            keep = true;
+        } else if (startsWith(key, kAppenderPrefix)) {
+            const size_t dot = key.find('.', std::strlen(kAppenderPrefix));
+            const std::string name = key.substr(
+                std::strlen(kAppenderPrefix),
+                dot == std::string::npos ? std::string::npos : dot - std::strlen(kAppenderPrefix));
+            const std::string option = dot == std::string::npos ? "" : key.substr(dot + 1);
+            const bool allowedAppender =
+                std::find(allowed.begin(), allowed.end(), name) != allowed.end();
+            if (allowedAppender && (option.empty() || option == "File")) {
+                keep = true; // set above
+            } else if (!allowedAppender) {
+                // A refused appender is named once, with what it is and where it writes.
+                keep = true;
+                if (option.empty())
+                    ignored.push_back(kPropertyPrefix + key + " (" + value + " " +
+                                      user.getProperty(key + ".File") + ")");
+            } else if (allowedAppender && oneOf(option, kAppenderOptions) &&
+                       (option != "layout" || oneOf(value, kLayouts))) {
+                kept.setProperty(key, value);
+                keep = true;
+            }
+        }
+        if (!keep)
+            ignored.push_back(kPropertyPrefix + key);
+    }
+    return kept;
+}
+
+// The user's properties, or nothing when there are none to use. An administrator reads them
+// on someone's behalf (an elevated relaunch, sudo, or a file that is not its own) only from a
+// file that nobody else could have written, and only what the allow-list keeps.
+std::optional<log4cplus::helpers::Properties> userProperties(const std::string& path) {
+    const bool administrator = platform::isAdministrator();
+    const std::optional<uint32_t> invoker = platform::invokingUser();
+    const platform::UserFile file =
+        platform::readUserFile(path, administrator, invoker, kMaximumPropertiesBytes);
+    if (!file.problem.empty()) {
+        pendingWarnings.push_back("Logging configuration " + path + " ignored: " + file.problem);
+        return std::nullopt;
+    }
+    const bool forAnotherUser = administrator && (invoker || file.owner != platform::processUser());
+    if (!forAnotherUser) {
+        std::istringstream text(file.contents);
+        return log4cplus::helpers::Properties(text).getPropertySubset(kPropertyPrefix);
+    }
+    std::vector<std::string> ignored;
+    std::istringstream text(withoutIncludes(file.contents, ignored));
+    const log4cplus::helpers::Properties properties = allowListed(
+        log4cplus::helpers::Properties(text).getPropertySubset(kPropertyPrefix), ignored);
+    if (!ignored.empty()) {
+        std::string names;
+        for (const std::string& name : ignored)
+            names += (names.empty() ? "" : ", ") + name;
+        pendingWarnings.push_back("Logging configuration " + path +
+                                  ": ignored when read as administrator: " + names);
+    }
     return properties;
 }
 
@@ -175,9 +240,12 @@ bool configureFromFile(const std::string& path) {
         return true;
     bool writable = false;
     for (const log4cplus::SharedAppenderPtr& appender : appenders) {
-        const std::string file =
-            properties->getProperty(kAppenderPrefix + appender->getName() + ".File");
-        if (file.empty() || platform::canAppendTo(file))
+        const std::string key = kAppenderPrefix + appender->getName();
+        const std::string file = properties->getProperty(key + ".File");
+        // Kestrel's own appender opens its file safely when it first writes; probing it here
+        // would open it as anyone's link would have it.
+        if (file.empty() || properties->getProperty(key) == kLogFileAppenderClass ||
+            platform::canAppendTo(file))
             writable = true;
         if (!file.empty())
             configuredFiles.push_back(file);
@@ -198,6 +266,7 @@ std::string propertiesFilePath() {
 void configureLogging() {
     if (loggingConfigured)
         return;
+    registerLogFileAppender();
     // A missing file configures nothing; asking log4cplus would only print a complaint.
     const std::string properties = propertiesFilePath();
     if (platform::isRegularFile(properties) && !configureFromFile(properties)) {

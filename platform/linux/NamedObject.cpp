@@ -188,6 +188,12 @@ std::string defaultNamespace() {
         return *folder;
     if (auto root = simulatedMachineRoot())
         return *root + "/objects";
+    // Any user can create a folder in /dev/shm first; root's objects live in root's runtime
+    // folder, or nowhere when that folder is not root's own.
+    if (geteuid() == 0) {
+        const std::string runtime = runtimeFolder();
+        return runtimeFolderProblem(runtime).empty() ? runtime + "/objects" : std::string();
+    }
     struct stat info {};
     const std::string base =
         stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode) ? "/dev/shm" : "/tmp";
@@ -195,6 +201,8 @@ std::string defaultNamespace() {
 }
 
 uint32_t mapTable(const std::string& folder, std::shared_ptr<Namespace>& space) {
+    if (folder.empty())
+        return SyncError::kAccessDenied;
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
         return errorFromErrno(errno);
     struct stat info {};

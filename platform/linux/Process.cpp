@@ -2,7 +2,10 @@
 
 #include "platform/SystemPaths.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +18,8 @@ extern char** environ;
 namespace platform {
 namespace {
 
+constexpr mode_t kFileCreationMask = 022;
+
 // pkexec's exit codes for a dismissed prompt and for a refusal.
 constexpr int kPkexecDismissed = 126;
 constexpr int kPkexecNotAuthorised = 127;
@@ -26,6 +31,11 @@ const char* environmentValue(const char* name) {
 
 } // namespace
 
+void setProcessDefaults() {
+    umask(kFileCreationMask);
+    signal(SIGPIPE, SIG_IGN);
+}
+
 bool isAdministrator() {
     if (simulatedMachineRoot()) {
         const char* value = environmentValue("KESTREL_ADMINISTRATOR");
@@ -36,6 +46,50 @@ bool isAdministrator() {
 
 bool displayAvailable() {
     return environmentValue("DISPLAY") != nullptr || environmentValue("WAYLAND_DISPLAY") != nullptr;
+}
+
+namespace {
+
+constexpr const char* kRootOnTheDisplay = "SI:localuser:root";
+
+// Runs a short helper with its output discarded; true when it ended with 0.
+bool runQuietly(std::vector<std::string> words) {
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t child = 0;
+    const int spawned = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return false;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+std::string grantDisplayToAdministrator(bool& granted) {
+    granted = false;
+    if (environmentValue("WAYLAND_DISPLAY") == nullptr || environmentValue("DISPLAY") == nullptr)
+        return "";
+    granted = runQuietly({"xhost", std::string("+") + kRootOnTheDisplay});
+    if (granted)
+        return "";
+    return "under Wayland the window of Kestrel running as root opens only when root may use "
+           "the display, and \"xhost +" +
+           std::string(kRootOnTheDisplay) +
+           "\" failed (is xhost installed?); -q runs without a window";
+}
+
+void revokeDisplayFromAdministrator() {
+    runQuietly({"xhost", std::string("-") + kRootOnTheDisplay});
 }
 
 std::vector<std::string> elevationCommand() {

@@ -1,8 +1,11 @@
 #include "platform/linux/ServiceSystemd.h"
 
+#include "platform/Clock.h"
+
 #include <systemd/sd-bus.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -15,6 +18,15 @@ constexpr const char* kDestination = "org.freedesktop.systemd1";
 constexpr const char* kManagerPath = "/org/freedesktop/systemd1";
 constexpr const char* kManagerInterface = "org.freedesktop.systemd1.Manager";
 constexpr const char* kUnitInterface = "org.freedesktop.systemd1.Unit";
+// How long a call may go unanswered (sd-bus's own default), and how long a stopped unit may take
+// to become inactive before the stop counts as failed.
+constexpr uint64_t kCallTimeoutMs = 25000;
+constexpr uint64_t kStopWaitMs = 20000;
+constexpr uint64_t kStatePollMs = 100;
+
+bool hasStopped(const std::string& state) {
+    return state == "inactive" || state == "failed";
+}
 
 uint32_t win32Error(const sd_bus_error& error, int result) {
     return systemdServiceError(sd_bus_error_is_set(&error) ? error.name : nullptr, result);
@@ -32,7 +44,11 @@ struct Reply {
 
 class SystemdServiceManager : public ServiceManager {
 public:
-    explicit SystemdServiceManager(sd_bus* bus) : bus(bus) {}
+    explicit SystemdServiceManager(sd_bus* bus) : bus(bus) {
+        const auto timeout =
+            std::chrono::duration_cast<std::chrono::microseconds>(realDuration(kCallTimeoutMs));
+        sd_bus_set_method_call_timeout(bus, static_cast<uint64_t>(timeout.count()));
+    }
     ~SystemdServiceManager() override { sd_bus_flush_close_unref(bus); }
 
     uint32_t openService(const std::string& name) override {
@@ -68,9 +84,15 @@ public:
         error = property(path, "ActiveState", state);
         if (error != ServiceError::kOk)
             return error;
-        if (state == "inactive" || state == "failed" || state == "deactivating")
+        if (hasStopped(state))
             return ServiceError::kNotActive;
-        return job("StopUnit", name);
+        // A unit already on its way down is waited for like one this stop sends down.
+        if (state != "deactivating") {
+            error = job("StopUnit", name);
+            if (error != ServiceError::kOk)
+                return error;
+        }
+        return waitUntilStopped(path);
     }
 
 private:
@@ -109,7 +131,23 @@ private:
         return ServiceError::kOk;
     }
 
-    // Queues the start or stop job; like the service control manager, it does not wait for it.
+    // StopUnit only queues the job: the unit still holds its ports until it is inactive.
+    uint32_t waitUntilStopped(const std::string& path) {
+        const uint64_t deadline = tickMs() + kStopWaitMs;
+        for (;;) {
+            std::string state;
+            const uint32_t error = property(path, "ActiveState", state);
+            if (error != ServiceError::kOk)
+                return error;
+            if (hasStopped(state))
+                return ServiceError::kOk;
+            if (tickMs() >= deadline)
+                return ServiceError::kRequestTimeout;
+            sleepMs(kStatePollMs);
+        }
+    }
+
+    // Queues the start or stop job.
     uint32_t job(const char* method, const std::string& name) {
         BusError error;
         Reply reply;
@@ -126,15 +164,21 @@ private:
 
 uint32_t systemdServiceError(const char* errorName, int result) {
     const std::string name = errorName != nullptr ? errorName : "";
-    // A unit that does not exist, and equally no systemd behind the bus or a bus or manager
-    // that stopped answering: there is no service to stop or start.
+    // A unit that does not exist, and equally no systemd behind the bus or no bus: there is no
+    // service to stop or start.
     for (const char* unreachable :
          {"org.freedesktop.systemd1.NoSuchUnit", "org.freedesktop.DBus.Error.ServiceUnknown",
-          "org.freedesktop.DBus.Error.NameHasNoOwner", "org.freedesktop.DBus.Error.NoReply",
-          "org.freedesktop.DBus.Error.Timeout", "org.freedesktop.DBus.Error.TimedOut",
-          "org.freedesktop.DBus.Error.Disconnected", "org.freedesktop.DBus.Error.NoServer"})
+          "org.freedesktop.DBus.Error.NameHasNoOwner", "org.freedesktop.DBus.Error.Disconnected",
+          "org.freedesktop.DBus.Error.NoServer"})
         if (name == unreachable)
             return ServiceError::kDoesNotExist;
+    // A manager that does not answer is there, busy or hung: its service may still hold the
+    // card's ports.
+    for (const char* unanswered :
+         {"org.freedesktop.DBus.Error.NoReply", "org.freedesktop.DBus.Error.Timeout",
+          "org.freedesktop.DBus.Error.TimedOut"})
+        if (name == unanswered)
+            return ServiceError::kRequestTimeout;
     if (name == "org.freedesktop.systemd1.UnitMasked")
         return ServiceError::kDisabled;
     if (name == "org.freedesktop.DBus.Error.AccessDenied" ||
@@ -142,8 +186,9 @@ uint32_t systemdServiceError(const char* errorName, int result) {
         return ServiceError::kAccessDenied;
     if (result == -EACCES || result == -EPERM)
         return ServiceError::kAccessDenied;
-    if (result == -ENOTCONN || result == -ECONNRESET || result == -ECONNREFUSED ||
-        result == -ETIMEDOUT || result == -EPIPE)
+    if (result == -ETIMEDOUT)
+        return ServiceError::kRequestTimeout;
+    if (result == -ENOTCONN || result == -ECONNRESET || result == -ECONNREFUSED || result == -EPIPE)
         return ServiceError::kDoesNotExist;
     return ServiceError::kCannotAcceptControl;
 }

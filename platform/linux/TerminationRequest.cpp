@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
 #include <cerrno>
 #include <exception>
 #include <mutex>
@@ -13,9 +16,11 @@
 namespace platform {
 namespace {
 
-constexpr int kWatchedSignals[] = {SIGTERM, SIGINT};
+constexpr int kWatchedSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
 // Written into the pipe by stopWatchingTerminationRequests; no signal has number 0.
 constexpr unsigned char kStopByte = 0;
+// Written into the pipe by a second request; above every signal number.
+constexpr unsigned char kImmediateEndByte = 255;
 
 // A signal handler can reach nothing but static state: the pipe to the watching thread, the
 // count of requests and the code of an immediate end.
@@ -27,6 +32,7 @@ struct Watcher {
     std::mutex mutex;
     std::thread thread;
     std::function<void(int)> handler;
+    std::function<void()> lastWords;
 };
 
 Watcher& watcher() {
@@ -35,12 +41,47 @@ Watcher& watcher() {
 }
 
 void onSignal(int signal) {
-    if (requestCount.fetch_add(1) > 0)
+    const int earlier = requestCount.fetch_add(1);
+    if (earlier > 1)
         _exit(immediateCode.load());
     const int saved = errno;
-    const unsigned char byte = static_cast<unsigned char>(signal);
-    [[maybe_unused]] const ssize_t written = write(requestPipe[1], &byte, 1);
+    const unsigned char byte =
+        earlier == 0 ? static_cast<unsigned char>(signal) : kImmediateEndByte;
+    if (write(requestPipe[1], &byte, 1) != 1)
+        _exit(immediateCode.load());
     errno = saved;
+}
+
+// Runs the last words on a thread of their own and ends the process once they are done, or
+// when their time is up.
+[[noreturn]] void endSoon() {
+    std::function<void()> lastWords;
+    {
+        std::lock_guard<std::mutex> guard(watcher().mutex);
+        lastWords = watcher().lastWords;
+    }
+    if (lastWords) {
+        struct Done {
+            std::mutex mutex;
+            std::condition_variable condition;
+            bool done = false;
+        };
+        auto done = std::make_shared<Done>();
+        try {
+            std::thread([lastWords, done] {
+                lastWords();
+                std::lock_guard<std::mutex> guard(done->mutex);
+                done->done = true;
+                done->condition.notify_all();
+            }).detach();
+            std::unique_lock<std::mutex> lock(done->mutex);
+            done->condition.wait_for(lock, std::chrono::milliseconds(kLastWordsMs),
+                                     [&] { return done->done; });
+        } catch (const std::exception&) {
+            // Without a thread there are no last words.
+        }
+    }
+    _exit(immediateCode.load());
 }
 
 void setReaction(void (*reaction)(int)) {
@@ -60,6 +101,8 @@ void watch(int readEnd) {
             continue;
         if (got <= 0 || byte == kStopByte)
             return;
+        if (byte == kImmediateEndByte)
+            endSoon();
         std::function<void(int)> handler;
         {
             std::lock_guard<std::mutex> guard(watcher().mutex);
@@ -90,6 +133,11 @@ void watchTerminationRequests(std::function<void(int)> handler, int immediateExi
     setReaction(onSignal);
 }
 
+void setLastWords(std::function<void()> lastWords) {
+    std::lock_guard<std::mutex> guard(watcher().mutex);
+    watcher().lastWords = std::move(lastWords);
+}
+
 void stopWatchingTerminationRequests() {
     Watcher& state = watcher();
     std::thread thread;
@@ -97,7 +145,7 @@ void stopWatchingTerminationRequests() {
         std::lock_guard<std::mutex> guard(state.mutex);
         // From here on every request ends the process at once; the pipe stays open, so a late
         // handler never writes into a descriptor that has been handed to something else.
-        requestCount.store(1);
+        requestCount.store(2);
         thread = std::move(state.thread);
         state.handler = nullptr;
     }

@@ -92,6 +92,10 @@ ElevatedRun runReplacement(const std::string& program, const std::vector<std::st
 
 } // namespace
 
+void setProcessDefaults() {
+    // Files inherit the folder's access list; no signal ends a process on a closed pipe.
+}
+
 bool isAdministrator() {
     if (simulatedMachineRoot()) {
         const auto value = environmentValue("KESTREL_ADMINISTRATOR");
@@ -109,6 +113,14 @@ bool displayAvailable() {
     // Every interactive window station of Windows can show windows.
     return true;
 }
+
+std::string grantDisplayToAdministrator(bool& granted) {
+    // The elevated process shares the user's desktop.
+    granted = false;
+    return "";
+}
+
+void revokeDisplayFromAdministrator() {}
 
 std::vector<std::string> elevationCommand() {
     std::vector<std::string> words;

@@ -41,13 +41,43 @@ std::optional<uint32_t> invokingUser() {
     return std::nullopt;
 }
 
-std::string untrustedFileReason(const std::string& path, uint32_t) {
-    const DWORD attributes = GetFileAttributesW(wideText(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return "it cannot be examined";
-    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
-        return "it is not a regular file";
+UserFile readUserFile(const std::string& path, bool, std::optional<uint32_t>, size_t maxBytes) {
+    // An elevated process of Windows reads its own user's profile: only the file itself is
+    // examined.
+    UserFile file;
+    const HANDLE handle =
+        CreateFileW(wideText(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        file.problem = "it cannot be opened";
+        return file;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+        file.problem = "it is not a regular file";
+    else if (info.nFileSizeHigh != 0 || info.nFileSizeLow > maxBytes)
+        file.problem = "it is larger than " + std::to_string(maxBytes) + " bytes";
+    if (file.problem.empty()) {
+        std::string contents(info.nFileSizeLow, '\0');
+        DWORD got = 0;
+        if (!contents.empty() &&
+            !ReadFile(handle, contents.data(), static_cast<DWORD>(contents.size()), &got, nullptr))
+            file.problem = "it cannot be read";
+        else
+            file.contents = contents.substr(0, got);
+    }
+    CloseHandle(handle);
+    return file;
+}
+
+std::string ownFileProblem(const std::string&) {
+    // The program's folder under "Program Files" inherits the administrators-only access.
     return "";
+}
+
+uint32_t processUser() {
+    return 0;
 }
 
 std::string runtimeFolder() {
@@ -56,6 +86,11 @@ std::string runtimeFolder() {
                                    : knownFolder(FOLDERID_ProgramData) + kRuntimeSubfolder;
     createFolders(folder);
     return folder;
+}
+
+std::string runtimeFolderProblem(const std::string&) {
+    // The folder under ProgramData inherits the administrators-only access of its parent.
+    return "";
 }
 
 bool canAppendTo(const std::string& path) {

@@ -19,6 +19,7 @@ std::atomic<int> immediateCode{1};
 struct Watcher {
     std::mutex mutex;
     std::function<void(int)> handler;
+    std::function<void()> lastWords;
     bool installed = false;
 };
 
@@ -27,10 +28,37 @@ Watcher& watcher() {
     return *instance;
 }
 
+// The last words on a thread of their own, waited for at most kLastWordsMs; then the end.
+[[noreturn]] void endSoon() {
+    std::function<void()> lastWords;
+    {
+        std::lock_guard<std::mutex> guard(watcher().mutex);
+        lastWords = watcher().lastWords;
+    }
+    if (lastWords) {
+        auto* words = new std::function<void()>(std::move(lastWords));
+        const HANDLE thread = CreateThread(
+            nullptr, 0,
+            [](LPVOID context) -> DWORD {
+                (*static_cast<std::function<void()>*>(context))();
+                return 0;
+            },
+            words, 0, nullptr);
+        if (thread != nullptr) {
+            WaitForSingleObject(thread, kLastWordsMs);
+            CloseHandle(thread);
+        }
+    }
+    exitImmediately(immediateCode.load());
+}
+
 // Called by the system on a thread it starts for each console control event.
 BOOL WINAPI onControl(DWORD event) {
-    if (requestCount.fetch_add(1) > 0)
+    const int earlier = requestCount.fetch_add(1);
+    if (earlier > 1)
         exitImmediately(immediateCode.load());
+    if (earlier == 1)
+        endSoon();
     std::function<void(int)> handler;
     {
         std::lock_guard<std::mutex> guard(watcher().mutex);
@@ -53,6 +81,11 @@ void watchTerminationRequests(std::function<void(int)> handler, int immediateExi
         return;
     requestCount.store(0);
     state.installed = SetConsoleCtrlHandler(onControl, TRUE) != 0;
+}
+
+void setLastWords(std::function<void()> lastWords) {
+    std::lock_guard<std::mutex> guard(watcher().mutex);
+    watcher().lastWords = std::move(lastWords);
 }
 
 void stopWatchingTerminationRequests() {

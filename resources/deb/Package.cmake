@@ -22,9 +22,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# udev applies the rules the device enumeration reads; pkexec lets a plain user start the update.
+# udev applies the rules the device enumeration reads; pkexec lets a plain user start the update,
+# xhost lets the elevated window onto a Wayland session's display.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "udev")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pkexec")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pkexec, x11-xserver-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/resources/deb/postinst ${PROJECT_SOURCE_DIR}/resources/deb/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

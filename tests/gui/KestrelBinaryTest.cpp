@@ -85,7 +85,7 @@ TEST_F(KestrelBinary, PlainUserRelaunchesElevatedAndPassesTheChildsResultOn) {
     EXPECT_EQ(command, std::string(KESTREL_BINARY) + " -q -l -p " + codePath() + "\n");
 }
 
-TEST_F(KestrelBinary, DismissedElevationEndsWith1AndNoMessage) {
+TEST_F(KestrelBinary, DismissedElevationEndsWith1AndNoMessageAndTheFileSays1223) {
     const fs::path refuse = root / "refuse.sh";
     std::ofstream(refuse) << "#!/bin/sh\nexit 126\n";
     fs::permissions(refuse, fs::perms::owner_all);
@@ -94,7 +94,7 @@ TEST_F(KestrelBinary, DismissedElevationEndsWith1AndNoMessage) {
     const ProcessRun run = kestrel({"-q", "-p", codePath()});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.output.find("canceled"), std::string::npos) << run.output;
-    EXPECT_EQ(codeFile(), "");
+    EXPECT_EQ(codeFile(), "1223\n") << "the installer learns that nothing ran";
 }
 
 TEST_F(KestrelBinary, GermanFallsBackToEnglish) {
@@ -206,18 +206,27 @@ protected:
     fs::path properties;
 };
 
-TEST_F(ElevatedForAUser, AppendersOutsideTheLogFolderAreIgnoredAndNothingIsCreatedThere) {
+TEST_F(ElevatedForAUser, OnlyConsolesKestrelsOwnLogLayoutsAndLevelsAreTakenAndNothingElseIsMade) {
     startCard();
     const fs::path chosen = root / "chosen-by-the-user.txt";
     const fs::path escaping = root / "escaping.txt";
+    const fs::path lock = root / "lock-by-the-user";
+    const fs::path secret = root / "root-only.properties";
+    std::ofstream(secret) << "log4cplus.logger.kestrel.fsm=OFF\n";
+    chmod(secret.c_str(), 0600);
     const std::string layout = ".layout=log4cplus::SimpleLayout\n";
-    writeProperties("log4cplus.rootLogger=DEBUG, chosen, kept\n"
-                    "log4cplus.appender.chosen=log4cplus::FileAppender\n"
-                    "log4cplus.appender.chosen.File=" +
+    writeProperties("include " + secret.string() +
+                        "\n"
+                        "log4cplus.rootLogger=DEBUG, chosen, kept\n"
+                        "log4cplus.appender.chosen=log4cplus::FileAppender\n"
+                        "log4cplus.appender.chosen.File=" +
                         chosen.string() + "\nlog4cplus.appender.chosen" + layout +
                         "log4cplus.appender.kept=log4cplus::FileAppender\n"
                         "log4cplus.appender.kept.File=" +
-                        (logFolder() / "kept.log").string() + "\nlog4cplus.appender.kept" + layout +
+                        (logFolder() / kLogName).string() +
+                        "\nlog4cplus.appender.kept.LockFile=" + lock.string() +
+                        "\nlog4cplus.appender.kept.layout=log4cplus::PatternLayout\n"
+                        "log4cplus.appender.kept.layout.ConversionPattern=user %p %c> %m%n\n"
                         "log4cplus.logger.kestrel.app.main=DEBUG, escaping\n"
                         "log4cplus.appender.escaping=log4cplus::RollingFileAppender\n"
                         "log4cplus.appender.escaping.File=" +
@@ -230,15 +239,48 @@ TEST_F(ElevatedForAUser, AppendersOutsideTheLogFolderAreIgnoredAndNothingIsCreat
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_FALSE(fs::exists(chosen)) << "root created a file the user named";
     EXPECT_FALSE(fs::exists(escaping));
-    const std::string kept = readFile(logFolder() / "kept.log");
-    EXPECT_NE(kept.find("Logging turned on"), std::string::npos) << kept;
-    EXPECT_NE(kept.find("Logging appender 'chosen' of " + properties.string() +
-                        " ignored: it writes to " + chosen.string()),
+    EXPECT_FALSE(fs::exists(lock)) << "LockFile is not the user's to choose";
+    EXPECT_EQ(run.output.find("log4cplus:ERROR"), std::string::npos) << run.output;
+    const std::string text = log();
+    EXPECT_NE(text.find("user INFO root> Logging turned on"), std::string::npos)
+        << "the user's layout for Kestrel's own log\n"
+        << text.substr(0, 300);
+    EXPECT_NE(text.find("user DEBUG kestrel.fsm>"), std::string::npos)
+        << "the included root-only file was not read";
+    const size_t warning = text.find("Logging configuration " + properties.string() +
+                                     ": ignored when read as administrator: ");
+    ASSERT_NE(warning, std::string::npos) << text.substr(0, 2000);
+    const std::string ignored = text.substr(warning, text.find('\n', warning) - warning);
+    for (const std::string& named :
+         {"include " + secret.string(),
+          "log4cplus.appender.chosen (log4cplus::FileAppender " + chosen.string() + ")",
+          std::string("log4cplus.appender.kept.LockFile"),
+          std::string("log4cplus.appender.escaping"), std::string("log4cplus.appender.remote")})
+        EXPECT_NE(ignored.find(named), std::string::npos) << named << "\n" << ignored;
+    EXPECT_NE(text.find("Execution mode is execNoInterface"), std::string::npos);
+}
+
+TEST_F(ElevatedForAUser, UnderSudoTheSameRulesHold) {
+    startCard();
+    // sudo -E keeps the user's environment: the file is found through XDG_CONFIG_HOME.
+    environment.erase("PKEXEC_UID");
+    environment["SUDO_UID"] = std::to_string(invoker);
+    properties = root / "config/Velmar/Kestrel.properties";
+    fs::create_directories(properties.parent_path());
+    const fs::path chosen = root / "chosen-by-the-user.txt";
+    writeProperties("log4cplus.rootLogger=DEBUG, chosen\n"
+                    "log4cplus.appender.chosen=log4cplus::FileAppender\n"
+                    "log4cplus.appender.chosen.File=" +
+                        chosen.string() +
+                        "\nlog4cplus.appender.chosen.layout=log4cplus::SimpleLayout\n",
+                    invoker, 0644);
+    const ProcessRun run = kestrel({"-q", "-l", "-p", codePath()});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_FALSE(fs::exists(chosen));
+    EXPECT_NE(log().find("ignored when read as administrator: log4cplus.appender.chosen"),
               std::string::npos)
-        << kept;
-    EXPECT_NE(kept.find("Logging appender 'escaping'"), std::string::npos);
-    EXPECT_NE(kept.find("Logging appender 'remote'"), std::string::npos);
-    EXPECT_NE(kept.find("Execution mode is execNoInterface"), std::string::npos);
+        << log().substr(0, 2000);
+    EXPECT_EQ(codeFile(), "0\n");
 }
 
 TEST_F(ElevatedForAUser, FileOthersCanWriteOrOfAnotherOwnerIsNotRead) {

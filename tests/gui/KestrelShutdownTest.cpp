@@ -99,14 +99,31 @@ TEST_F(KestrelShutdown, AfterASigkillTheNextRunRestoresTheService) {
     EXPECT_TRUE(serviceRunning());
 }
 
-TEST_F(KestrelShutdown, UnwritableExitCodeFileIsReportedAndNeverWaitsForAUser) {
+TEST_F(KestrelShutdown, ExitCodeFileNamingADeviceIsRefusedBeforeTheWorkflow) {
     startCard();
     const ProcessRun run = kestrel({"-q", "-l", "-p", "/dev/full"}, "60");
-    EXPECT_EQ(run.exitCode, 0) << "the update's own category\n" << run.output;
-    EXPECT_NE(run.output.find("Error writing exit code file '/dev/full'."), std::string::npos)
-        << run.output;
-    EXPECT_NE(log().find("Error writing exit code file '/dev/full'."), std::string::npos);
-    EXPECT_TRUE(registryWritten());
+    EXPECT_EQ(run.exitCode, 255) << run.output;
+    EXPECT_NE(run.output.find("Error creating exit code file"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("/dev/full"), std::string::npos) << run.output;
+    EXPECT_TRUE(fs::is_character_file("/dev/full")) << "the device stays";
+    EXPECT_FALSE(registryWritten());
+}
+
+TEST_F(KestrelShutdown, ExitCodeFileThatCannotBeWrittenAtTheEndGivesStatus255) {
+    environment["KESTREL_TIME_SCALE"] = "0.1";
+    startCard({"--link-rate", "200000"});
+    const pid_t pid = startKestrel({"-q", "-l", "-p", codePath()});
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitForLog(kDownloadStarted)) << log();
+    // The empty file of the start gives way to a folder: the result has nowhere to go.
+    fs::remove(codePath());
+    fs::create_directory(codePath());
+    EXPECT_EQ(waitForExit(pid, std::chrono::seconds(60)), 255) << log() << startedOutput();
+    EXPECT_NE(startedOutput().find("Error writing exit code file '" + codePath() + "'"),
+              std::string::npos)
+        << startedOutput();
+    EXPECT_NE(log().find("Error writing exit code file"), std::string::npos);
+    EXPECT_TRUE(registryWritten()) << "the update itself went through";
 }
 
 TEST_F(KestrelShutdown, PropertiesFileWhoseAppenderCannotWriteFallsBackToTheDefaultLog) {

@@ -4,13 +4,19 @@ Parameters (JSON, all optional):
   units        {"CmxService.service": "active"}: the installed units and their ActiveState
   state_file   written after every change: {"units": {name: ActiveState},
                "calls": [[method, name]...]}
+  stop_delay   seconds a stopped unit stays "deactivating" before it is "inactive", as a
+               service that takes its time to end; -1: it never ends
+  stop_answer_delay  seconds StopUnit takes to answer (the manager is busy or hung)
 A unit that is not installed loads with LoadState "not-found", as systemd's LoadUnit does.
+StopUnit answers with the job it queued; the unit reaches "inactive" when the job is done.
 '''
 
 import json
 import os
+import time
 
 import dbus
+from gi.repository import GLib
 
 from dbusmock import mockobject
 
@@ -28,6 +34,8 @@ def load(mock, parameters):
     mock.calls = []
     mock.unit_states = {}
     mock.next_job = 1
+    mock.stop_delay = parameters.get('stop_delay', 0)
+    mock.stop_answer_delay = parameters.get('stop_answer_delay', 0)
     mock.AddProperties(MAIN_IFACE, {'Version': 'v252'})
     for name, state in parameters.get('units', {}).items():
         add_unit(mock, name, 'loaded', state)
@@ -86,5 +94,14 @@ def StartUnit(self, name, _mode):
 
 @dbus.service.method(MAIN_IFACE, in_signature='ss', out_signature='o')
 def StopUnit(self, name, _mode):
-    self.calls.append(['StopUnit', str(name)])
-    return set_active_state(self, str(name), 'inactive')
+    name = str(name)
+    self.calls.append(['StopUnit', name])
+    if self.stop_answer_delay:
+        time.sleep(self.stop_answer_delay)
+    if not self.stop_delay:
+        return set_active_state(self, name, 'inactive')
+    job = set_active_state(self, name, 'deactivating')
+    if self.stop_delay > 0:
+        GLib.timeout_add(int(self.stop_delay * 1000),
+                         lambda: set_active_state(self, name, 'inactive') and False)
+    return job

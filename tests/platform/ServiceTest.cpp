@@ -135,14 +135,19 @@ TEST(ServiceSystemdTest, BusErrorsMapToWin32ResultsAndAnUnansweredManagerToNotIn
         systemdServiceError("org.freedesktop.DBus.Error.InteractiveAuthorizationRequired", -EBADR),
         ServiceError::kAccessDenied);
     EXPECT_EQ(systemdServiceError(nullptr, -EPERM), ServiceError::kAccessDenied);
-    // A bus without systemd, or a manager that does not answer, is no reachable manager.
+    // A bus without systemd is no reachable manager.
     for (const char* name :
-         {"org.freedesktop.DBus.Error.ServiceUnknown", "org.freedesktop.DBus.Error.NoReply",
-          "org.freedesktop.DBus.Error.Timeout", "org.freedesktop.DBus.Error.Disconnected",
+         {"org.freedesktop.DBus.Error.ServiceUnknown", "org.freedesktop.DBus.Error.Disconnected",
           "org.freedesktop.DBus.Error.NameHasNoOwner"})
         EXPECT_EQ(systemdServiceError(name, -EIO), ServiceError::kDoesNotExist) << name;
-    for (int local : {-ENOTCONN, -ECONNRESET, -ECONNREFUSED, -ETIMEDOUT, -EPIPE})
+    for (int local : {-ENOTCONN, -ECONNRESET, -ECONNREFUSED, -EPIPE})
         EXPECT_EQ(systemdServiceError(nullptr, local), ServiceError::kDoesNotExist) << local;
+    // A manager that does not answer is there: a time-out, not absence.
+    for (const char* name :
+         {"org.freedesktop.DBus.Error.NoReply", "org.freedesktop.DBus.Error.Timeout",
+          "org.freedesktop.DBus.Error.TimedOut"})
+        EXPECT_EQ(systemdServiceError(name, -ETIMEDOUT), ServiceError::kRequestTimeout) << name;
+    EXPECT_EQ(systemdServiceError(nullptr, -ETIMEDOUT), ServiceError::kRequestTimeout);
     EXPECT_EQ(systemdServiceError("org.freedesktop.DBus.Error.Failed", -EIO),
               ServiceError::kCannotAcceptControl);
 }

@@ -29,6 +29,7 @@ constexpr const char* kDbusDaemon = "/usr/bin/dbus-daemon";
 constexpr const char* kGdbus = "/usr/bin/gdbus";
 constexpr const char* kModemManagerName = "org.freedesktop.ModemManager1";
 constexpr const char* kSystemdName = "org.freedesktop.systemd1";
+constexpr const char* kLogindName = "org.freedesktop.login1";
 constexpr auto kChangeWait = std::chrono::seconds(10);
 constexpr auto kChangePoll = std::chrono::milliseconds(20);
 constexpr const char* kNameWaitSeconds = "10";
@@ -79,6 +80,7 @@ public:
             std::this_thread::sleep_for(kChangePoll);
     }
     ~SystemBus() {
+        logind_.reset();
         systemd_.reset();
         modemManager_.reset();
         bus_.reset();
@@ -103,6 +105,45 @@ public:
             kPython, "-m", "dbusmock", "--system", "-t", std::string(KESTREL_MOCKS) + "/systemd.py",
             "-p", parameters.dump()});
         return waitForName(kSystemdName);
+    }
+
+    // Starts python3-dbusmock's own logind template and waits until it owns its name.
+    bool startLogind() {
+        logind_ = std::make_unique<Process>(
+            std::vector<std::string>{kPython, "-m", "dbusmock", "--system", "-t", "logind"});
+        return waitForName(kLogindName);
+    }
+
+    // What logind's ListInhibitors answers, as gdbus prints it.
+    static std::string logindInhibitors() {
+        return output({kGdbus, "call", "--system", "--dest", kLogindName, "--object-path",
+                       "/org/freedesktop/login1", "--method",
+                       "org.freedesktop.login1.Manager.ListInhibitors"});
+    }
+
+    // Standard output of a short command of the test's own.
+    static std::string output(const std::vector<std::string>& arguments) {
+        char pattern[] = "/tmp/kestrel-bus-output-XXXXXX";
+        const int fd = mkstemp(pattern);
+        if (fd < 0)
+            return "";
+        std::vector<char*> argv;
+        for (const auto& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fd, 1);
+        pid_t pid = -1;
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0)
+            waitpid(pid, nullptr, 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(fd);
+        std::ifstream file(pattern);
+        std::stringstream text;
+        text << file.rdbuf();
+        unlink(pattern);
+        return text.str();
     }
 
     // Waits (bounded) until `name` has an owner on the bus.
@@ -144,6 +185,7 @@ private:
     std::unique_ptr<Process> bus_;
     std::unique_ptr<Process> modemManager_;
     std::unique_ptr<Process> systemd_;
+    std::unique_ptr<Process> logind_;
 };
 
 } // namespace bustest
