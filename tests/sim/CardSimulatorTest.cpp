@@ -11,6 +11,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -206,6 +207,30 @@ TEST_F(CardSimulatorTest, ModeChangeLeavesTheBusAndReturnsWithNewPortsInTheNewMo
     // The same mode once more: answered, no re-enumeration.
     EXPECT_EQ(again.command("AT%MODE=1"), "AT%MODE=1\r\r\nOK\r\n");
     EXPECT_FALSE(card->waitForDeparture(after.generation, 1000));
+}
+
+// At a tiny scale the card's 200 ms before leaving last microseconds; a reader that a loaded
+// machine holds back must still find the answer, and the card must stay away long enough to be
+// seen gone.
+TEST_F(CardSimulatorTest, ModeChangeAnswerOutlastsASlowReaderAtEveryTimeScale) {
+    constexpr double kTinyScale = 0.0001;
+    constexpr auto kHeldBack = std::chrono::milliseconds(300);
+    const auto logical = [](std::chrono::milliseconds real) {
+        return static_cast<uint64_t>(static_cast<double>(real.count()) / kTinyScale);
+    };
+    platform::overrideTimeScale(kTinyScale);
+    startCard();
+    const Presence before = card->presence();
+    Terminal port(before.applicationPort);
+    ASSERT_TRUE(port.isOpen());
+    ASSERT_TRUE(port.send("AT%MODE=1\r\n"));
+    std::this_thread::sleep_for(kHeldBack);
+    const auto readFrom = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.answer(), "AT%MODE=1\r\r\nOK\r\n");
+    ASSERT_TRUE(card->waitForArrival(before.generation, logical(std::chrono::seconds(20))));
+    EXPECT_GE(std::chrono::steady_clock::now() - readFrom,
+              std::chrono::milliseconds(CardSimulator::kReactionFloorRealMs))
+        << "off the bus too briefly for a device watcher to notice";
 }
 
 TEST_F(CardSimulatorTest, NoAnswerToAModeChangeJustResets) {
