@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <functional>
 #include <mutex>
 #include <sstream>
@@ -218,8 +219,18 @@ protected:
     }
     void TearDown() override {
         simulator.reset();
+        if (HasFailure())
+            printLogs();
         std::error_code error;
         fs::remove_all(root, error);
+    }
+
+    // What the updater logged, for a failure to explain itself.
+    void printLogs() const {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(root / "sysroot/var/log", error))
+            std::cout << "--- " << entry.path().filename().string() << "\n"
+                      << readFile(entry.path()) << "\n";
     }
 
     std::vector<std::string> environment() const {
@@ -245,7 +256,8 @@ protected:
     RunResult runUpdater(const std::vector<std::string>& options = {},
                          const std::function<void(const std::string&)>& onLine = {},
                          const fs::path& program = headlessProgram()) {
-        std::vector<std::string> arguments{program.string()};
+        // Logging on: a failed run prints the log.
+        std::vector<std::string> arguments{program.string(), "-l"};
         arguments.insert(arguments.end(), options.begin(), options.end());
         RunResult result;
         Child updater(arguments, environment());
