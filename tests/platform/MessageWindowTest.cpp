@@ -2,6 +2,7 @@
 #include "platform/DeviceTreeInMemory.h"
 #include "platform/MessageWindow.h"
 #include "platform/Power.h"
+#include "tests/support/ScopedTimeScale.h"
 
 #include <gtest/gtest.h>
 
@@ -45,8 +46,8 @@ public:
 
 class MessageWindowTest : public ::testing::Test {
 protected:
-    void SetUp() override { overrideTimeScale(0.01); }
-    void TearDown() override { overrideTimeScale(1.0); }
+    // First, so that it is destroyed last.
+    testsupport::ScopedTimeScale scaleGuard{0.01};
 };
 
 TEST_F(MessageWindowTest, PostFromAnotherThreadWakesTheWaitingLoopInOrder) {

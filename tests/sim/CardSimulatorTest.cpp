@@ -1,6 +1,7 @@
 #include "platform/Clock.h"
 #include "platform/SerialDevice.h"
 #include "sim/CardSimulator.h"
+#include "tests/support/ScopedTimeScale.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -96,8 +97,9 @@ private:
 
 class CardSimulatorTest : public ::testing::Test {
 protected:
+    // First, so that it is destroyed last.
+    testsupport::ScopedTimeScale scaleGuard{kTestScale};
     void SetUp() override {
-        platform::overrideTimeScale(kTestScale);
         root = temporaryFolder();
         settings.root = root;
         settings.name = "card0";
@@ -107,7 +109,6 @@ protected:
         card.reset();
         std::error_code error;
         std::filesystem::remove_all(root, error);
-        platform::overrideTimeScale(1.0);
     }
     void startCard() {
         card = std::make_unique<CardSimulator>(settings);
@@ -218,7 +219,7 @@ TEST_F(CardSimulatorTest, ModeChangeAnswerOutlastsASlowReaderAtEveryTimeScale) {
     const auto logical = [](std::chrono::milliseconds real) {
         return static_cast<uint64_t>(static_cast<double>(real.count()) / kTinyScale);
     };
-    platform::overrideTimeScale(kTinyScale);
+    const testsupport::ScopedTimeScale tiny(kTinyScale);
     startCard();
     const Presence before = card->presence();
     Terminal port(before.applicationPort);
