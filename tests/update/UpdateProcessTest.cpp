@@ -115,7 +115,9 @@ struct SimulatedDevice : DeviceTrait {
 class UpdateProcessTest : public ::testing::Test {
 protected:
     // First, so that it is destroyed last.
-    testsupport::ScopedTimeScale scaleGuard{0.01};
+    // The AT engine's 16 reads for an answer outlast a card simulator kept waiting by a loaded
+    // machine.
+    testsupport::ScopedTimeScale scaleGuard{0.05};
     void SetUp() override {
         ASSERT_FALSE(packageBytes().empty());
         char pattern[] = "/tmp/kestrel-update-XXXXXX";
