@@ -191,11 +191,17 @@ TEST_F(SerialOnPseudoTerminal, VanishedDeviceFailsReadsAndWritesWithoutHanging) 
 }
 
 TEST_F(SerialOnPseudoTerminal, DataThatArrivedBeforeTheDeviceVanishedIsStillDelivered) {
-    ASSERT_TRUE(terminal.writeAll("\r\nOK\r\n"));
+    const std::string answer = "\r\nOK\r\n";
+    ASSERT_TRUE(terminal.writeAll(answer));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return terminal.unreadByClient() == answer.size(); },
+                                       kArrivalLimit));
     char buffer[64];
     uint32_t got = 0;
-    // The read takes the answer and keeps waiting for more when the device goes away.
+    // The read takes the answer and keeps waiting for more when the device goes away. The
+    // device goes once the read has taken the answer: a terminal whose master closes discards
+    // what its client had not read.
     std::thread unplug([this] {
+        testsupport::waitUntil([&] { return terminal.unreadByClient() == 0; }, kArrivalLimit);
         sleepMs(200);
         terminal.close();
     });

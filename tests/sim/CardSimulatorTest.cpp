@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -70,12 +71,18 @@ public:
         text.assign(buffer, got);
         return ok;
     }
-    // Reads until a final result code, or until a read brings nothing.
+    // Reads until a final result code, for up to kAnswerLimit of real time: a loaded machine may
+    // keep the card from answering within one read. `reads` counts the reads that brought
+    // something.
     std::string answer(int* reads = nullptr) {
+        constexpr auto kAnswerLimit = std::chrono::seconds(10);
+        const auto deadline = std::chrono::steady_clock::now() + kAnswerLimit;
         std::string all;
         std::string piece;
         int count = 0;
-        while (read(piece) && !piece.empty()) {
+        while (read(piece) && std::chrono::steady_clock::now() < deadline) {
+            if (piece.empty())
+                continue;
             ++count;
             all += piece;
             if (all.find("OK\r\n") != std::string::npos ||
