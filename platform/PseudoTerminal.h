@@ -61,6 +61,8 @@ public:
     static constexpr uint64_t kDefaultWriteTimeoutMs = 30000;
     // Discards what the client wrote and has not been read.
     void discardInput();
+    // Bytes written to the client that it has not read yet (0 when closed).
+    size_t unreadByClient() const;
 
     int descriptor() const { return master_; }
 

@@ -68,7 +68,10 @@ bool CardSimulator::builtInCommand(Port port, const std::string& upper) {
         state_.mode = mode;
         saveState();
         // The card re-enumerates in its new mode: off the bus, then back with new ports.
-        scheduleLeave(answers ? options_.leaveDelayMs : 0, options_.modeChangeDelayMs);
+        if (answers)
+            scheduleLeaveAfterAnswer(options_.leaveDelayMs, options_.modeChangeDelayMs);
+        else
+            scheduleLeave(0, options_.modeChangeDelayMs);
         return true;
     }
     return false;

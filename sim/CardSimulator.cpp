@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 
 namespace cardsim {
 
@@ -17,6 +18,13 @@ constexpr size_t kReadChunk = 4096;
 // A command line is kept up to this length; what follows is dropped (the cut line is then
 // answered like any unknown command).
 constexpr size_t kMaxLineLength = 4096;
+// How often a reset looks again whether the updater has read the card's last answer.
+constexpr uint64_t kUnreadCheckRealMs = 5;
+
+// Logical milliseconds that last `realMs` real milliseconds at the current scale.
+uint64_t logicalFromReal(uint64_t realMs) {
+    return static_cast<uint64_t>(std::ceil(static_cast<double>(realMs) / platform::timeScale()));
+}
 
 std::string upperCase(const std::string& text) {
     std::string upper = text;
@@ -362,12 +370,41 @@ void CardSimulator::addTimer(uint64_t afterMs, std::function<void()> action) {
     timers_.push_back({platform::tickMs() + afterMs, timerOrder_++, std::move(action)});
 }
 
+uint64_t CardSimulator::reactionDelay(uint64_t ms) {
+    return std::max(ms, logicalFromReal(kReactionFloorRealMs));
+}
+
 void CardSimulator::scheduleLeave(uint64_t afterMs, uint64_t comeBackAfterMs) {
     addTimer(afterMs, [this, comeBackAfterMs] {
         leaveBus();
         if (comeBackAfterMs != platform::kInfiniteMs)
-            addTimer(comeBackAfterMs, [this] { comeOnBus(); });
+            addTimer(reactionDelay(comeBackAfterMs), [this] { comeOnBus(); });
     });
+}
+
+void CardSimulator::scheduleLeaveAfterAnswer(uint64_t afterMs, uint64_t comeBackAfterMs) {
+    const uint64_t delay = reactionDelay(afterMs);
+    const uint64_t deadlineMs = platform::tickMs() + delay + logicalFromReal(kUnreadWaitRealMs);
+    addTimer(delay,
+             [this, deadlineMs, comeBackAfterMs] { leaveOnceRead(deadlineMs, comeBackAfterMs); });
+}
+
+// A terminal whose master closes discards what its client had not read, as a tty does when its
+// USB device goes; a real card's answer is in the host's hands before the card resets.
+void CardSimulator::leaveOnceRead(uint64_t deadlineMs, uint64_t comeBackAfterMs) {
+    if (answerUnread() && platform::tickMs() < deadlineMs) {
+        addTimer(logicalFromReal(kUnreadCheckRealMs), [this, deadlineMs, comeBackAfterMs] {
+            leaveOnceRead(deadlineMs, comeBackAfterMs);
+        });
+        return;
+    }
+    scheduleLeave(0, comeBackAfterMs);
+}
+
+bool CardSimulator::answerUnread() const {
+    return std::any_of(
+        std::begin(ports_), std::end(ports_),
+        [](const platform::PseudoTerminal& port) { return port.unreadByClient() != 0; });
 }
 
 uint64_t CardSimulator::nextTimerDelay() const {

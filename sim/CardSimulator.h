@@ -132,14 +132,27 @@ public:
     CardState& state() { return state_; }
     void saveState();
     void addTimer(uint64_t afterMs, std::function<void()> action);
-    // Leaves the bus after `afterMs` and comes back `comeBackAfterMs` later (kInfiniteMs: never).
+    // Leaves the bus after `afterMs` and comes back `comeBackAfterMs` later (kInfiniteMs: never),
+    // but stays off the bus no less than the reaction floor.
     void scheduleLeave(uint64_t afterMs, uint64_t comeBackAfterMs);
+    // The reset that follows an answer: leaves after `afterMs`, no sooner than the reaction floor
+    // and not while the updater has not read what the card sent (waiting up to kUnreadWaitRealMs
+    // for it), then stays off the bus as scheduleLeave does.
+    void scheduleLeaveAfterAnswer(uint64_t afterMs, uint64_t comeBackAfterMs);
     bool echo() const { return echo_; }
     void setEcho(bool on) { echo_ = on; }
     const SimulatorOptions& options() const { return options_; }
 
     // The number of the application port's COM name when the ports are linked for wine.
     static constexpr size_t kFirstComPort = 5;
+    // What the card does in reaction to the updater lasts at least this long in real time, at
+    // every time scale: a loaded machine may let the updater's reader wait that long before it
+    // takes the card's last answer, and its device watcher before it sees the card gone.
+    static constexpr uint64_t kReactionFloorRealMs = 100;
+    // A reset waits no longer than this for the updater to read the card's last answer.
+    static constexpr uint64_t kUnreadWaitRealMs = 10000;
+    // `ms` logical milliseconds, or the reaction floor when that is longer at the current scale.
+    static uint64_t reactionDelay(uint64_t ms);
 
 private:
     struct Timer {
@@ -160,6 +173,8 @@ private:
     bool builtInCommand(Port port, const std::string& upper);
     uint64_t nextTimerDelay() const;
     void runDueTimers();
+    bool answerUnread() const;
+    void leaveOnceRead(uint64_t deadlineMs, uint64_t comeBackAfterMs);
 
     std::string comLinkPath(size_t index) const;
     // The COM number of the application port while on the bus (the diagnostic port's is next).

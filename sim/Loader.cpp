@@ -302,7 +302,7 @@ bool Loader::takeDataFrame(CardSimulator& card, Port port) {
         frame.clear();
         answer(card, port, kTransmissionTimeout, length);
         session_.reset();
-        card.scheduleLeave(options_.resetDelayMs, options_.comeBackDelayMs);
+        card.scheduleLeaveAfterAnswer(options_.resetDelayMs, options_.comeBackDelayMs);
         return false;
     }
     if (!sound ||
@@ -421,8 +421,8 @@ void Loader::program(CardSimulator& card, Port port) {
             record_.identityApplied = readable;
         }
         session_.reset();
-        card.scheduleLeave(options_.resetDelayMs,
-                           comesBack ? options_.comeBackDelayMs : platform::kInfiniteMs);
+        card.scheduleLeaveAfterAnswer(options_.resetDelayMs,
+                                      comesBack ? options_.comeBackDelayMs : platform::kInfiniteMs);
     });
 }
 

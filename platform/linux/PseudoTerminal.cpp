@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
@@ -149,6 +150,13 @@ bool PseudoTerminal::writeAll(const void* data, size_t size, uint64_t timeoutMs)
 void PseudoTerminal::discardInput() {
     if (master_ >= 0)
         ::tcflush(master_, TCIFLUSH);
+}
+
+size_t PseudoTerminal::unreadByClient() const {
+    int queued = 0;
+    if (slave_ < 0 || ::ioctl(slave_, FIONREAD, &queued) != 0 || queued < 0)
+        return 0;
+    return static_cast<size_t>(queued);
 }
 
 int waitForInput(const std::vector<PseudoTerminal*>& terminals, uint64_t timeoutMs,

@@ -5,6 +5,7 @@
 #include "app/StateMachine.h"
 #include "app/UpdateInfo.h"
 #include "platform/Clock.h"
+#include "tests/support/ScopedTimeScale.h"
 
 #include "LogCapture.h"
 #include "RecordingTraits.h"
@@ -258,9 +259,10 @@ TEST_F(PackageTest, BrokenPackageFilePassesTheLibraryCodeThrough) {
 // thread.
 class CheckThreadTest : public PackageTest {
 protected:
+    // First, so that it is destroyed last.
+    testsupport::ScopedTimeScale scaleGuard{0.01};
     void SetUp() override {
         PackageTest::SetUp();
-        platform::overrideTimeScale(0.01);
         machine.windowTrait = &windows;
         machine.deviceTrait = &device;
         machine.updateTrait = &update;
@@ -269,10 +271,7 @@ protected:
         ASSERT_TRUE(machine.isIn(StateMachine::kCheckDevice));
         journal.take();
     }
-    void TearDown() override {
-        platform::overrideTimeScale(1.0);
-        PackageTest::TearDown();
-    }
+    void TearDown() override { PackageTest::TearDown(); }
 
     struct ProgressTrait : RecordingUpdateTrait {
         using RecordingUpdateTrait::RecordingUpdateTrait;

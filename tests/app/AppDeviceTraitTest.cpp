@@ -4,6 +4,7 @@
 #include "app/UpdateInfo.h"
 #include "detection/Nw.h"
 #include "platform/Clock.h"
+#include "tests/support/ScopedTimeScale.h"
 
 #include "LogCapture.h"
 #include "RecordingTraits.h"
@@ -92,8 +93,9 @@ struct TraitWithoutBackgroundCheck : AppDeviceTrait {
 // The device trait on a simulated machine with no card, in a machine with recording traits.
 class AppDeviceTraitTest : public ::testing::Test {
 protected:
+    // First, so that it is destroyed last.
+    testsupport::ScopedTimeScale scaleGuard{0.01};
     void SetUp() override {
-        platform::overrideTimeScale(0.01);
         char pattern[] = "/tmp/kestrel-device-trait-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root = pattern;
@@ -105,7 +107,6 @@ protected:
     }
     void TearDown() override {
         unsetenv("KESTREL_SIM_ROOT");
-        platform::overrideTimeScale(1.0);
         std::error_code error;
         fs::remove_all(root, error);
     }

@@ -1,4 +1,5 @@
 #include "app/StateMachine.h"
+#include "tests/support/ScopedTimeScale.h"
 
 #include "LogCapture.h"
 #include "RecordingTraits.h"
@@ -41,13 +42,13 @@ const std::map<State, std::vector<Step>> kPaths = {
 
 class Workflow : public ::testing::Test {
 protected:
+    // First, so that it is destroyed last.
+    testsupport::ScopedTimeScale scaleGuard{0.001};
     void SetUp() override {
-        platform::overrideTimeScale(0.001);
         machine.windowTrait = &windows;
         machine.deviceTrait = &device;
         machine.updateTrait = &updater;
     }
-    void TearDown() override { platform::overrideTimeScale(1.0); }
 
     void reach(State state) {
         machine.init();

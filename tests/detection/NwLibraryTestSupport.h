@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DetectionTestSupport.h"
+#include "tests/support/ScopedTimeScale.h"
 
 #include "detection/CardDatabase.h"
 #include "detection/Nw.h"
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,8 +48,10 @@ inline void recordNotification(uint32_t reason) {
 // its own object namespace and simulated machine folder, Windows 7, a small time scale.
 class NwSession : public ::testing::Test {
 protected:
+    // First, so that it is destroyed last; set in SetUp, where scale() can be asked.
+    std::optional<testsupport::ScopedTimeScale> scaleGuard;
     void SetUp() override {
-        platform::overrideTimeScale(scale());
+        scaleGuard.emplace(scale());
         char pattern[] = "/tmp/kestrel-nw-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         folder = pattern;
@@ -66,7 +70,6 @@ protected:
         platform::overrideOsVersion(std::nullopt);
         platform::setNamedObjectNamespace("");
         unsetenv("KESTREL_SIM_ROOT");
-        platform::overrideTimeScale(1.0);
         std::error_code error;
         std::filesystem::remove_all(folder, error);
     }

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <functional>
 #include <mutex>
 #include <sstream>
@@ -206,7 +207,9 @@ struct RunResult {
 // the headless updater, all at a small time scale.
 class EndToEndTest : public ::testing::Test {
 public:
-    static constexpr const char* kTimeScale = "0.01";
+    // The AT engine waits 16 reads for an answer: at 0.01 that is about 100 ms of real time, less
+    // than a loaded machine may keep the card simulator from running.
+    static constexpr const char* kTimeScale = "0.05";
     static constexpr const char* kRegistryKey = testsupport::kQt0880RecordKey;
 
 protected:
@@ -218,8 +221,18 @@ protected:
     }
     void TearDown() override {
         simulator.reset();
+        if (HasFailure())
+            printLogs();
         std::error_code error;
         fs::remove_all(root, error);
+    }
+
+    // What the updater logged, for a failure to explain itself.
+    void printLogs() const {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(root / "sysroot/var/log", error))
+            std::cout << "--- " << entry.path().filename().string() << "\n"
+                      << readFile(entry.path()) << "\n";
     }
 
     std::vector<std::string> environment() const {
@@ -245,7 +258,8 @@ protected:
     RunResult runUpdater(const std::vector<std::string>& options = {},
                          const std::function<void(const std::string&)>& onLine = {},
                          const fs::path& program = headlessProgram()) {
-        std::vector<std::string> arguments{program.string()};
+        // Logging on: a failed run prints the log.
+        std::vector<std::string> arguments{program.string(), "-l"};
         arguments.insert(arguments.end(), options.begin(), options.end());
         RunResult result;
         Child updater(arguments, environment());

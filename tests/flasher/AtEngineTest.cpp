@@ -86,9 +86,10 @@ TEST_F(AtEngineOnCard, SilentDeviceGivesResult3AfterSixteenReads) {
     EXPECT_EQ(countLogged(L"resp_index: 0, retries: "), 16u);
     EXPECT_EQ(countLogged(L"Nothing to read after AT_VISOV?"), 1u);
     EXPECT_STREQ(engine.lastError(), "Send AT command 'AT_VISOV?' failed, ");
-    // 16 × (100 ms delay + 500 ms read) and the closing pause.
+    // 16 × (100 ms delay + 500 ms read) and the closing pause; the upper bound only tells a
+    // wait that never ends from one that a loaded machine stretched.
     EXPECT_GE(elapsed, 16u * 600u);
-    EXPECT_LT(elapsed, 16u * 600u + 3000u);
+    EXPECT_LT(elapsed, 16u * 600u + 30000u);
 }
 
 TEST_F(AtEngineOnCard, FourFailedWritesGiveResult2) {

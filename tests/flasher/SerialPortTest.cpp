@@ -2,6 +2,7 @@
 #include "flasher/SerialPort.h"
 #include "platform/PseudoTerminal.h"
 #include "SimulatedCard.h"
+#include "tests/support/ScopedTimeScale.h"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +17,9 @@ using testing_support::portPath;
 
 class PortHelpers : public ::testing::Test {
 protected:
+    // First, so that it is destroyed last.
+    testsupport::ScopedTimeScale scaleGuard{testing_support::kTestScale};
     void SetUp() override {
-        platform::overrideTimeScale(testing_support::kTestScale);
         FfInitialise(4, testing_support::keepLogLine, 0);
         library().shareLogger();
         testing_support::clearLog();
@@ -26,10 +28,7 @@ protected:
         appPath = portPath(application.portName());
         diagPath = portPath(diagnostic.portName());
     }
-    void TearDown() override {
-        FfInitialise(0, nullptr, 0);
-        platform::overrideTimeScale(1.0);
-    }
+    void TearDown() override { FfInitialise(0, nullptr, 0); }
 
     std::string received(platform::PseudoTerminal& terminal) {
         std::string text;

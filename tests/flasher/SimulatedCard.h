@@ -6,6 +6,7 @@
 #include "flasher/Ff.h"
 #include "platform/Clock.h"
 #include "sim/CardSimulator.h"
+#include "tests/support/ScopedTimeScale.h"
 
 #include <gtest/gtest.h>
 
@@ -73,8 +74,9 @@ inline std::string temporaryFolder() {
 
 class SimulatedCard : public ::testing::Test {
 protected:
+    // First, so that it is destroyed last.
+    testsupport::ScopedTimeScale scaleGuard{kTestScale};
     void SetUp() override {
-        platform::overrideTimeScale(kTestScale);
         root = temporaryFolder();
         FfInitialise(4, keepLogLine, 0);
         clearLog();
@@ -86,7 +88,6 @@ protected:
         FfInitialise(0, nullptr, 0);
         std::error_code error;
         std::filesystem::remove_all(root, error);
-        platform::overrideTimeScale(1.0);
     }
 
     cardsim::SimulatorOptions options() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "GuiTestSupport.h"
+#include "tests/support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -51,9 +53,15 @@ struct ProcessRun {
     std::string standardError;
 };
 
-// Runs the real kestrel and the card simulator on a simulated machine of their own.
+using testsupport::waitUntil;
+
+// Runs the real kestrel and the card simulator on a simulated machine of their own. Each child's
+// output goes to a file of its own, printed when the test fails.
 class KestrelBinary : public ::testing::Test {
 protected:
+    // How long the card simulator may take to publish its device file on a loaded machine.
+    static constexpr std::chrono::seconds kCardStartLimit{30};
+
     void SetUp() override {
         char folder[] = "/tmp/kestrel-e2e-XXXXXX";
         root = mkdtemp(folder);
@@ -70,8 +78,26 @@ protected:
             kill(pid, SIGTERM);
             waitpid(pid, nullptr, 0);
         }
+        if (HasFailure())
+            printChildOutputs();
         std::error_code ignored;
         fs::remove_all(root, ignored);
+    }
+
+    // A new file for a child's output, kept until the end of the test: "cardsim-2.txt".
+    fs::path outputFile(const std::string& child, const std::string& ending = ".txt") {
+        const fs::path file = root / (child + "-" + std::to_string(++outputs) + ending);
+        outputFiles.push_back(file);
+        return file;
+    }
+
+    // Sanitizer reports and messages of every child, in the order they were started.
+    void printChildOutputs() const {
+        for (const fs::path& file : outputFiles) {
+            const std::string text = readFile(file);
+            if (!text.empty())
+                std::cout << "--- " << file.filename().string() << "\n" << text << "\n";
+        }
     }
 
     std::vector<std::string> environmentList() const {
@@ -123,14 +149,22 @@ protected:
     void startCard(std::vector<std::string> options = {}) {
         std::vector<std::string> words = {KESTREL_CARDSIM, "--root", root.string()};
         words.insert(words.end(), options.begin(), options.end());
-        const pid_t pid = spawn(words, root / "cardsim.txt");
+        const fs::path output = outputFile("cardsim");
+        const pid_t pid = spawn(words, output);
         ASSERT_GT(pid, 0);
         background.push_back(pid);
         cardPid = pid;
-        for (int attempt = 0; attempt < 200 && !fs::exists(root / "devices" / "cardsim.json");
-             ++attempt)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(fs::exists(root / "devices" / "cardsim.json"));
+        bool ended = false;
+        const bool published = waitUntil(
+            [&] {
+                ended = waitpid(pid, nullptr, WNOHANG) == pid;
+                return ended || fs::exists(root / "devices" / "cardsim.json");
+            },
+            kCardStartLimit);
+        if (ended)
+            forget(pid);
+        ASSERT_TRUE(published && !ended) << "the card simulator did not come up\n"
+                                         << readFile(output);
     }
 
     // kestrel with `arguments`, bounded by `timeout` so that a hang fails the test.
@@ -143,9 +177,9 @@ protected:
                        const char* limit = "60") {
         std::vector<std::string> words = {"timeout", limit, path};
         words.insert(words.end(), arguments.begin(), arguments.end());
-        const std::string name = "run-" + std::to_string(++runs);
-        const fs::path output = root / (name + ".out.txt");
-        const fs::path errors = root / (name + ".err.txt");
+        const std::string name = fs::path(path).filename().string();
+        const fs::path output = outputFile(name, ".out.txt");
+        const fs::path errors = outputFile(name, ".err.txt");
         const pid_t pid = spawn(words, output, errors);
         ProcessRun run;
         if (pid <= 0)
@@ -161,12 +195,13 @@ protected:
 
     // The output of the program started last by startKestrel: its summary line and, in
     // sanitizer builds, the reports that end it with the sanitizer's exit code.
-    std::string startedOutput() const { return readFile(root / "first-kestrel.txt"); }
+    std::string startedOutput() const { return readFile(startedOutputFile); }
 
     pid_t startKestrel(std::vector<std::string> arguments) {
         std::vector<std::string> words = {KESTREL_BINARY};
         words.insert(words.end(), arguments.begin(), arguments.end());
-        const pid_t pid = spawn(words, root / "first-kestrel.txt");
+        startedOutputFile = outputFile("kestrel");
+        const pid_t pid = spawn(words, startedOutputFile);
         background.push_back(pid);
         return pid;
     }
@@ -182,14 +217,10 @@ protected:
         cardPid = -1;
     }
 
-    // Waits until the log holds `text`, polling; false after `limitMs` without it.
+    // Waits until the log holds `text`; false after `limitMs` of real time without it.
     bool waitForLog(const std::string& text, int limitMs = 30000) {
-        for (int waited = 0; waited < limitMs; waited += 5) {
-            if (log().find(text) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
+        return waitUntil([&] { return log().find(text) != std::string::npos; },
+                         std::chrono::milliseconds(limitMs));
     }
 
     // Waits for a process of startKestrel; its exit code, -1 when a signal ended it, or -2 when
@@ -227,7 +258,9 @@ protected:
     std::vector<std::string> unsetVariables;
     std::vector<pid_t> background;
     pid_t cardPid = -1;
-    int runs = 0;
+    int outputs = 0;
+    std::vector<fs::path> outputFiles;
+    fs::path startedOutputFile;
 };
 
 } // namespace kestrel_binary

@@ -1,4 +1,5 @@
 #include "platform/Clock.h"
+#include "tests/support/ScopedTimeScale.h"
 
 #include <gtest/gtest.h>
 
@@ -47,8 +48,8 @@ TEST(TimeScaleParsing, DecimalPointDoesNotDependOnTheLocale) {
 
 class ScaledClock : public ::testing::Test {
 protected:
-    void SetUp() override { platform::overrideTimeScale(0.01); }
-    void TearDown() override { platform::overrideTimeScale(1.0); }
+    // First, so that it is destroyed last.
+    testsupport::ScopedTimeScale scaleGuard{0.01};
 };
 
 TEST_F(ScaledClock, SleepLastsTheScaledRealTime) {

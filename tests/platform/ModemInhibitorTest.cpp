@@ -2,6 +2,7 @@
 
 #include "platform/Clock.h"
 #include "platform/ModemInhibitor.h"
+#include "tests/support/ScopedTimeScale.h"
 
 #include <gtest/gtest.h>
 
@@ -41,7 +42,6 @@ protected:
     }
     void TearDown() override {
         bus.reset();
-        platform::overrideTimeScale(1.0);
         std::error_code error;
         std::filesystem::remove_all(folder, error);
     }
@@ -119,7 +119,7 @@ TEST_F(ModemInhibitorOnBus, CardStillBeingProbedIsInhibitedOnceModemManagerKnows
 }
 
 TEST_F(ModemInhibitorOnBus, CardModemManagerNeverKnowsIsNotFoundAfterTheRetryTime) {
-    platform::overrideTimeScale(kQuickScale);
+    const testsupport::ScopedTimeScale quick(kQuickScale);
     ASSERT_TRUE(bus->startModemManager({{"uid", "other-uid"}, {"physdev", kOtherPath}}));
     ModemInhibitor inhibitor;
     const uint64_t start = platform::tickMs();
@@ -263,7 +263,6 @@ protected:
     }
     void TearDown() override {
         unsetenv("KESTREL_SIM_ROOT");
-        platform::overrideTimeScale(1.0);
         std::error_code error;
         std::filesystem::remove_all(folder, error);
     }

@@ -1,5 +1,7 @@
 #include "platform/Clock.h"
 #include "platform/NamedObject.h"
+#include "tests/support/WaitUntil.h"
+#include "tests/support/ScopedTimeScale.h"
 
 #include <gtest/gtest.h>
 
@@ -17,10 +19,14 @@ namespace {
 
 using namespace platform;
 
+// How long a thread of the test may take to reach a point on a loaded machine.
+constexpr std::chrono::seconds kThreadLimit{30};
+
 class NamedObjectTest : public ::testing::Test {
 protected:
+    // First, so that it is destroyed last.
+    testsupport::ScopedTimeScale scaleGuard{0.01};
     void SetUp() override {
-        overrideTimeScale(0.01);
         char pattern[] = "/tmp/kestrel-objects-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         folder = pattern;
@@ -28,7 +34,6 @@ protected:
     }
     void TearDown() override {
         setNamedObjectNamespace("");
-        overrideTimeScale(1.0);
         std::error_code error;
         std::filesystem::remove_all(folder, error);
     }
@@ -176,16 +181,22 @@ TEST_F(NamedObjectTest, MutexIsRecursiveForItsOwnerAndRefusedToOthers) {
 
     auto existing = createNamedMutex("NW_Exclusive_Object_{test}", true);
     ASSERT_TRUE(existing.alreadyExisted);
+    std::atomic<bool> refused{false};
+    std::atomic<bool> taken{false};
     std::thread stranger([&] {
         EXPECT_EQ(waitForObject(existing.handle, 0), kWaitTimeout);
         EXPECT_EQ(releaseMutex(existing.handle), SyncError::kNotOwner);
+        refused = true;
         // Takes it as soon as the owner lets go.
         EXPECT_EQ(waitForObject(existing.handle, kInfiniteMs), kWaitObject0);
+        taken = true;
         EXPECT_EQ(releaseMutex(existing.handle), 0u);
     });
-    sleepMs(2000);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return refused.load(); }, kThreadLimit));
     EXPECT_EQ(releaseMutex(created.handle), 0u);
+    // Still held once: the stranger, waiting by now or soon, must not get it.
     sleepMs(1000);
+    EXPECT_FALSE(taken.load());
     EXPECT_EQ(releaseMutex(created.handle), 0u);
     stranger.join();
     EXPECT_EQ(releaseMutex(created.handle), SyncError::kNotOwner);

@@ -3,6 +3,7 @@
 #include "platform/Power.h"
 #include "platform/linux/PowerLinux.h"
 #include "platform/sim/PowerSimulated.h"
+#include "tests/support/ScopedTimeScale.h"
 
 #include <gtest/gtest.h>
 
@@ -26,15 +27,15 @@ void writeFile(const fs::path& path, const std::string& text) {
 
 class PowerTest : public ::testing::Test {
 protected:
+    // First, so that it is destroyed last.
+    testsupport::ScopedTimeScale scaleGuard{0.01};
     void SetUp() override {
-        overrideTimeScale(0.01);
         char pattern[] = "/tmp/kestrel-power-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root = pattern;
     }
     void TearDown() override {
         unsetenv("KESTREL_SIM_ROOT");
-        overrideTimeScale(1.0);
         std::error_code error;
         fs::remove_all(root, error);
     }

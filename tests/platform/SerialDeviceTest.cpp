@@ -1,6 +1,8 @@
 #include "platform/Clock.h"
 #include "platform/PseudoTerminal.h"
 #include "platform/SerialDevice.h"
+#include "tests/support/WaitUntil.h"
+#include "tests/support/ScopedTimeScale.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +17,7 @@ namespace {
 using namespace platform;
 
 constexpr double kTestScale = 0.05;
+constexpr std::chrono::seconds kArrivalLimit{10};
 
 std::wstring devicePath(const PseudoTerminal& terminal) {
     const std::string name = terminal.portName();
@@ -23,8 +26,9 @@ std::wstring devicePath(const PseudoTerminal& terminal) {
 
 class SerialOnPseudoTerminal : public ::testing::Test {
 protected:
+    // First, so that it is destroyed last.
+    testsupport::ScopedTimeScale scaleGuard{kTestScale};
     void SetUp() override {
-        overrideTimeScale(kTestScale);
         ASSERT_TRUE(terminal.open());
         handle = serialOpen(devicePath(terminal));
         ASSERT_NE(handle, nullptr) << "error " << serialLastError();
@@ -40,7 +44,6 @@ protected:
     void TearDown() override {
         if (handle != nullptr)
             serialClose(handle);
-        overrideTimeScale(1.0);
     }
 
     // Master side input, collected until `count` bytes or nothing more arrives.
@@ -163,8 +166,11 @@ TEST_F(SerialOnPseudoTerminal, WrittenBytesReachTheOtherSideUnchanged) {
 }
 
 TEST_F(SerialOnPseudoTerminal, PurgeDiscardsPendingInput) {
-    ASSERT_TRUE(terminal.writeAll("stale answer"));
-    sleepMs(100);
+    const std::string stale = "stale answer";
+    ASSERT_TRUE(terminal.writeAll(stale));
+    // A terminal hands written bytes on to its other side a moment later.
+    ASSERT_TRUE(testsupport::waitUntil([&] { return terminal.unreadByClient() == stale.size(); },
+                                       kArrivalLimit));
     EXPECT_TRUE(serialPurge(handle, kPurgeReceiveAbort | kPurgeReceiveClear));
     ASSERT_TRUE(terminal.writeAll("fresh"));
     char buffer[64];
@@ -185,11 +191,17 @@ TEST_F(SerialOnPseudoTerminal, VanishedDeviceFailsReadsAndWritesWithoutHanging) 
 }
 
 TEST_F(SerialOnPseudoTerminal, DataThatArrivedBeforeTheDeviceVanishedIsStillDelivered) {
-    ASSERT_TRUE(terminal.writeAll("\r\nOK\r\n"));
+    const std::string answer = "\r\nOK\r\n";
+    ASSERT_TRUE(terminal.writeAll(answer));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return terminal.unreadByClient() == answer.size(); },
+                                       kArrivalLimit));
     char buffer[64];
     uint32_t got = 0;
-    // The read takes the answer and keeps waiting for more when the device goes away.
+    // The read takes the answer and keeps waiting for more when the device goes away. The
+    // device goes once the read has taken the answer: a terminal whose master closes discards
+    // what its client had not read.
     std::thread unplug([this] {
+        testsupport::waitUntil([&] { return terminal.unreadByClient() == 0; }, kArrivalLimit);
         sleepMs(200);
         terminal.close();
     });
@@ -200,7 +212,7 @@ TEST_F(SerialOnPseudoTerminal, DataThatArrivedBeforeTheDeviceVanishedIsStillDeli
 }
 
 TEST(SerialOpen, PortStartsWithoutWhatTheDeviceSentBeforeTheOpen) {
-    overrideTimeScale(kTestScale);
+    const testsupport::ScopedTimeScale scale(kTestScale);
     PseudoTerminal terminal;
     ASSERT_TRUE(terminal.open());
     ASSERT_TRUE(terminal.writeAll("left over"));
@@ -215,11 +227,10 @@ TEST(SerialOpen, PortStartsWithoutWhatTheDeviceSentBeforeTheOpen) {
     EXPECT_TRUE(serialRead(handle, buffer, sizeof buffer, got));
     EXPECT_EQ(got, 0u);
     serialClose(handle);
-    overrideTimeScale(1.0);
 }
 
 TEST(PseudoTerminalOwner, WritingToAClientThatNeverReadsGivesUpAfterItsTimeout) {
-    overrideTimeScale(kTestScale);
+    const testsupport::ScopedTimeScale scale(kTestScale);
     PseudoTerminal terminal;
     ASSERT_TRUE(terminal.open());
     const std::string block(1 << 20, 'x');
@@ -227,11 +238,10 @@ TEST(PseudoTerminalOwner, WritingToAClientThatNeverReadsGivesUpAfterItsTimeout) 
     EXPECT_FALSE(terminal.writeAll(block.data(), block.size(), 1000));
     EXPECT_GE(tickMs() - start, 995u);
     EXPECT_LT(tickMs() - start, 5000u);
-    overrideTimeScale(1.0);
 }
 
 TEST(PseudoTerminalOwner, WaitForInputWakesOnNotifyAndTimesOut) {
-    overrideTimeScale(kTestScale);
+    const testsupport::ScopedTimeScale scale(kTestScale);
     PseudoTerminal terminal;
     ASSERT_TRUE(terminal.open());
     PseudoTerminalWakeup wakeup;
@@ -240,7 +250,6 @@ TEST(PseudoTerminalOwner, WaitForInputWakesOnNotifyAndTimesOut) {
     EXPECT_EQ(waitForInput({&terminal}, kInfiniteMs, &wakeup), -2);
     wakeup.clear();
     EXPECT_EQ(waitForInput({&terminal}, 100, &wakeup), -1);
-    overrideTimeScale(1.0);
 }
 
 TEST(SerialHandles, MissingHandleIsRefused) {

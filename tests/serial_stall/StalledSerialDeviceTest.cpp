@@ -7,6 +7,7 @@
 #include "platform/Clock.h"
 #include "platform/PseudoTerminal.h"
 #include "platform/SerialDevice.h"
+#include "tests/support/ScopedTimeScale.h"
 
 #include <gtest/gtest.h>
 
@@ -95,8 +96,9 @@ constexpr uint64_t kSlackMs = 3000;
 
 class StalledSerialDevice : public ::testing::Test {
 protected:
+    // First, so that it is destroyed last.
+    testsupport::ScopedTimeScale scaleGuard{kTestScale};
     void SetUp() override {
-        overrideTimeScale(kTestScale);
         ASSERT_TRUE(terminal.open());
         struct stat status {};
         ASSERT_EQ(::stat(terminal.slavePath().c_str(), &status), 0);
@@ -117,7 +119,6 @@ protected:
         stalledDevice = 0;
         if (handle != nullptr)
             serialClose(handle);
-        overrideTimeScale(1.0);
     }
 
     PseudoTerminal terminal;

@@ -12,6 +12,7 @@
 #include "sim/Loader.h"
 #include "update/AppUpdateTrait.h"
 #include "update/UpdateProcess.h"
+#include "tests/support/ScopedTimeScale.h"
 
 #include <gtest/gtest.h>
 
@@ -113,9 +114,12 @@ struct SimulatedDevice : DeviceTrait {
 
 class UpdateProcessTest : public ::testing::Test {
 protected:
+    // First, so that it is destroyed last.
+    // The AT engine's 16 reads for an answer outlast a card simulator kept waiting by a loaded
+    // machine.
+    testsupport::ScopedTimeScale scaleGuard{0.05};
     void SetUp() override {
         ASSERT_FALSE(packageBytes().empty());
-        platform::overrideTimeScale(0.01);
         char pattern[] = "/tmp/kestrel-update-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root = pattern;
@@ -139,7 +143,6 @@ protected:
         PackageImage::setModuleDirectory("");
         PackageImage::setEmbeddedLookup(nullptr);
         unsetenv("KESTREL_SIM_ROOT");
-        platform::overrideTimeScale(1.0);
         std::error_code error;
         fs::remove_all(root, error);
     }
@@ -405,7 +408,7 @@ void recordEvent(const TraitEvent& event) {
 }
 
 TEST(AppUpdateTrait, ProgressIsPostedAsATraitEventAndTheThreadEndsWithNotification3) {
-    platform::overrideTimeScale(0.01);
+    const testsupport::ScopedTimeScale scale(0.01);
     AppUpdateTrait::setEventPoster(&recordEvent);
     UpdateProcess::resetRecord();
     PackageImage::setEmbeddedLookup(nullptr);
@@ -436,7 +439,6 @@ TEST(AppUpdateTrait, ProgressIsPostedAsATraitEventAndTheThreadEndsWithNotificati
     AppUpdateTrait::setEventPoster(nullptr);
     PackageImage::setModuleDirectory("");
     fs::remove_all(pattern);
-    platform::overrideTimeScale(1.0);
 }
 
 } // namespace
