@@ -214,8 +214,15 @@ bool FakeSetupApi::plug(const std::string& name, const std::string& deviceFile,
     return platform::parseDeviceFile(deviceFile, group, problem) && plug(name, group, problem);
 }
 
-bool FakeSetupApi::plug(const std::string& name, const platform::DeviceGroup& group,
+bool FakeSetupApi::plug(const std::string& name, const platform::DeviceGroup& described,
                         std::string& problem) {
+    // A function's driver enables its interfaces once it has started: a node that has not
+    // started, or has a problem, has none yet.
+    platform::DeviceGroup group = described;
+    for (auto& node : group.nodes)
+        if ((node.status & platform::kNodeStarted) == 0 ||
+            (node.status & platform::kNodeHasProblem) != 0)
+            node.interfaces.clear();
     watchClasses(group);
     std::set<std::string> names;
     for (const auto& [deviceName, description] : group.deviceNames)
@@ -689,7 +696,44 @@ HANDLE FakeSetupApi::createFile(LPCWSTR name, DWORD access, DWORD share,
         deviceNames_.insert(handle);
         return handle;
     }
-    return CreateFileW(name, access, share, security, disposition, attributes, templateFile);
+    const HANDLE system =
+        CreateFileW(name, access, share, security, disposition, attributes, templateFile);
+    // The COM ports of the fake's devices exist while their devices do; a port the system has
+    // (a COM port linked to a simulated card) is the system's.
+    if (system == INVALID_HANDLE_VALUE && wide.rfind(kDevicePrefix, 0) == 0 &&
+        knowsPort(device.substr(4))) {
+        auto* handle = new DeviceNameHandle{device};
+        std::lock_guard<std::mutex> guard(mutex_);
+        deviceNames_.insert(handle);
+        SetLastError(0);
+        return handle;
+    }
+    return system;
+}
+
+bool FakeSetupApi::knowsPort(const std::string& name) const {
+    {
+        // A port name a driver wrote as 8-bit text.
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (const auto& [value, raw] : rawValues_)
+            if (value.second == "PortName" && findInstance(value.first) != 0 &&
+                CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, raw.bytes.c_str(), -1,
+                               name.c_str(), -1) == CSTR_EQUAL)
+                return true;
+    }
+    std::vector<DevNode> nodes;
+    tree_->devicesOfClass(platform::kClassPorts, nodes);
+    std::vector<DevNode> modems;
+    tree_->devicesOfClass(platform::kClassModem, modems);
+    nodes.insert(nodes.end(), modems.begin(), modems.end());
+    for (const DevNode node : nodes) {
+        std::string port;
+        if (tree_->registryValue(node, platform::RegistryKey::Hardware, "PortName", port) == 0 &&
+            CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, port.c_str(), -1, name.c_str(), -1) ==
+                CSTR_EQUAL)
+            return true;
+    }
+    return false;
 }
 
 bool FakeSetupApi::knowsDeviceName(const std::string& name) const {

@@ -15,7 +15,8 @@
 // information sets and their device data, UTF-16 registry properties and keys, configuration
 // manager nodes and status, driver lists, driver device names, and WM_DEVICECHANGE with
 // DEV_BROADCAST_* records sent to the windows registered for device interfaces. The devices
-// are device files (the simulated machine's JSON), plugged and unplugged by name.
+// are device files (the simulated machine's JSON), plugged and unplugged by name; the COM ports
+// their PortName values give open while they are plugged, unless the system has the port.
 // One fake at a time; it installs its table while it lives.
 class FakeSetupApi {
 public:
@@ -27,7 +28,8 @@ public:
     // Plugs in (or replaces) a group of devices from a device file's text; the arrivals reach
     // the registered windows before it returns. False with `problem` for a bad file.
     bool plug(const std::string& name, const std::string& deviceFile, std::string& problem);
-    bool plug(const std::string& name, const platform::DeviceGroup& group, std::string& problem);
+    bool plug(const std::string& name, const platform::DeviceGroup& described,
+              std::string& problem);
     void unplug(const std::string& name);
 
     // A registry value of a node's hardware key with its own type and bytes, as a driver may
@@ -95,6 +97,7 @@ private:
     platform::DevNode findInstance(const std::string& instanceId) const;
     void watchClasses(const platform::DeviceGroup& group);
     bool knowsDeviceName(const std::string& name) const;
+    bool knowsPort(const std::string& name) const;
     void send(const platform::DeviceTreeChange& change);
 
     std::shared_ptr<platform::InMemoryDeviceTree> tree_ =
