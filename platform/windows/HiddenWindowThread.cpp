@@ -27,7 +27,8 @@ HiddenWindowThread::~HiddenWindowThread() {
     stop();
 }
 
-bool HiddenWindowThread::start(Setup setup, Procedure procedure, Teardown teardown) {
+bool HiddenWindowThread::start(Setup setup, Procedure procedure, Teardown teardown,
+                               const wchar_t* title) {
     if (thread_.joinable())
         return false;
     auto state = std::make_shared<State>();
@@ -42,7 +43,7 @@ bool HiddenWindowThread::start(Setup setup, Procedure procedure, Teardown teardo
         return false;
     }
     bool created = false;
-    thread_ = std::thread([state, ready, &created] { run(state, ready, created); });
+    thread_ = std::thread([state, title, ready, &created] { run(state, title, ready, created); });
     WaitForSingleObject(ready, INFINITE); // the thread sets it on every path
     CloseHandle(ready);
     if (!created) {
@@ -82,16 +83,20 @@ bool HiddenWindowThread::stop() {
     return ended;
 }
 
-void HiddenWindowThread::run(const std::shared_ptr<State>& state, HANDLE ready, bool& created) {
+void HiddenWindowThread::run(const std::shared_ptr<State>& state, const wchar_t* title,
+                             HANDLE ready, bool& created) {
     state->threadId = GetCurrentThreadId();
     if (registerWindowClass(windowProcedure))
-        state->window = CreateWindowExW(0, kWindowClass, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+        state->window = CreateWindowExW(0, kWindowClass, title, WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
                                         nullptr, GetModuleHandleW(nullptr), state.get());
-    created = state->window != nullptr && (!state->setup || state->setup(state->window));
-    if (!created && state->window != nullptr)
+    const bool usable = state->window != nullptr && (!state->setup || state->setup(state->window));
+    if (!usable && state->window != nullptr)
         DestroyWindow(state->window);
+    // `created` lives in start(), which may return as soon as `ready` is set: it is not read
+    // after that.
+    created = usable;
     SetEvent(ready);
-    if (!created)
+    if (!usable)
         return;
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {

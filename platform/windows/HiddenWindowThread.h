@@ -31,7 +31,8 @@ public:
 
     // Starts the thread and waits until its window exists and is set up; false when either
     // failed (the thread has ended then).
-    bool start(Setup setup, Procedure procedure, Teardown teardown = {});
+    bool start(Setup setup, Procedure procedure, Teardown teardown = {},
+               const wchar_t* title = L"");
     // Closes the window and waits up to kStopBoundMs for the thread. A thread that does not end
     // in time (its procedure is stuck) is left to end by itself: from then on its window calls
     // neither the procedure nor the teardown again. False in that case.
@@ -52,7 +53,8 @@ public:
 private:
     static LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam,
                                             LPARAM lParam);
-    static void run(const std::shared_ptr<State>& state, HANDLE ready, bool& created);
+    static void run(const std::shared_ptr<State>& state, const wchar_t* title, HANDLE ready,
+                    bool& created);
 
     std::shared_ptr<State> state_;
     std::thread thread_;
