@@ -186,9 +186,13 @@ struct FakeSetupApi::DeviceNameHandle {
     std::string name;
 };
 
-FakeSetupApi::FakeSetupApi() {
+FakeSetupApi::FakeSetupApi() : FakeSetupApi(std::make_shared<InMemoryDeviceTree>()) {}
+
+FakeSetupApi::FakeSetupApi(std::shared_ptr<InMemoryDeviceTree> devices)
+    : tree_(std::move(devices)) {
     fake = this;
     platform::installSetupApiCalls(&kFakeCalls);
+    watchClasses(nullptr);
 }
 
 FakeSetupApi::~FakeSetupApi() {
@@ -223,27 +227,25 @@ bool FakeSetupApi::plug(const std::string& name, const platform::DeviceGroup& de
         if ((node.status & platform::kNodeStarted) == 0 ||
             (node.status & platform::kNodeHasProblem) != 0)
             node.interfaces.clear();
-    watchClasses(group);
-    std::set<std::string> names;
-    for (const auto& [deviceName, description] : group.deviceNames)
-        names.insert(deviceName);
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        groupDeviceNames_[name] = names;
-    }
+    watchClasses(&group);
     return tree_->setGroup(name, group, &problem);
 }
 
 void FakeSetupApi::unplug(const std::string& name) {
     tree_->removeGroup(name);
-    std::lock_guard<std::mutex> guard(mutex_);
-    groupDeviceNames_.erase(name);
 }
 
-// The tree tells which interfaces come and go; it is asked for every class the devices have.
-void FakeSetupApi::watchClasses(const platform::DeviceGroup& group) {
+// The tree tells which interfaces come and go; it is asked for the classes detection registers
+// for and every class the devices have.
+void FakeSetupApi::watchClasses(const platform::DeviceGroup* group) {
     const size_t known = classes_.size();
-    for (const auto& node : group.nodes)
+    if (classes_.empty())
+        classes_ = {
+            "{86E0D1E0-8089-11D0-9CE4-08003E301F73}", "{2C7089AA-2E0E-11D1-B114-00C04FC2AAE4}",
+            "{4D36E978-E325-11CE-BFC1-08002BE10318}", "{A5DCBF10-6530-11D2-901F-00C04FB951ED}",
+            "{AD498944-762F-11D0-8DCB-00C04FC3358C}", "{50DD5230-BA8A-11D1-BF5D-0000F805F530}"};
+    for (const auto& node :
+         group != nullptr ? group->nodes : std::vector<platform::DeviceNodeDescription>())
         for (const auto& deviceInterface : node.interfaces)
             classes_.insert(deviceInterface.classGuid);
     if (subscription_ != 0 && classes_.size() == known)
@@ -679,36 +681,28 @@ BOOL FakeSetupApi::unregisterNotification(HDEVNOTIFY registration) {
     return registrations_.erase(registration) != 0 ? TRUE : fail(ERROR_INVALID_HANDLE);
 }
 
-// Driver device names the device files list are the fake's; every other name is the system's.
+// The system's devices first; the device names and COM ports of the fake's devices open
+// while they are present, as their drivers would have made them.
 HANDLE FakeSetupApi::createFile(LPCWSTR name, DWORD access, DWORD share,
                                 LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD attributes,
                                 HANDLE templateFile) {
-    const std::wstring wide = name != nullptr ? name : L"";
-    const std::string device = platform::narrowText(wide);
-    if (wide.rfind(kDevicePrefix, 0) == 0 && knowsDeviceName(device.substr(4))) {
-        const uint32_t opened = tree_->probeDevice(device, platform::OpenMode::Query);
-        if (opened != 0) {
-            SetLastError(opened);
-            return INVALID_HANDLE_VALUE;
-        }
-        auto* handle = new DeviceNameHandle{device};
-        std::lock_guard<std::mutex> guard(mutex_);
-        deviceNames_.insert(handle);
-        return handle;
-    }
     const HANDLE system =
         CreateFileW(name, access, share, security, disposition, attributes, templateFile);
-    // The COM ports of the fake's devices exist while their devices do; a port the system has
-    // (a COM port linked to a simulated card) is the system's.
-    if (system == INVALID_HANDLE_VALUE && wide.rfind(kDevicePrefix, 0) == 0 &&
-        knowsPort(device.substr(4))) {
-        auto* handle = new DeviceNameHandle{device};
-        std::lock_guard<std::mutex> guard(mutex_);
-        deviceNames_.insert(handle);
-        SetLastError(0);
-        return handle;
+    const std::wstring wide = name != nullptr ? name : L"";
+    if (system != INVALID_HANDLE_VALUE || wide.rfind(kDevicePrefix, 0) != 0)
+        return system;
+    const DWORD systemError = GetLastError();
+    const std::string device = platform::narrowText(wide);
+    const uint32_t served = tree_->probeDevice(device, platform::OpenMode::Query);
+    if (served != 0 && !knowsPort(device.substr(4))) {
+        SetLastError(served == DeviceTree::kNotFound ? systemError : served);
+        return INVALID_HANDLE_VALUE;
     }
-    return system;
+    auto* handle = new DeviceNameHandle{device};
+    std::lock_guard<std::mutex> guard(mutex_);
+    deviceNames_.insert(handle);
+    SetLastError(0);
+    return handle;
 }
 
 bool FakeSetupApi::knowsPort(const std::string& name) const {
@@ -733,16 +727,6 @@ bool FakeSetupApi::knowsPort(const std::string& name) const {
                 CSTR_EQUAL)
             return true;
     }
-    return false;
-}
-
-bool FakeSetupApi::knowsDeviceName(const std::string& name) const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    for (const auto& [group, names] : groupDeviceNames_)
-        for (const std::string& known : names)
-            if (CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, known.c_str(), -1, name.c_str(),
-                               -1) == CSTR_EQUAL)
-                return true;
     return false;
 }
 

@@ -16,11 +16,15 @@
 // manager nodes and status, driver lists, driver device names, and WM_DEVICECHANGE with
 // DEV_BROADCAST_* records sent to the windows registered for device interfaces. The devices
 // are device files (the simulated machine's JSON), plugged and unplugged by name; the COM ports
-// their PortName values give open while they are plugged, unless the system has the port.
+// their PortName values give, and their device names, open while they are plugged, unless the
+// system has them.
 // One fake at a time; it installs its table while it lives.
 class FakeSetupApi {
 public:
     FakeSetupApi();
+    // Serves `devices` instead of groups plugged by the test (a simulated machine's device
+    // files, watched as they change).
+    explicit FakeSetupApi(std::shared_ptr<platform::InMemoryDeviceTree> devices);
     ~FakeSetupApi();
     FakeSetupApi(const FakeSetupApi&) = delete;
     FakeSetupApi& operator=(const FakeSetupApi&) = delete;
@@ -95,13 +99,11 @@ private:
     bool checkDevice(DeviceSet* set, PSP_DEVINFO_DATA data) const;
     void fill(PSP_DEVINFO_DATA data, platform::DevNode node) const;
     platform::DevNode findInstance(const std::string& instanceId) const;
-    void watchClasses(const platform::DeviceGroup& group);
-    bool knowsDeviceName(const std::string& name) const;
+    void watchClasses(const platform::DeviceGroup* group);
     bool knowsPort(const std::string& name) const;
     void send(const platform::DeviceTreeChange& change);
 
-    std::shared_ptr<platform::InMemoryDeviceTree> tree_ =
-        std::make_shared<platform::InMemoryDeviceTree>();
+    std::shared_ptr<platform::InMemoryDeviceTree> tree_;
     uint64_t subscription_ = 0;
     std::set<std::string> classes_;
 
@@ -114,5 +116,4 @@ private:
     DWORD registrationError_ = 0;
     std::map<std::pair<std::string, std::string>, RawValue> rawValues_;
     std::map<std::string, std::vector<uint64_t>> storeDrivers_;
-    std::map<std::string, std::set<std::string>> groupDeviceNames_;
 };
