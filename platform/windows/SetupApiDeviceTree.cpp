@@ -85,6 +85,9 @@ private:
     uint32_t error_ = 0;
 };
 
+// The device instances of the present devices. They stay valid after the set is destroyed: a
+// device instance is the configuration manager's handle of the device node, good while the node
+// exists (wine ties its numbers to the set, one of the reasons its SetupAPI cannot serve here).
 uint32_t presentDevices(const GUID* classGuid, const wchar_t* enumerator, DWORD flags,
                         std::vector<DevNode>& nodes) {
     nodes.clear();
