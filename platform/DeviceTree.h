@@ -106,7 +106,8 @@ public:
                                    size_t outputSize, size_t& returned) = 0;
 
     // Registers a listener; it is called on a thread of the backend, one change at a time,
-    // and must not call back into subscribe or unsubscribe. Returns an id for unsubscribe.
+    // and must not call back into subscribe or unsubscribe. Returns an id for unsubscribe, or
+    // 0 when the backend cannot deliver notifications.
     virtual uint64_t subscribe(const NotificationFilter& filter, DeviceTreeListener listener) = 0;
     // After return the listener is no longer called.
     virtual void unsubscribe(uint64_t id) = 0;

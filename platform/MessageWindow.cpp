@@ -488,6 +488,11 @@ uint32_t registerDeviceNotification(WindowHandle window, const std::string& inte
     });
     std::vector<TreeSubscription> unused;
     uint32_t result = 0;
+    if (interfaces.id == 0 || broadcasts.id == 0) {
+        interfaces.cancel();
+        broadcasts.cancel();
+        return WindowError::kFail;
+    }
     {
         Registry& reg = registry();
         std::lock_guard<std::mutex> guard(reg.mutex);

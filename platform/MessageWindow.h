@@ -34,6 +34,7 @@ struct WindowError {
     static constexpr uint32_t kInvalidHandle = 6; // no such registration
     static constexpr uint32_t kInvalidParameter = 87;
     static constexpr uint32_t kInvalidWindowHandle = 1400;
+    static constexpr uint32_t kFail = 0x80004005; // E_FAIL: the system refused a registration
     static constexpr uint32_t kInvalidTimerHandle = 1402;
 };
 
@@ -130,7 +131,7 @@ using NotificationHandle = uint64_t;
 // regard to case), fed by the process's device tree (DeviceTree.h, the tree installed when the
 // registration is made). A window with at least one such registration also receives port
 // arrivals and removals and "device nodes changed", which Win32 broadcasts to every top-level
-// window. 0, 1400 or 87 (empty class).
+// window. 0, 1400, 87 (empty class) or kFail (the device tree cannot deliver notifications).
 uint32_t registerDeviceNotification(WindowHandle window, const std::string& interfaceClass,
                                     NotificationHandle& registration);
 uint32_t unregisterDeviceNotification(NotificationHandle registration); // 0 or 6

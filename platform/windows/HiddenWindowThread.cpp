@@ -4,6 +4,8 @@ namespace platform {
 namespace {
 
 constexpr const wchar_t* kWindowClass = L"KestrelHiddenWindow";
+// Between two attempts to ask the thread to end while a post is refused (a full queue).
+constexpr DWORD kStopRetryMs = 50;
 
 bool registerWindowClass(WNDPROC procedure) {
     WNDCLASSEXW windowClass{};
@@ -16,51 +18,94 @@ bool registerWindowClass(WNDPROC procedure) {
 
 } // namespace
 
+HiddenWindowThread::State::~State() {
+    if (finished != nullptr)
+        CloseHandle(finished);
+}
+
 HiddenWindowThread::~HiddenWindowThread() {
     stop();
 }
 
-bool HiddenWindowThread::start(Setup setup, Procedure procedure, Teardown teardown) {
+bool HiddenWindowThread::start(Setup setup, Procedure procedure, Teardown teardown,
+                               const wchar_t* title) {
     if (thread_.joinable())
         return false;
-    setup_ = std::move(setup);
-    procedure_ = std::move(procedure);
-    teardown_ = std::move(teardown);
+    auto state = std::make_shared<State>();
+    state->setup = std::move(setup);
+    state->procedure = std::move(procedure);
+    state->teardown = std::move(teardown);
+    state->finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (ready == nullptr)
+    if (ready == nullptr || state->finished == nullptr) {
+        if (ready != nullptr)
+            CloseHandle(ready);
         return false;
+    }
     bool created = false;
-    thread_ = std::thread([this, ready, &created] { run(ready, created); });
+    thread_ = std::thread([state, title, ready, &created] { run(state, title, ready, created); });
     WaitForSingleObject(ready, INFINITE); // the thread sets it on every path
     CloseHandle(ready);
-    if (!created)
+    if (!created) {
         thread_.join();
-    return created;
+        return false;
+    }
+    state_ = std::move(state);
+    return true;
 }
 
-void HiddenWindowThread::stop() {
+bool HiddenWindowThread::stop() {
     if (!thread_.joinable())
-        return;
-    PostMessageW(window_, WM_CLOSE, 0, 0);
-    thread_.join();
-    window_ = nullptr;
+        return true;
+    State& state = *state_;
+    // WM_CLOSE tears the window down; when it cannot be posted (the queue is full, the window is
+    // gone), WM_QUIT ends the thread's loop and the system destroys the window with the thread.
+    const auto askToEnd = [&state] {
+        return PostMessageW(state.window, WM_CLOSE, 0, 0) != 0 ||
+               PostThreadMessageW(state.threadId, WM_QUIT, 0, 0) != 0;
+    };
+    bool asked = askToEnd();
+    const ULONGLONG deadline = GetTickCount64() + kStopBoundMs;
+    DWORD waited = WaitForSingleObject(state.finished, asked ? kStopBoundMs : kStopRetryMs);
+    while (waited == WAIT_TIMEOUT && GetTickCount64() < deadline) {
+        if (!asked)
+            asked = askToEnd();
+        waited = WaitForSingleObject(state.finished, kStopRetryMs);
+    }
+    const bool ended = waited == WAIT_OBJECT_0;
+    if (ended) {
+        thread_.join();
+    } else {
+        state.abandoned = true;
+        thread_.detach();
+    }
+    state_.reset();
+    return ended;
 }
 
-void HiddenWindowThread::run(HANDLE ready, bool& created) {
+void HiddenWindowThread::run(const std::shared_ptr<State>& state, const wchar_t* title,
+                             HANDLE ready, bool& created) {
+    state->threadId = GetCurrentThreadId();
     if (registerWindowClass(windowProcedure))
-        window_ = CreateWindowExW(0, kWindowClass, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                                  GetModuleHandleW(nullptr), this);
-    created = window_ != nullptr && (!setup_ || setup_(window_));
-    if (!created && window_ != nullptr)
-        DestroyWindow(window_);
+        state->window = CreateWindowExW(0, kWindowClass, title, WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                                        nullptr, GetModuleHandleW(nullptr), state.get());
+    const bool usable = state->window != nullptr && (!state->setup || state->setup(state->window));
+    if (!usable && state->window != nullptr)
+        DestroyWindow(state->window);
+    // `created` lives in start(), which may return as soon as `ready` is set: it is not read
+    // after that.
+    created = usable;
     SetEvent(ready);
-    if (!created)
+    if (!usable)
         return;
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
+    if (IsWindow(state->window))
+        DestroyWindow(state->window);
+    SetEvent(state->finished);
 }
 
 LRESULT CALLBACK HiddenWindowThread::windowProcedure(HWND window, UINT message, WPARAM wParam,
@@ -70,23 +115,24 @@ LRESULT CALLBACK HiddenWindowThread::windowProcedure(HWND window, UINT message, 
         SetWindowLongPtrW(window, GWLP_USERDATA,
                           reinterpret_cast<LONG_PTR>(creation->lpCreateParams));
     }
-    auto* self = reinterpret_cast<HiddenWindowThread*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (self == nullptr)
+    auto* state = reinterpret_cast<State*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (state == nullptr)
         return DefWindowProcW(window, message, wParam, lParam);
     switch (message) {
     case WM_CLOSE:
-        if (self->teardown_)
-            self->teardown_(window);
+        if (state->teardown && !state->abandoned)
+            state->teardown(window);
         DestroyWindow(window);
         return 0;
     case WM_DESTROY:
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
         PostQuitMessage(0);
         return 0;
     default:
         break;
     }
     LRESULT result = 0;
-    if (self->procedure_ && self->procedure_(message, wParam, lParam, result))
+    if (state->procedure && !state->abandoned && state->procedure(message, wParam, lParam, result))
         return result;
     return DefWindowProcW(window, message, wParam, lParam);
 }

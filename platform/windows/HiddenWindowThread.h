@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <thread>
 
 namespace platform {
@@ -19,6 +21,9 @@ public:
     using Teardown = std::function<void(HWND)>;
     using Procedure = std::function<bool(UINT, WPARAM, LPARAM, LRESULT&)>;
 
+    // How long stop() waits for the thread to end.
+    static constexpr DWORD kStopBoundMs = 5000;
+
     HiddenWindowThread() = default;
     ~HiddenWindowThread();
     HiddenWindowThread(const HiddenWindowThread&) = delete;
@@ -26,18 +31,32 @@ public:
 
     // Starts the thread and waits until its window exists and is set up; false when either
     // failed (the thread has ended then).
-    bool start(Setup setup, Procedure procedure, Teardown teardown = {});
-    void stop();
+    bool start(Setup setup, Procedure procedure, Teardown teardown = {},
+               const wchar_t* title = L"");
+    // Closes the window and waits up to kStopBoundMs for the thread. A thread that does not end
+    // in time (its procedure is stuck) is left to end by itself: from then on its window calls
+    // neither the procedure nor the teardown again. False in that case.
+    bool stop();
+
+    // What the thread and its window use; it lives as long as either of them and this object.
+    struct State {
+        Setup setup;
+        Teardown teardown;
+        Procedure procedure;
+        HWND window = nullptr;
+        DWORD threadId = 0;
+        HANDLE finished = nullptr;
+        std::atomic<bool> abandoned{false};
+        ~State();
+    };
 
 private:
     static LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam,
                                             LPARAM lParam);
-    void run(HANDLE ready, bool& created);
+    static void run(const std::shared_ptr<State>& state, const wchar_t* title, HANDLE ready,
+                    bool& created);
 
-    Setup setup_;
-    Teardown teardown_;
-    Procedure procedure_;
-    HWND window_ = nullptr;
+    std::shared_ptr<State> state_;
     std::thread thread_;
 };
 

@@ -77,6 +77,27 @@ std::string kernelName(const std::string& space, const std::string& name) {
     return kChosenNamespacePrefix + std::string(text) + "." + name;
 }
 
+// Security attributes with a null DACL, not inheritable: a named object is shared with peer
+// processes that may run without elevation, and they must open what an elevated one made.
+class OpenToEveryone {
+public:
+    OpenToEveryone() {
+        attributes_.nLength = sizeof attributes_;
+        attributes_.bInheritHandle = FALSE;
+        if (InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
+            SetSecurityDescriptorDacl(&descriptor_, TRUE, nullptr, FALSE))
+            attributes_.lpSecurityDescriptor = &descriptor_;
+    }
+    OpenToEveryone(const OpenToEveryone&) = delete;
+    OpenToEveryone& operator=(const OpenToEveryone&) = delete;
+
+    SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
+
+private:
+    SECURITY_DESCRIPTOR descriptor_{};
+    SECURITY_ATTRIBUTES attributes_{};
+};
+
 SyncOpenResult checked(const std::string& name) {
     SyncOpenResult result;
     if (name.size() > kMaximumObjectName)
@@ -113,7 +134,8 @@ template <class Call> SyncOpenResult createOrOpen(const std::string& name, Call 
 
 SyncOpenResult createNamedMutex(const std::string& name, bool initialOwner) {
     return createOrOpen(name, [&](const wchar_t* kernel) {
-        return CreateMutexW(nullptr, initialOwner ? TRUE : FALSE, kernel);
+        OpenToEveryone security;
+        return CreateMutexW(security.attributes(), initialOwner ? TRUE : FALSE, kernel);
     });
 }
 
@@ -125,8 +147,9 @@ SyncOpenResult openNamedMutex(const std::string& name) {
 
 SyncOpenResult createNamedEvent(const std::string& name, bool manualReset, bool initialState) {
     return createOrOpen(name, [&](const wchar_t* kernel) {
-        return CreateEventW(nullptr, manualReset ? TRUE : FALSE, initialState ? TRUE : FALSE,
-                            kernel);
+        OpenToEveryone security;
+        return CreateEventW(security.attributes(), manualReset ? TRUE : FALSE,
+                            initialState ? TRUE : FALSE, kernel);
     });
 }
 

@@ -134,6 +134,9 @@ SerialHandle serialOpen(const std::wstring& devicePath) {
     }
     // Queue sizes are a recommendation the driver may ignore; a refusal is not a failure.
     SetupComm(handle, kQueueSize, kQueueSize);
+    // A line error left pending by the port's last user would end the first read.
+    DWORD lineErrors = 0;
+    ClearCommError(handle, &lineErrors, nullptr);
     auto* device = new SerialDevice;
     device->handle = handle;
     COMMTIMEOUTS current{};
@@ -212,6 +215,14 @@ bool serialSetLineSettings(SerialHandle handle, const SerialLineSettings& settin
     state.fDsrSensitivity = settings.dsrSensitivity ? TRUE : FALSE;
     state.fOutX = settings.xonXoffOutput ? TRUE : FALSE;
     state.fInX = settings.xonXoffInput ? TRUE : FALSE;
+    // What the settings do not name is not left to whoever used the port before: a port left
+    // with fAbortOnError fails every read after the first line error, fNull drops zero bytes of
+    // the image and fErrorChar replaces bytes.
+    state.fBinary = TRUE;
+    state.fTXContinueOnXoff = TRUE;
+    state.fErrorChar = FALSE;
+    state.fNull = FALSE;
+    state.fAbortOnError = FALSE;
     if (!SetCommState(handle->handle, &state))
         return failLast();
     // The modem lines follow the new state at once; a port without them (a virtual one) may

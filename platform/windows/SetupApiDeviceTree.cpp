@@ -1,14 +1,14 @@
 #include "platform/windows/SetupApiDeviceTree.h"
 
 #include "platform/NativeBackend.h"
+#include "platform/windows/SetupApiCalls.h"
 #include "platform/windows/WideText.h"
 
-#include <windows.h>
-
-#include <cfgmgr32.h>
-#include <dbt.h>
 #include <objbase.h>
-#include <setupapi.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
 
 namespace platform {
 namespace {
@@ -46,16 +46,17 @@ std::string guidText(const GUID& guid) {
 class DeviceInfo {
 public:
     explicit DeviceInfo(const std::string& instanceId) {
-        set_ = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+        set_ = setupApiCalls().createDeviceInfoList(nullptr, nullptr);
         data_.cbSize = sizeof data_;
         if (set_ == INVALID_HANDLE_VALUE)
             error_ = GetLastError();
-        else if (!SetupDiOpenDeviceInfoW(set_, wideText(instanceId).c_str(), nullptr, 0, &data_))
+        else if (!setupApiCalls().openDeviceInfo(set_, wideText(instanceId).c_str(), nullptr, 0,
+                                                 &data_))
             error_ = DeviceTree::kNoSuchDevNode;
     }
     ~DeviceInfo() {
         if (set_ != INVALID_HANDLE_VALUE)
-            SetupDiDestroyDeviceInfoList(set_);
+            setupApiCalls().destroyDeviceInfoList(set_);
     }
     DeviceInfo(const DeviceInfo&) = delete;
     DeviceInfo& operator=(const DeviceInfo&) = delete;
@@ -67,12 +68,12 @@ public:
     // A registry property as its raw UTF-16 bytes, with its type.
     uint32_t property(DWORD property, std::wstring& value, DWORD& type) {
         DWORD size = 0;
-        SetupDiGetDeviceRegistryPropertyW(set_, &data_, property, &type, nullptr, 0, &size);
+        setupApiCalls().getDeviceRegistryProperty(set_, &data_, property, &type, nullptr, 0, &size);
         if (size == 0)
             return DeviceTree::kInvalidData;
         std::vector<BYTE> buffer(size + sizeof(wchar_t) * 2, 0);
-        if (!SetupDiGetDeviceRegistryPropertyW(set_, &data_, property, &type, buffer.data(), size,
-                                               nullptr))
+        if (!setupApiCalls().getDeviceRegistryProperty(set_, &data_, property, &type, buffer.data(),
+                                                       size, nullptr))
             return DeviceTree::kInvalidData;
         value.assign(reinterpret_cast<const wchar_t*>(buffer.data()), size / sizeof(wchar_t));
         return 0;
@@ -84,17 +85,21 @@ private:
     uint32_t error_ = 0;
 };
 
+// The device instances of the present devices. They stay valid after the set is destroyed: a
+// device instance is the configuration manager's handle of the device node, good while the node
+// exists (wine ties its numbers to the set, one of the reasons its SetupAPI cannot serve here).
 uint32_t presentDevices(const GUID* classGuid, const wchar_t* enumerator, DWORD flags,
                         std::vector<DevNode>& nodes) {
     nodes.clear();
-    const HDEVINFO set = SetupDiGetClassDevsW(classGuid, enumerator, nullptr, flags);
+    const SetupApiCalls& calls = setupApiCalls();
+    const HDEVINFO set = calls.getClassDevs(classGuid, enumerator, nullptr, flags);
     if (set == INVALID_HANDLE_VALUE)
         return GetLastError();
     SP_DEVINFO_DATA data{};
     data.cbSize = sizeof data;
-    for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &data); ++index)
+    for (DWORD index = 0; calls.enumDeviceInfo(set, index, &data); ++index)
         nodes.push_back(data.DevInst);
-    SetupDiDestroyDeviceInfoList(set);
+    calls.destroyDeviceInfoList(set);
     return 0;
 }
 
@@ -124,11 +129,41 @@ uint32_t registryProperty(const std::string& id, DWORD which, std::wstring& valu
     return device.property(which, value, type);
 }
 
-HANDLE openDevice(const std::string& name, OpenMode mode) {
+bool isText(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// Whether a text value holds 8-bit characters although its type is a UTF-16 one, as some
+// drivers write it: a port name is plain ASCII, so its UTF-16 form has a zero byte after its
+// first character, while the 8-bit form ("COM12" in 6 bytes) has its first zero byte as the
+// terminator, or none at all.
+bool holdsEightBitText(const std::vector<BYTE>& data) {
+    if (data.size() % sizeof(wchar_t) != 0)
+        return true;
+    return data.size() >= sizeof(wchar_t) && data[0] != 0 && data[1] != 0 && data[0] < 0x80 &&
+           data[1] < 0x80;
+}
+
+// The first text of a registry value of `data.size()` bytes, with or without its terminator.
+std::string registryText(const std::vector<BYTE>& data) {
+    if (holdsEightBitText(data)) {
+        const auto* text = reinterpret_cast<const char*>(data.data());
+        return std::string(text, std::find(text, text + data.size(), '\0'));
+    }
+    std::wstring wide(data.size() / sizeof(wchar_t), L'\0');
+    std::memcpy(wide.data(), data.data(), wide.size() * sizeof(wchar_t));
+    return singleText(wide);
+}
+
+// Opens a device name with `createFile`: the table's for the tree's own device names, the
+// system's for probeSystemDevice.
+using CreateFileCall = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                                       HANDLE);
+HANDLE openDevice(CreateFileCall createFile, const std::string& name, OpenMode mode) {
     const bool exclusive = mode == OpenMode::Exclusive;
-    return CreateFileW(wideText(name).c_str(), exclusive ? GENERIC_READ | GENERIC_WRITE : 0,
-                       exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    return createFile(wideText(name).c_str(), exclusive ? GENERIC_READ | GENERIC_WRITE : 0,
+                      exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 } // namespace
@@ -153,7 +188,7 @@ uint32_t SetupApiDeviceTree::devicesOfEnumerator(const std::string& enumerator,
 
 uint32_t SetupApiDeviceTree::parent(DevNode node, DevNode& parentNode) {
     DEVINST found = 0;
-    const uint32_t error = crError(CM_Get_Parent(&found, node, 0));
+    const uint32_t error = crError(setupApiCalls().getParent(&found, node, 0));
     parentNode = error == 0 ? found : 0;
     return error;
 }
@@ -161,17 +196,18 @@ uint32_t SetupApiDeviceTree::parent(DevNode node, DevNode& parentNode) {
 uint32_t SetupApiDeviceTree::children(DevNode node, std::vector<DevNode>& childNodes) {
     childNodes.clear();
     DEVINST child = 0;
-    if (CM_Get_Child(&child, node, 0) != CR_SUCCESS)
+    const SetupApiCalls& calls = setupApiCalls();
+    if (calls.getChild(&child, node, 0) != CR_SUCCESS)
         return 0; // no children
     do {
         childNodes.push_back(child);
-    } while (CM_Get_Sibling(&child, child, 0) == CR_SUCCESS);
+    } while (calls.getSibling(&child, child, 0) == CR_SUCCESS);
     return 0;
 }
 
 uint32_t SetupApiDeviceTree::instanceId(DevNode node, std::string& id) {
     wchar_t text[MAX_DEVICE_ID_LEN + 1] = {};
-    const uint32_t error = crError(CM_Get_Device_IDW(node, text, MAX_DEVICE_ID_LEN, 0));
+    const uint32_t error = crError(setupApiCalls().getDeviceId(node, text, MAX_DEVICE_ID_LEN, 0));
     id = error == 0 ? narrowText(text) : std::string();
     return error;
 }
@@ -205,7 +241,7 @@ uint32_t SetupApiDeviceTree::textProperty(DevNode node, TextProperty property, s
 uint32_t SetupApiDeviceTree::status(DevNode node, uint32_t& statusBits, uint32_t& problem) {
     ULONG bits = 0;
     ULONG number = 0;
-    const uint32_t error = crError(CM_Get_DevNode_Status(&bits, &number, node, 0));
+    const uint32_t error = crError(setupApiCalls().getStatus(&bits, &number, node, 0));
     statusBits = bits;
     problem = number;
     return error;
@@ -220,28 +256,30 @@ uint32_t SetupApiDeviceTree::registryValue(DevNode node, RegistryKey key, const 
     DeviceInfo device(id);
     if (device.error() != 0)
         return device.error();
+    const SetupApiCalls& calls = setupApiCalls();
     const HKEY opened =
-        SetupDiOpenDevRegKey(device.set(), device.data(), DICS_FLAG_GLOBAL, 0,
-                             key == RegistryKey::Hardware ? DIREG_DEV : DIREG_DRV, KEY_READ);
+        calls.openDevRegKey(device.set(), device.data(), DICS_FLAG_GLOBAL, 0,
+                            key == RegistryKey::Hardware ? DIREG_DEV : DIREG_DRV, KEY_READ);
     if (opened == INVALID_HANDLE_VALUE)
         return kInvalidHandle;
+    const std::wstring valueName = wideText(name);
     DWORD type = 0;
     DWORD size = 0;
-    const std::wstring valueName = wideText(name);
-    LSTATUS result = RegQueryValueExW(opened, valueName.c_str(), nullptr, &type, nullptr, &size);
-    uint32_t error = result == ERROR_SUCCESS ? 0 : kNotFound;
-    if (error == 0 && type != REG_SZ && type != REG_EXPAND_SZ)
+    uint32_t error = kNotFound;
+    if (calls.queryValue(opened, valueName.c_str(), nullptr, &type, nullptr, &size) ==
+        ERROR_SUCCESS) {
+        std::vector<BYTE> data(size);
         error = kInvalidData;
-    if (error == 0) {
-        std::vector<BYTE> buffer(size + sizeof(wchar_t), 0);
-        result = RegQueryValueExW(opened, valueName.c_str(), nullptr, &type, buffer.data(), &size);
-        if (result == ERROR_SUCCESS)
-            value = singleText(std::wstring(reinterpret_cast<const wchar_t*>(buffer.data()),
-                                            size / sizeof(wchar_t)));
-        else
-            error = kNotFound;
+        if (isText(type) &&
+            calls.queryValue(opened, valueName.c_str(), nullptr, &type, data.data(), &size) ==
+                ERROR_SUCCESS &&
+            isText(type)) {
+            data.resize(std::min<size_t>(size, data.size()));
+            value = registryText(data);
+            error = 0;
+        }
     }
-    RegCloseKey(opened);
+    calls.closeKey(opened);
     return error;
 }
 
@@ -259,13 +297,24 @@ uint32_t SetupApiDeviceTree::driverVersion(const std::string& instanceId, uint64
     DeviceInfo device(instanceId);
     if (device.error() != 0)
         return device.error();
-    if (!SetupDiBuildDriverInfoList(device.set(), device.data(), SPDIT_COMPATDRIVER))
+    const SetupApiCalls& calls = setupApiCalls();
+    // Only the installed driver: a full compatible list ranks in-box drivers and older
+    // packages of the driver store too, and building it searches the whole store.
+    // The installed driver may be one that is excluded from selection, so those are allowed.
+    SP_DEVINSTALL_PARAMS_W parameters{};
+    parameters.cbSize = sizeof parameters;
+    if (!calls.getInstallParams(device.set(), device.data(), &parameters))
+        return GetLastError();
+    parameters.FlagsEx |= DI_FLAGSEX_INSTALLEDDRIVER | DI_FLAGSEX_ALLOWEXCLUDEDDRVS;
+    if (!calls.setInstallParams(device.set(), device.data(), &parameters))
+        return GetLastError();
+    if (!calls.buildDriverInfoList(device.set(), device.data(), SPDIT_COMPATDRIVER))
         return GetLastError();
     SP_DRVINFO_DATA_W driver{};
     driver.cbSize = sizeof driver;
     const bool found =
-        SetupDiEnumDriverInfoW(device.set(), device.data(), SPDIT_COMPATDRIVER, 0, &driver);
-    SetupDiDestroyDriverInfoList(device.set(), device.data(), SPDIT_COMPATDRIVER);
+        calls.enumDriverInfo(device.set(), device.data(), SPDIT_COMPATDRIVER, 0, &driver);
+    calls.destroyDriverInfoList(device.set(), device.data(), SPDIT_COMPATDRIVER);
     if (!found)
         return kNotFound;
     version = driver.DriverVersion;
@@ -273,20 +322,26 @@ uint32_t SetupApiDeviceTree::driverVersion(const std::string& instanceId, uint64
 }
 
 uint32_t SetupApiDeviceTree::probeDevice(const std::string& name, OpenMode mode) {
-    return probeSystemDevice(name, mode);
+    const SetupApiCalls& calls = setupApiCalls();
+    const HANDLE device = openDevice(calls.createFile, name, mode);
+    if (device == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    calls.closeHandle(device);
+    return 0;
 }
 
 uint32_t SetupApiDeviceTree::controlDevice(const std::string& name, uint32_t code, void* output,
                                            size_t outputSize, size_t& returned) {
     returned = 0;
-    const HANDLE device = openDevice(name, OpenMode::Query);
+    const SetupApiCalls& calls = setupApiCalls();
+    const HANDLE device = openDevice(calls.createFile, name, OpenMode::Query);
     if (device == INVALID_HANDLE_VALUE)
         return GetLastError();
     DWORD filled = 0;
-    const bool done = DeviceIoControl(device, code, nullptr, 0, output,
-                                      static_cast<DWORD>(outputSize), &filled, nullptr) != 0;
+    const bool done = calls.deviceIoControl(device, code, nullptr, 0, output,
+                                            static_cast<DWORD>(outputSize), &filled, nullptr) != 0;
     const uint32_t error = done ? 0 : GetLastError();
-    CloseHandle(device);
+    calls.closeHandle(device);
     returned = filled;
     return error;
 }
@@ -294,35 +349,39 @@ uint32_t SetupApiDeviceTree::controlDevice(const std::string& name, uint32_t cod
 uint64_t SetupApiDeviceTree::subscribe(const NotificationFilter& filter,
                                        DeviceTreeListener listener) {
     std::lock_guard<std::mutex> guard(mutex_);
+    if (!listening_ && !startListening())
+        return 0;
     const uint64_t id = nextId_++;
     subscriptions_[id] = Subscription{filter, std::move(listener)};
-    if (!listening_) {
-        HDEVNOTIFY* registration = new HDEVNOTIFY(nullptr);
-        listening_ = window_.start(
-            [registration](HWND window) {
-                DEV_BROADCAST_DEVICEINTERFACE_W interfaces{};
-                interfaces.dbcc_size = sizeof interfaces;
-                interfaces.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-                *registration = RegisterDeviceNotificationW(
-                    window, &interfaces,
-                    DEVICE_NOTIFY_WINDOW_HANDLE | DEVICE_NOTIFY_ALL_INTERFACE_CLASSES);
-                return true; // ports and "nodes changed" reach every top-level window anyway
-            },
-            [this](UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-                if (message != WM_DEVICECHANGE)
-                    return false;
-                result = TRUE;
-                return deviceChange(wParam, lParam);
-            },
-            [registration](HWND) {
-                if (*registration != nullptr)
-                    UnregisterDeviceNotification(*registration);
-                delete registration;
-            });
-        if (!listening_)
-            delete registration;
-    }
     return id;
+}
+
+bool SetupApiDeviceTree::startListening() {
+    auto registration = std::make_shared<HDEVNOTIFY>(nullptr);
+    listening_ = window_.start(
+        [registration](HWND window) {
+            // Ports and "nodes changed" reach every top-level window without a registration;
+            // interfaces only with one.
+            DEV_BROADCAST_DEVICEINTERFACE_W interfaces{};
+            interfaces.dbcc_size = sizeof interfaces;
+            interfaces.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+            *registration = setupApiCalls().registerNotification(
+                window, &interfaces,
+                DEVICE_NOTIFY_WINDOW_HANDLE | DEVICE_NOTIFY_ALL_INTERFACE_CLASSES);
+            return *registration != nullptr;
+        },
+        [this](UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+            if (message != WM_DEVICECHANGE)
+                return false;
+            result = TRUE;
+            return deviceChange(wParam, lParam);
+        },
+        [registration](HWND) {
+            if (*registration != nullptr)
+                setupApiCalls().unregisterNotification(*registration);
+            *registration = nullptr;
+        });
+    return listening_;
 }
 
 void SetupApiDeviceTree::unsubscribe(uint64_t id) {
@@ -386,7 +445,7 @@ void SetupApiDeviceTree::deliver(const DeviceTreeChange& change) {
 }
 
 uint32_t probeSystemDevice(const std::string& name, OpenMode mode) {
-    const HANDLE device = openDevice(name, mode);
+    const HANDLE device = openDevice(CreateFileW, name, mode);
     if (device == INVALID_HANDLE_VALUE)
         return GetLastError();
     CloseHandle(device);

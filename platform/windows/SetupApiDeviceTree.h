@@ -11,7 +11,8 @@ namespace platform {
 // The real system's device tree through SetupAPI and the configuration manager: device node
 // numbers are the configuration manager's device instances. Device-change notifications come
 // from WM_DEVICECHANGE on a hidden window registered for every interface class, started with
-// the first subscription.
+// the first subscription; a subscription fails (0) when that window or its registration
+// cannot be made. SetupAPI and the configuration manager are reached through setupApiCalls().
 class SetupApiDeviceTree : public DeviceTree {
 public:
     SetupApiDeviceTree() = default;
@@ -44,6 +45,8 @@ private:
         DeviceTreeListener listener;
     };
 
+    // Starts the hidden window and registers it for every interface class; under mutex_.
+    bool startListening();
     bool deviceChange(WPARAM event, LPARAM data);
     void deliver(const DeviceTreeChange& change);
 

@@ -35,12 +35,15 @@ bool splitKey(const std::string& key, HKEY& root, std::wstring& subkey) {
     return false;
 }
 
-// Opens (or with `create`, creates) a key; the Win32 result.
+// Opens (or with `create`, creates) a key; the Win32 result. Always in the 32-bit program's
+// view: installers and tools written for the 32-bit updater look for its record under
+// Software\WOW6432Node on 64-bit Windows. Keys both views share (SYSTEM) are the same in it.
 LSTATUS openKey(const std::string& key, bool create, REGSAM access, HKEY& opened) {
     HKEY root = nullptr;
     std::wstring subkey;
     if (!splitKey(key, root, subkey))
         return RegistryError::kBadArgument;
+    access |= KEY_WOW64_32KEY;
     if (create)
         return RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access,
                                nullptr, &opened, nullptr);

@@ -327,6 +327,23 @@ TEST_F(DeviceNotificationTest, DestroyingTheWindowEndsItsRegistrations) {
               WindowError::kInvalidParameter);
 }
 
+// A device tree that cannot deliver notifications (a system that refused its registration).
+class DeafDeviceTree : public InMemoryDeviceTree {
+public:
+    uint64_t subscribe(const NotificationFilter&, DeviceTreeListener) override { return 0; }
+};
+
+TEST_F(DeviceNotificationTest, TreeThatCannotNotifyFailsTheRegistrationWithEFail) {
+    installDeviceTree(std::make_shared<DeafDeviceTree>());
+    RecordingWindow window;
+    NotificationHandle registration = 7;
+    EXPECT_EQ(registerDeviceNotification(window.handle, kComPortClass, registration),
+              WindowError::kFail);
+    EXPECT_EQ(registration, 0u);
+    EXPECT_EQ(unregisterDeviceNotification(registration), WindowError::kInvalidHandle);
+    installDeviceTree(tree);
+}
+
 TEST_F(MessageWindowTest, PowerBroadcastsReachRegisteredWindowsOnly) {
     RecordingWindow listening;
     RecordingWindow deaf;

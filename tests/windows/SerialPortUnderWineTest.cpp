@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <cstdlib>
 #include <string>
 
@@ -58,6 +60,49 @@ TEST(SerialPortUnderWine, CardAnswersAnAtCommandThroughTheComPort) {
     EXPECT_NE(answer.find("OK"), std::string::npos) << answer;
     EXPECT_TRUE(platform::serialFlush(port)) << platform::serialLastError();
     EXPECT_TRUE(platform::serialClose(port));
+}
+
+// A port left by its last user with flags the line settings do not name (fAbortOnError fails
+// every read after a line error, fNull drops zero bytes) is set back to neutral ones.
+TEST(SerialPortUnderWine, FlagsTheLineSettingsDoNotNameAreSetToNeutralValues) {
+    const std::wstring path = portUnderTest();
+    if (path.empty())
+        GTEST_SKIP() << "KESTREL_TEST_COM_PORT names no port linked to a simulated card";
+    const HANDLE previous = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(previous, INVALID_HANDLE_VALUE) << GetLastError();
+    DCB state{};
+    state.DCBlength = sizeof state;
+    ASSERT_TRUE(GetCommState(previous, &state));
+    state.fAbortOnError = TRUE;
+    state.fNull = TRUE;
+    state.fErrorChar = TRUE;
+    ASSERT_TRUE(SetCommState(previous, &state));
+    DCB left{};
+    left.DCBlength = sizeof left;
+    ASSERT_TRUE(GetCommState(previous, &left));
+    const bool kept = left.fAbortOnError && left.fNull;
+    CloseHandle(previous);
+
+    platform::SerialHandle port = platform::serialOpen(path);
+    ASSERT_NE(port, nullptr) << platform::serialLastError();
+    platform::SerialLineSettings settings;
+    ASSERT_TRUE(platform::serialSetLineSettings(port, settings)) << platform::serialLastError();
+    EXPECT_TRUE(platform::serialClose(port));
+
+    const HANDLE after = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(after, INVALID_HANDLE_VALUE) << GetLastError();
+    DCB now{};
+    now.DCBlength = sizeof now;
+    ASSERT_TRUE(GetCommState(after, &now));
+    CloseHandle(after);
+    if (!kept)
+        GTEST_SKIP() << "this system's port does not keep fAbortOnError and fNull between users";
+    EXPECT_FALSE(now.fAbortOnError);
+    EXPECT_FALSE(now.fNull);
+    EXPECT_FALSE(now.fErrorChar);
+    EXPECT_TRUE(now.fBinary);
 }
 
 } // namespace

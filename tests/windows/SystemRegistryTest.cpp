@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -56,6 +58,34 @@ TEST_F(SystemRegistryTest, MissingKeyOrUnknownRootIsReported) {
               platform::RegistryError::kNotFound);
     EXPECT_EQ(store.setDword("HKEY_NOWHERE\\Software", "x", 1),
               platform::RegistryError::kBadArgument);
+}
+
+// The update record is read by installers built as 32-bit programs: on 64-bit Windows they see
+// HKLM\Software through WOW6432Node, where the store writes it, and not the 64-bit view.
+TEST_F(SystemRegistryTest, MachineKeysAreWrittenWhereA32BitProgramReadsThem) {
+    constexpr const char* kMachineKey = "HKEY_LOCAL_MACHINE\\Software\\Velmar\\KestrelViewTest";
+    constexpr const wchar_t* kSubkey = L"Software\\Velmar\\KestrelViewTest";
+    platform::RegistryStore store;
+    ASSERT_EQ(store.setDword(kMachineKey, "3.19.0", 1), 0u);
+
+    HKEY opened = nullptr;
+    ASSERT_EQ(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSubkey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &opened),
+        ERROR_SUCCESS);
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    DWORD type = 0;
+    EXPECT_EQ(
+        RegQueryValueExW(opened, L"3.19.0", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+        ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(value, 1u);
+    RegCloseKey(opened);
+    EXPECT_EQ(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSubkey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened),
+        ERROR_FILE_NOT_FOUND);
+
+    EXPECT_EQ(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kSubkey, KEY_WOW64_32KEY, 0), ERROR_SUCCESS);
 }
 
 } // namespace

@@ -31,7 +31,8 @@ cleanup() {
     stop_process "$simulator"
     "$wine" sc stop CmxService >/dev/null 2>&1 || true
     "$wine" sc delete CmxService >/dev/null 2>&1 || true
-    "$wine" reg delete "$record_key" /f >/dev/null 2>&1 || true
+    "$wine" reg delete "$record_key" /f /reg:32 >/dev/null 2>&1 || true
+    "$wine" reg delete "$record_key" /f /reg:64 >/dev/null 2>&1 || true
     if [ "${#display_helpers[@]}" -gt 0 ]; then
         # Wine's desktop process stays bound to the X server it started on: let every wine
         # process end before that server goes, so the next run starts afresh.
@@ -83,7 +84,8 @@ done
 # The scripts that show windows set private_display=1: the display comes before any other wine
 # process of the test, so wine's desktop process starts on it.
 [ -n "${private_display:-}" ] && start_private_display
-"$wine" reg delete "$record_key" /f >/dev/null 2>&1 || true
+"$wine" reg delete "$record_key" /f /reg:32 >/dev/null 2>&1 || true
+"$wine" reg delete "$record_key" /f /reg:64 >/dev/null 2>&1 || true
 "$wine" sc delete CmxService >/dev/null 2>&1 || true
 
 # "CmxService" runs before the update.
@@ -119,11 +121,14 @@ start_simulated_card() {
 }
 
 # The checks after a successful update: the card runs the package's firmware and its record is in
-# wine's registry.
+# wine's registry where a 32-bit program reads it (WOW6432Node), not in the 64-bit view.
 expect_card_flashed_and_recorded() {
     grep -q '"revision": "3.19.0"' "$root/card-state.json" || fail "the card was not flashed"
-    "$wine" reg query "$record_key" /v 3.19.0 2>/dev/null | tr -d '\r' | grep -q "REG_DWORD.*0x1" ||
-        fail "no record 3.19.0=1 under $record_key"
+    "$wine" reg query "$record_key" /v 3.19.0 /reg:32 2>/dev/null | tr -d '\r' |
+        grep -q "REG_DWORD.*0x1" || fail "no record 3.19.0=1 under $record_key for 32-bit readers"
+    if "$wine" reg query "$record_key" /reg:64 >/dev/null 2>&1; then
+        fail "the record is in the 64-bit view, where 32-bit readers do not find it"
+    fi
 }
 
 # "CmxService" was stopped for the run and started again after it.
