@@ -22,6 +22,7 @@
 #include "platform/SystemPaths.h"
 #include "platform/TerminationRequest.h"
 #include "update/AppUpdateTrait.h"
+#include "update/CheckFindings.h"
 
 #include <wx/config.h>
 #include <wx/filename.h>
@@ -136,6 +137,9 @@ void ApplicationCore::describeOptions(wxCmdLineParser& parser) {
         {wxCMD_LINE_OPTION, "", kJsonOption,
          "write the result as one JSON object into this file (- for standard output)",
          wxCMD_LINE_VAL_STRING, 0},
+        {wxCMD_LINE_SWITCH, "", kCheckOption,
+         "check the card and the package as an update would, flash nothing (implies quiet)",
+         wxCMD_LINE_VAL_NONE, 0},
         {wxCMD_LINE_SWITCH, "", kVersionOption, "print the program's name and version, then exit",
          wxCMD_LINE_VAL_NONE, 0},
         wxCMD_LINE_DESC_END,
@@ -153,7 +157,8 @@ bool ApplicationCore::commandLineParsed(wxCmdLineParser& parser) {
     logOption = parser.Found("l");
     if (logOption)
         Logging::setLogging(true, false);
-    if (parser.Found("q"))
+    checkOnly = parser.Found(kCheckOption);
+    if (parser.Found("q") || checkOnly)
         execMode = execNoInterface;
     else if (parser.Found("u"))
         execMode = execUnattended;
@@ -294,6 +299,8 @@ std::vector<std::string> ApplicationCore::relaunchArguments() const {
         arguments.push_back("-u");
     if (logOption)
         arguments.push_back("-l");
+    if (checkOnly)
+        arguments.push_back(std::string("--") + kCheckOption);
     if (exitCodeFileRequested)
         arguments.insert(arguments.end(), {"-p", absolute(exitCodePath)});
     if (!uiLanguage.empty())
@@ -350,9 +357,11 @@ void ApplicationCore::finish() {
 }
 
 void ApplicationCore::reportResult() {
-    const RunSummary summary(exitCode, resultDialogKind, installedUpdateInfo(),
-                             Logging::loggingEnabled() ? Logging::logFiles()
-                                                       : std::vector<std::string>());
+    RunSummary summary(exitCode, resultDialogKind, installedUpdateInfo(),
+                       Logging::loggingEnabled() ? Logging::logFiles()
+                                                 : std::vector<std::string>());
+    if (checkOnly)
+        summary.describeCheck(checkFindings.get());
     if (execMode != execNormal)
         std::fprintf(stderr, "%s\n", summary.line().c_str());
     if (jsonPath.empty())
@@ -494,8 +503,12 @@ void ApplicationCore::onTraitEvent(TraitEvent& event) {
     }
     case ctetRefreshWindow:
         refreshWindow(event.arg1);
-        if (execMode != execNormal && event.arg1 == kWindowUpdate && clickUpdate())
-            exitCode = 0;
+        if (execMode != execNormal && event.arg1 == kWindowUpdate) {
+            if (checkOnly)
+                endCheck();
+            else if (clickUpdate())
+                exitCode = 0;
+        }
         break;
     case ctetCloseWindow:
         closeWindow(event.arg1);
@@ -533,7 +546,10 @@ void ApplicationCore::answerOpenedWindow(int window) {
             machine.dispatch(sigCancel);
         break;
     case kWindowUpdate:
-        machine.dispatch(sigUpdate);
+        if (checkOnly)
+            endCheck();
+        else
+            machine.dispatch(sigUpdate);
         break;
     case kWindowError:
     case kWindowSuccess:
@@ -542,6 +558,25 @@ void ApplicationCore::answerOpenedWindow(int window) {
     default:
         break;
     }
+}
+
+void ApplicationCore::endCheck() {
+    if (!checkFindings) {
+        UpdateInfo* info = installedUpdateInfo();
+        auto findings = std::make_unique<CheckFindings>();
+        const int32_t code =
+            info != nullptr ? checkFindingsOf(*info, *findings) : kResultNoUpdateInfo;
+        if (code == 0) {
+            checkFindings = std::move(findings);
+            exitCode = 0;
+        } else {
+            KESTREL_ERROR(mainLogger(),
+                          "Cannot tell what an update would flash (error " << code << ")");
+            exitCode = code;
+        }
+        KESTREL_INFO(mainLogger(), "Check done, nothing flashed");
+    }
+    StateMachine::instance().dispatch(sigCancel);
 }
 
 } // namespace Kestrel
