@@ -12,6 +12,7 @@
 #include "app/WorkerThreads.h"
 #include "app/gui/Language.h"
 #include "app/gui/ResourceFsHandler.h"
+#include "app/gui/RunRecording.h"
 #include "app/gui/Translation.h"
 #include "app/util/EnumName.h"
 #include "app/util/LoggingConfiguration.h"
@@ -140,6 +141,9 @@ void ApplicationCore::describeOptions(wxCmdLineParser& parser) {
         {wxCMD_LINE_SWITCH, "", kCheckOption,
          "check the card and the package as an update would, flash nothing (implies quiet)",
          wxCMD_LINE_VAL_NONE, 0},
+        {wxCMD_LINE_OPTION, "", kRecordOption,
+         "record the session with the card into this file, for its replay in the card simulator",
+         wxCMD_LINE_VAL_STRING, 0},
         {wxCMD_LINE_SWITCH, "", kVersionOption, "print the program's name and version, then exit",
          wxCMD_LINE_VAL_NONE, 0},
         wxCMD_LINE_DESC_END,
@@ -180,6 +184,7 @@ bool ApplicationCore::commandLineParsed(wxCmdLineParser& parser) {
     if (parser.Found("i", &language))
         uiLanguage = language;
     parser.Found(kJsonOption, &jsonPath);
+    parser.Found(kRecordOption, &recordPath);
     return true;
 }
 
@@ -235,6 +240,10 @@ bool ApplicationCore::start() {
     if (deviceTrait)
         machine.deviceTrait = deviceTrait.get();
     watchTerminationRequests();
+    if (!recordPath.empty()) {
+        recording = std::make_unique<RunRecording>(recordPath.utf8_string());
+        recording->start();
+    }
     machine.init();
     startPowerMonitor();
     return true;
@@ -308,6 +317,9 @@ std::vector<std::string> ApplicationCore::relaunchArguments() const {
     if (!jsonPath.empty())
         arguments.insert(arguments.end(), {std::string("--") + kJsonOption,
                                            jsonPath == "-" ? "-" : absolute(jsonPath)});
+    if (!recordPath.empty())
+        arguments.insert(arguments.end(),
+                         {std::string("--") + kRecordOption, absolute(recordPath)});
     return arguments;
 }
 
@@ -340,6 +352,12 @@ void ApplicationCore::finish() {
     platform::setMessageWakeHook({});
     instanceChecker.reset();
     const bool workersEnded = waitForWorkers();
+    if (recording) {
+        const std::string warning =
+            recording->finish(exitCode, installedUpdateInfo(), workersEnded);
+        if (!warning.empty())
+            std::fprintf(stderr, "%s\n", warning.c_str());
+    }
     // The relaunching process leaves the file to the elevated one, which wrote its own result.
     if (exitCodeFileRequested && relaunchExitCode == -1 && !writeExitCodeFile())
         reportExitCodeFileFailure();

@@ -24,6 +24,8 @@ struct UpdateTrait;
 
 namespace Kestrel {
 
+class RunRecording;
+
 enum ExecMode : int32_t {
     execNormal = 0,
     execUnattended = 1,
@@ -48,6 +50,7 @@ public:
     static constexpr const char* kVersionOption = "version";
     static constexpr const char* kJsonOption = "json";
     static constexpr const char* kCheckOption = "check";
+    static constexpr const char* kRecordOption = "record";
 
     // The program's option table, shared by the framework's parser and the program's entry.
     static void describeOptions(wxCmdLineParser& parser);
@@ -102,6 +105,9 @@ public:
     bool checkOnly = false;
     // What the check found once it passed; null until then.
     std::unique_ptr<CheckFindings> checkFindings;
+    // Where the session with the card is recorded; empty when not asked for.
+    wxString recordPath;
+    std::unique_ptr<RunRecording> recording;
 
 protected:
     // The windows, as the framework object has them. The window numbers are the workflow's;

@@ -1,0 +1,138 @@
+#include "platform/DeviceTreeSnapshot.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace platform {
+namespace {
+
+constexpr const char* kVendorPrefix = "VID_";
+constexpr size_t kVendorTokenLength = 8;
+constexpr const char* kInterfacePrefix = "\\\\?\\";
+
+std::string upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
+std::string nodeId(DevNode node) {
+    return "n" + std::to_string(node);
+}
+
+// "\\?\USB#VID_1234&PID_5678#0001#{guid}" names the node "USB\VID_1234&PID_5678\0001".
+bool interfaceOfNode(const std::string& interfaceName, const std::string& instanceId) {
+    std::string name = interfaceName;
+    if (name.compare(0, std::char_traits<char>::length(kInterfacePrefix), kInterfacePrefix) == 0)
+        name = name.substr(std::char_traits<char>::length(kInterfacePrefix));
+    const size_t guid = name.rfind("#{");
+    if (guid != std::string::npos)
+        name = name.substr(0, guid);
+    std::string id = instanceId;
+    std::replace(id.begin(), id.end(), '\\', '#');
+    return !id.empty() && upper(name) == upper(id);
+}
+
+void copyValues(DeviceTree& tree, DevNode node, RegistryKey key, const std::set<std::string>& names,
+                std::map<std::string, RegistryValue>& values) {
+    for (const std::string& name : names) {
+        std::string text;
+        const uint32_t error = tree.registryValue(node, key, name, text);
+        if (error == 0)
+            values[name] = RegistryValue{true, text};
+        else if (error == DeviceTree::kInvalidData)
+            values[name] = RegistryValue{false, std::string()};
+    }
+}
+
+DeviceNodeDescription describe(DeviceTree& tree, DevNode node, const std::set<DevNode>& usbNodes,
+                               const std::set<std::string>& valueNames,
+                               const std::map<std::string, std::string>& interfaces) {
+    DeviceNodeDescription description;
+    description.id = nodeId(node);
+    DevNode parent = 0;
+    if (tree.parent(node, parent) == 0 && usbNodes.count(parent) != 0)
+        description.parent = nodeId(parent);
+    tree.instanceId(node, description.instanceId);
+    const size_t separator = description.instanceId.find('\\');
+    description.enumerator = description.instanceId.substr(0, separator);
+    tree.hardwareIds(node, description.hardwareIds);
+    tree.enumClassGuid(description.instanceId, description.classGuid);
+    tree.textProperty(node, TextProperty::FriendlyName, description.friendlyName);
+    tree.textProperty(node, TextProperty::DeviceDescription, description.deviceDesc);
+    uint32_t status = 0;
+    uint32_t problem = 0;
+    if (tree.status(node, status, problem) == 0) {
+        description.status = status;
+        description.problem = problem;
+    }
+    copyValues(tree, node, RegistryKey::Hardware, valueNames, description.hardwareKey);
+    copyValues(tree, node, RegistryKey::Driver, valueNames, description.driverKey);
+    uint64_t version = 0;
+    if (tree.driverVersion(description.instanceId, version) == 0)
+        description.driverVersion = version;
+    for (const auto& [name, classGuid] : interfaces) {
+        if (interfaceOfNode(name, description.instanceId))
+            description.interfaces.push_back(DeviceInterface{classGuid, name});
+    }
+    return description;
+}
+
+} // namespace
+
+const char* const kSnapshotValueNames[] = {"PortName", "SymbolicName", "HardwareID",
+                                           "NetCfgInstanceId", nullptr};
+
+std::string vendorToken(const std::string& id) {
+    const std::string text = upper(id);
+    const size_t found = text.find(kVendorPrefix);
+    if (found == std::string::npos || found + kVendorTokenLength > text.size())
+        return std::string();
+    return text.substr(found, kVendorTokenLength);
+}
+
+DeviceGroup snapshotUsbDevices(DeviceTree& tree, const std::set<std::string>& valueNames,
+                               const std::map<std::string, std::string>& interfaces) {
+    std::vector<DevNode> nodes;
+    DeviceGroup group;
+    if (tree.devicesOfEnumerator("USB", nodes) != 0)
+        return group;
+    std::set<std::string> names = valueNames;
+    for (const char* const* name = kSnapshotValueNames; *name != nullptr; ++name)
+        names.insert(*name);
+    const std::set<DevNode> usbNodes(nodes.begin(), nodes.end());
+    for (const DevNode node : nodes)
+        group.nodes.push_back(describe(tree, node, usbNodes, names, interfaces));
+    return group;
+}
+
+DeviceGroup devicesOfVendors(const DeviceGroup& group, const std::set<std::string>& vendors) {
+    std::map<std::string, const DeviceNodeDescription*> byId;
+    for (const DeviceNodeDescription& node : group.nodes)
+        byId[node.id] = &node;
+    // A node belongs to the device above it while the parents carry the same vendor token.
+    const auto top = [&byId](const DeviceNodeDescription& node) {
+        const DeviceNodeDescription* current = &node;
+        const std::string vendor = vendorToken(node.instanceId);
+        for (;;) {
+            const auto parent = byId.find(current->parent);
+            if (parent == byId.end() || vendorToken(parent->second->instanceId) != vendor)
+                return current;
+            current = parent->second;
+        }
+    };
+    DeviceGroup kept;
+    kept.deviceNames = group.deviceNames;
+    for (const DeviceNodeDescription& node : group.nodes) {
+        const std::string vendor = vendorToken(node.instanceId);
+        if (vendor.empty() || vendors.count(vendor) == 0)
+            continue;
+        DeviceNodeDescription copy = node;
+        if (top(node) == &node)
+            copy.parent.clear();
+        kept.nodes.push_back(std::move(copy));
+    }
+    return kept;
+}
+
+} // namespace platform
