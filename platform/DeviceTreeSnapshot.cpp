@@ -20,17 +20,28 @@ std::string nodeId(DevNode node) {
     return "n" + std::to_string(node);
 }
 
-// "\\?\USB#VID_1234&PID_5678#0001#{guid}" names the node "USB\VID_1234&PID_5678\0001".
+std::vector<std::string> idComponents(const std::string& text) {
+    std::vector<std::string> parts(1);
+    for (const char c : text) {
+        if (c == '\\' || c == '#')
+            parts.emplace_back();
+        else
+            parts.back().push_back(c);
+    }
+    return parts;
+}
+
+// "\\?\USB#VID_1234&PID_5678#0001#{guid}" names the node "USB\VID_1234&PID_5678\0001"; a
+// driver may name the interfaces of its functions in its own way after the enumerator and the
+// device's ids ("\\?\USB\VID_1234&PID_5678&MI_01#diag#{guid}").
 bool interfaceOfNode(const std::string& interfaceName, const std::string& instanceId) {
     std::string name = interfaceName;
     if (name.compare(0, std::char_traits<char>::length(kInterfacePrefix), kInterfacePrefix) == 0)
         name = name.substr(std::char_traits<char>::length(kInterfacePrefix));
-    const size_t guid = name.rfind("#{");
-    if (guid != std::string::npos)
-        name = name.substr(0, guid);
-    std::string id = instanceId;
-    std::replace(id.begin(), id.end(), '\\', '#');
-    return !id.empty() && upper(name) == upper(id);
+    const std::vector<std::string> interfaceParts = idComponents(upper(name));
+    const std::vector<std::string> nodeParts = idComponents(upper(instanceId));
+    return interfaceParts.size() >= 2 && nodeParts.size() >= 2 &&
+           interfaceParts[0] == nodeParts[0] && interfaceParts[1] == nodeParts[1];
 }
 
 void copyValues(DeviceTree& tree, DevNode node, RegistryKey key, const std::set<std::string>& names,

@@ -113,15 +113,25 @@ std::string usbSerialNumber(const std::string& instanceId) {
     return serial;
 }
 
-void hideUsbSerialNumbers(DeviceGroup& group) {
+std::vector<std::string> usbSerialNumbers(const DeviceGroup& group) {
     std::vector<std::string> serials;
     for (const DeviceNodeDescription& node : group.nodes) {
         const std::string serial = usbSerialNumber(node.instanceId);
         if (!serial.empty())
             serials.push_back(serial);
     }
+    return serials;
+}
+
+void hideUsbSerialNumbers(DeviceGroup& group, const std::vector<std::string>& serials) {
     for (DeviceNodeDescription& node : group.nodes)
         hideIn(node, serials);
+}
+
+std::string hideUsbSerialNumbers(std::string text, const std::vector<std::string>& serials) {
+    for (const std::string& serial : serials)
+        replaceAll(text, serial);
+    return text;
 }
 
 std::string hideAnswerIdentifiers(const std::string& answer) {

@@ -3,6 +3,7 @@
 #include "platform/DeviceTreeInMemory.h"
 
 #include <string>
+#include <vector>
 
 // What a session recording must not carry of one user's card: its USB serial number (in the
 // instance ids, interface names and symbolic names of the device tree) and the serial number or
@@ -16,8 +17,13 @@ constexpr char kIdentifierPlaceholder = '0';
 // for an interface or a system-made id (one with '&' in it).
 std::string usbSerialNumber(const std::string& instanceId);
 
-// Replaces every USB serial number of `group` wherever the group's texts hold it.
-void hideUsbSerialNumbers(DeviceGroup& group);
+// The USB serial numbers of the USB devices of `group`.
+std::vector<std::string> usbSerialNumbers(const DeviceGroup& group);
+
+// Replaces every one of `serials` wherever the group's texts hold it.
+void hideUsbSerialNumbers(DeviceGroup& group, const std::vector<std::string>& serials);
+// The same in one text (an interface name, an instance id).
+std::string hideUsbSerialNumbers(std::string text, const std::vector<std::string>& serials);
 
 // The card's answer with the value of every "IMEI", "SERIAL" or "SN" line (the text after its
 // ':') and every run of 14 or more digits replaced.

@@ -283,16 +283,22 @@ std::string SessionRecorder::text() {
     }
 
     // Only the card's own devices are kept: those of the vendors whose ports were opened.
+    std::vector<DeviceGroup> cards;
+    std::vector<std::string> serials;
+    for (const DeviceGroup& tree : trees_) {
+        cards.push_back(devicesOfVendors(tree, vendors));
+        for (const std::string& serial : usbSerialNumbers(cards.back()))
+            serials.push_back(serial);
+    }
     Json trees = Json::array();
     std::vector<bool> cardPresent;
-    for (const DeviceGroup& tree : trees_) {
-        DeviceGroup card = devicesOfVendors(tree, vendors);
+    for (DeviceGroup& card : cards) {
         for (const auto& [name, result] : deviceNames_) {
             // Ports are published by the tree itself; a name nobody has opens as not found.
             if (result != DeviceTree::kNotFound && portNames.count(portNameOf(name)) == 0)
                 card.deviceNames[name].openResult = result;
         }
-        hideUsbSerialNumbers(card);
+        hideUsbSerialNumbers(card, serials);
         cardPresent.push_back(!card.nodes.empty());
         trees.push_back(Json::parse(printDeviceFile(card)));
     }
@@ -339,7 +345,7 @@ std::string SessionRecorder::text() {
         } else if (event.kind == "change") {
             object["event"] = "change";
             object["kind"] = event.frame;
-            object["name"] = event.name;
+            object["name"] = hideUsbSerialNumbers(event.name, serials);
         } else {
             object["event"] = event.kind;
             object["port"] = event.port;
