@@ -108,12 +108,23 @@ DeviceGroup snapshotUsbDevices(DeviceTree& tree, const std::set<std::string>& va
     DeviceGroup group;
     if (tree.devicesOfEnumerator("USB", nodes) != 0)
         return group;
+    // The functions of a USB device may be children of its bus driver, with an enumerator of
+    // their own.
+    std::set<DevNode> known(nodes.begin(), nodes.end());
+    for (size_t index = 0; index < nodes.size(); ++index) {
+        std::vector<DevNode> children;
+        if (tree.children(nodes[index], children) != 0)
+            continue;
+        for (const DevNode child : children) {
+            if (known.insert(child).second)
+                nodes.push_back(child);
+        }
+    }
     std::set<std::string> names = valueNames;
     for (const char* const* name = kSnapshotValueNames; *name != nullptr; ++name)
         names.insert(*name);
-    const std::set<DevNode> usbNodes(nodes.begin(), nodes.end());
     for (const DevNode node : nodes)
-        group.nodes.push_back(describe(tree, node, usbNodes, names, interfaces));
+        group.nodes.push_back(describe(tree, node, known, names, interfaces));
     return group;
 }
 
@@ -121,29 +132,28 @@ DeviceGroup devicesOfVendors(const DeviceGroup& group, const std::set<std::strin
     std::map<std::string, const DeviceNodeDescription*> byId;
     for (const DeviceNodeDescription& node : group.nodes)
         byId[node.id] = &node;
-    // A node belongs to the device above it while the parents carry the same vendor token.
-    const auto top = [&byId](const DeviceNodeDescription& node) {
-        const DeviceNodeDescription* current = &node;
-        const std::string vendor = vendorToken(node.instanceId);
-        for (;;) {
+    // A node is kept when it or a node above it is a device of one of the vendors.
+    const auto kept = [&byId, &vendors](const DeviceNodeDescription& node) {
+        for (const DeviceNodeDescription* current = &node; current != nullptr;) {
+            if (vendors.count(vendorToken(current->instanceId)) != 0)
+                return true;
             const auto parent = byId.find(current->parent);
-            if (parent == byId.end() || vendorToken(parent->second->instanceId) != vendor)
-                return current;
-            current = parent->second;
+            current = parent == byId.end() ? nullptr : parent->second;
         }
+        return false;
     };
-    DeviceGroup kept;
-    kept.deviceNames = group.deviceNames;
+    DeviceGroup card;
+    card.deviceNames = group.deviceNames;
     for (const DeviceNodeDescription& node : group.nodes) {
-        const std::string vendor = vendorToken(node.instanceId);
-        if (vendor.empty() || vendors.count(vendor) == 0)
+        if (!kept(node))
             continue;
         DeviceNodeDescription copy = node;
-        if (top(node) == &node)
+        const auto parent = byId.find(node.parent);
+        if (parent == byId.end() || !kept(*parent->second))
             copy.parent.clear();
-        kept.nodes.push_back(std::move(copy));
+        card.nodes.push_back(std::move(copy));
     }
-    return kept;
+    return card;
 }
 
 } // namespace platform

@@ -73,7 +73,16 @@ uint32_t RecordingDeviceTree::probeDevice(const std::string& name, OpenMode mode
 
 uint32_t RecordingDeviceTree::controlDevice(const std::string& name, uint32_t code, void* output,
                                             size_t outputSize, size_t& returned) {
-    return inner_->controlDevice(name, code, output, outputSize, returned);
+    const uint32_t result = inner_->controlDevice(name, code, output, outputSize, returned);
+    if (result == 0 && code == kRequestAdapterId && output != nullptr) {
+        // The answer is UTF-16 text, possibly ended by a zero.
+        std::u16string id;
+        const auto* units = static_cast<const char16_t*>(output);
+        for (size_t index = 0; index < returned / sizeof(char16_t) && units[index] != 0; ++index)
+            id.push_back(units[index]);
+        recorder_.adapterIdAnswered(name, id);
+    }
+    return result;
 }
 
 uint64_t RecordingDeviceTree::subscribe(const NotificationFilter& filter,

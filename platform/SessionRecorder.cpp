@@ -180,6 +180,11 @@ void SessionRecorder::deviceNameProbed(const std::string& name, uint32_t result)
     deviceNames_[name] = result;
 }
 
+void SessionRecorder::adapterIdAnswered(const std::string& name, const std::u16string& id) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    adapterIds_[name] = id;
+}
+
 void SessionRecorder::registryValueAsked(const std::string& name) {
     std::lock_guard<std::mutex> guard(mutex_);
     valueNames_.insert(name);
@@ -286,7 +291,9 @@ std::string SessionRecorder::text() {
     std::vector<DeviceGroup> cards;
     std::vector<std::string> serials;
     for (const DeviceGroup& tree : trees_) {
-        cards.push_back(devicesOfVendors(tree, vendors));
+        // A run that never opened a port did not find the card: every USB device is kept, so
+        // that the recording shows what the machine had instead.
+        cards.push_back(vendors.empty() ? tree : devicesOfVendors(tree, vendors));
         for (const std::string& serial : usbSerialNumbers(cards.back()))
             serials.push_back(serial);
     }
@@ -295,8 +302,13 @@ std::string SessionRecorder::text() {
     for (DeviceGroup& card : cards) {
         for (const auto& [name, result] : deviceNames_) {
             // Ports are published by the tree itself; a name nobody has opens as not found.
-            if (result != DeviceTree::kNotFound && portNames.count(portNameOf(name)) == 0)
-                card.deviceNames[name].openResult = result;
+            const std::string shortName = portNameOf(name);
+            if (result == DeviceTree::kNotFound || portNames.count(shortName) != 0)
+                continue;
+            card.deviceNames[shortName].openResult = result;
+            const auto answer = adapterIds_.find(name);
+            if (answer != adapterIds_.end())
+                card.deviceNames[shortName].adapterId = answer->second;
         }
         hideUsbSerialNumbers(card, serials);
         cardPresent.push_back(!card.nodes.empty());

@@ -52,6 +52,8 @@ public:
     void treeChanged(const DeviceTreeChange& change, DeviceTree& tree);
     void deviceNameProbed(const std::string& name, uint32_t result);
     void registryValueAsked(const std::string& name);
+    // A device name's answer to the adapter-id request (the NDIS control device's).
+    void adapterIdAnswered(const std::string& name, const std::u16string& id);
 
     void opened(SerialHandle handle, const std::wstring& devicePath) override;
     void closed(SerialHandle handle) override;
@@ -98,6 +100,7 @@ private:
     std::map<SerialHandle, int> openPorts_;
     std::map<std::string, std::string> interfaces_;
     std::map<std::string, uint32_t> deviceNames_;
+    std::map<std::string, std::u16string> adapterIds_;
     std::set<std::string> valueNames_;
     std::string packageFirmware_;
     std::string packageSoftware_;
