@@ -51,26 +51,27 @@ void hideIn(DeviceNodeDescription& node, const std::vector<std::string>& serials
     }
 }
 
-// "IMEI: 123", "+CGSN: 123", "SN=123": the label is the last word before the separator.
+// "IMEI: 123", "Serial Number: 123", "+CGSN: 123", "SN=123": a word before the separator is
+// one of the labels, or ends in "SN" (the serial-number commands).
 bool labelledIdentifier(const std::string& line, size_t& valueStart) {
     const size_t separator = line.find_first_of(":=");
     if (separator == std::string::npos)
         return false;
     const std::string head = upper(line.substr(0, separator));
-    size_t wordStart = head.find_last_not_of(" \t");
-    if (wordStart == std::string::npos)
-        return false;
-    const size_t wordEnd = wordStart + 1;
-    while (wordStart > 0 && std::isalpha(static_cast<unsigned char>(head[wordStart - 1])))
-        --wordStart;
-    const std::string word = head.substr(wordStart, wordEnd - wordStart);
-    // "+CGSN" and the like end in the label.
-    const bool serialCommand = word.size() > 2 && word.compare(word.size() - 2, 2, "SN") == 0;
-    for (const char* label : kIdentifierLabels) {
-        if (word == label || serialCommand) {
-            valueStart = separator + 1;
-            return true;
+    std::string word;
+    for (size_t at = 0; at <= head.size(); ++at) {
+        if (at < head.size() && std::isalpha(static_cast<unsigned char>(head[at]))) {
+            word.push_back(head[at]);
+            continue;
         }
+        const bool serialCommand = word.size() > 2 && word.compare(word.size() - 2, 2, "SN") == 0;
+        for (const char* label : kIdentifierLabels) {
+            if (word == label || serialCommand) {
+                valueStart = separator + 1;
+                return true;
+            }
+        }
+        word.clear();
     }
     return false;
 }
