@@ -118,10 +118,32 @@ TEST_F(KestrelCheck, NoCardIsDescribedAsNoCardForTheCheckAndTheUpdateAlike) {
     EXPECT_EQ(jsonOf(update)["description"], kNoCard);
 }
 
-TEST_F(KestrelCheck, HelpListsTheCheck) {
+TEST_F(KestrelCheck, HelpListsTheCheckAndTheRecording) {
     const ProcessRun run = kestrel({"--help"});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_NE(run.standardOutput.find("--check"), std::string::npos) << run.standardOutput;
+    EXPECT_NE(run.standardOutput.find("--record"), std::string::npos) << run.standardOutput;
+}
+
+TEST_F(KestrelCheck, PlainUserRelaunchesTheCheckAndItsRecordingElevated) {
+    startCardIn(kOlderCard);
+    const fs::path elevate = root / "elevate.sh";
+    std::ofstream(elevate) << "#!/bin/sh\necho \"$@\" > \"$KESTREL_SIM_ROOT/elevated.txt\"\n"
+                              "exec env KESTREL_ADMINISTRATOR=1 \"$@\"\n";
+    fs::permissions(elevate, fs::perms::owner_all);
+    environment["KESTREL_ADMINISTRATOR"] = "0";
+    environment["KESTREL_ELEVATION_COMMAND"] = elevate.string();
+    const fs::path recording = root / "check.json";
+    const ProcessRun run = kestrel({"--check", "--record", recording.string()});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(readFile(root / "elevated.txt"),
+              std::string(KESTREL_BINARY) + " -q --check --record " + recording.string() + "\n");
+    const nlohmann::json file = nlohmann::json::parse(readFile(recording), nullptr, false);
+    ASSERT_FALSE(file.is_discarded());
+    EXPECT_EQ(file["result"], 0) << "the elevated run's recording, not the relauncher's";
+    EXPECT_FALSE(file["events"].empty());
+    EXPECT_EQ(std::count(run.standardError.begin(), run.standardError.end(), '\n'), 1)
+        << "one summary line, the elevated run's: " << run.standardError;
 }
 
 } // namespace
