@@ -6,14 +6,23 @@ namespace platform {
 
 RecordingDeviceTree::RecordingDeviceTree(std::shared_ptr<DeviceTree> inner,
                                          SessionRecorder& recorder)
-    : inner_(std::move(inner)), recorder_(recorder) {
+    : inner_(std::move(inner)), recorder_(&recorder) {
     listenFor({});
 }
 
 RecordingDeviceTree::~RecordingDeviceTree() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (recorderSubscription_ != 0)
-        inner_->unsubscribe(recorderSubscription_);
+    detach();
+}
+
+void RecordingDeviceTree::detach() {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (recorderSubscription_ != 0)
+            inner_->unsubscribe(recorderSubscription_);
+        recorderSubscription_ = 0;
+    }
+    std::lock_guard<std::mutex> guard(recorderMutex_);
+    recorder_ = nullptr;
 }
 
 uint32_t RecordingDeviceTree::devicesOfClass(const std::string& classGuid,
@@ -53,7 +62,11 @@ uint32_t RecordingDeviceTree::status(DevNode node, uint32_t& statusBits, uint32_
 
 uint32_t RecordingDeviceTree::registryValue(DevNode node, RegistryKey key, const std::string& name,
                                             std::string& value) {
-    recorder_.registryValueAsked(name);
+    {
+        std::lock_guard<std::mutex> guard(recorderMutex_);
+        if (recorder_ != nullptr)
+            recorder_->registryValueAsked(name);
+    }
     return inner_->registryValue(node, key, name, value);
 }
 
@@ -67,7 +80,9 @@ uint32_t RecordingDeviceTree::driverVersion(const std::string& instanceId, uint6
 
 uint32_t RecordingDeviceTree::probeDevice(const std::string& name, OpenMode mode) {
     const uint32_t result = inner_->probeDevice(name, mode);
-    recorder_.deviceNameProbed(name, result);
+    std::lock_guard<std::mutex> guard(recorderMutex_);
+    if (recorder_ != nullptr)
+        recorder_->deviceNameProbed(name, result);
     return result;
 }
 
@@ -80,7 +95,9 @@ uint32_t RecordingDeviceTree::controlDevice(const std::string& name, uint32_t co
         const auto* units = static_cast<const char16_t*>(output);
         for (size_t index = 0; index < returned / sizeof(char16_t) && units[index] != 0; ++index)
             id.push_back(units[index]);
-        recorder_.adapterIdAnswered(name, id);
+        std::lock_guard<std::mutex> guard(recorderMutex_);
+        if (recorder_ != nullptr)
+            recorder_->adapterIdAnswered(name, id);
     }
     return result;
 }
@@ -88,7 +105,13 @@ uint32_t RecordingDeviceTree::controlDevice(const std::string& name, uint32_t co
 uint64_t RecordingDeviceTree::subscribe(const NotificationFilter& filter,
                                         DeviceTreeListener listener) {
     const uint64_t id = inner_->subscribe(filter, std::move(listener));
-    listenFor(filter.interfaceClasses);
+    bool attached = false;
+    {
+        std::lock_guard<std::mutex> guard(recorderMutex_);
+        attached = recorder_ != nullptr;
+    }
+    if (attached)
+        listenFor(filter.interfaceClasses);
     return id;
 }
 
@@ -106,8 +129,11 @@ void RecordingDeviceTree::listenFor(const std::vector<std::string>& classes) {
     NotificationFilter filter;
     filter.interfaceClasses.assign(classes_.begin(), classes_.end());
     const uint64_t previous = recorderSubscription_;
-    recorderSubscription_ = inner_->subscribe(
-        filter, [this](const DeviceTreeChange& change) { recorder_.treeChanged(change, *inner_); });
+    recorderSubscription_ = inner_->subscribe(filter, [this](const DeviceTreeChange& change) {
+        std::lock_guard<std::mutex> guard(recorderMutex_);
+        if (recorder_ != nullptr)
+            recorder_->treeChanged(change, *inner_);
+    });
     if (previous != 0)
         inner_->unsubscribe(previous);
 }

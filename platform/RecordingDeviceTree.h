@@ -39,13 +39,17 @@ public:
     void unsubscribe(uint64_t id) override;
 
     DeviceTree& inner() { return *inner_; }
+    // The recorder hears of nothing more; after return none of its calls is running.
+    void detach();
 
 private:
     // Subscribes the recorder for the union of the classes asked for so far.
     void listenFor(const std::vector<std::string>& classes);
 
     std::shared_ptr<DeviceTree> inner_;
-    SessionRecorder& recorder_;
+    // Null once detached. Calls into the recorder hold `recorderMutex_`, so detach waits for them.
+    SessionRecorder* recorder_;
+    std::mutex recorderMutex_;
     std::mutex mutex_;
     std::set<std::string> classes_;
     uint64_t recorderSubscription_ = 0;

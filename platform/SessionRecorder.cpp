@@ -19,9 +19,9 @@ using Json = nlohmann::json;
 constexpr uint8_t kFrameStart = 0xAA;
 constexpr uint8_t kStartDownloadType = 0x73;
 constexpr uint8_t kDataType = 0x00;
-// A frame carries at least its two frame bytes, the 64-byte header or data, and its XOR-16; the
-// card's AT dialogue never begins with 0xAA.
-constexpr uint32_t kSmallestFrame = 68;
+// A frame carries at least its two frame bytes and its XOR-16 (a last block may be short); the
+// AT dialogue is text and never begins with 0xAA.
+constexpr uint32_t kSmallestFrame = 4;
 constexpr size_t kChecksumBytes = 2;
 constexpr int kBitsPerByte = 8;
 constexpr double kMicrosecondsPerMs = 1000.0;
@@ -108,8 +108,8 @@ void SessionRecorder::start() {
         return;
     started_ = true;
     auto inner = deviceTree();
-    auto recording = std::make_shared<RecordingDeviceTree>(inner, *this);
-    previousTree_ = installDeviceTree(recording);
+    recordingTree_ = std::make_shared<RecordingDeviceTree>(inner, *this);
+    previousTree_ = installDeviceTree(recordingTree_);
     // The card may be plugged in already: its tree as the run begins.
     treeChanged(DeviceTreeChange{}, *inner);
     setSerialObserver(this);
@@ -121,6 +121,9 @@ void SessionRecorder::stop() {
     started_ = false;
     setSerialObserver(nullptr);
     installDeviceTree(std::move(previousTree_));
+    // Whoever still holds the recording tree keeps a tree that only passes calls on.
+    recordingTree_->detach();
+    recordingTree_.reset();
 }
 
 void SessionRecorder::setPackageVersions(const std::string& firmware, const std::string& software) {

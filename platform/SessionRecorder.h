@@ -22,6 +22,8 @@
 // answer, not their payload, and one user's identifiers are replaced (RecordingPrivacy).
 namespace platform {
 
+class RecordingDeviceTree;
+
 class SessionRecorder : public SerialObserver {
 public:
     static constexpr int kFormatVersion = 1;
@@ -91,6 +93,7 @@ private:
     const std::string programVersion_;
     const std::chrono::steady_clock::time_point start_;
     std::shared_ptr<DeviceTree> previousTree_;
+    std::shared_ptr<RecordingDeviceTree> recordingTree_;
     bool started_ = false;
 
     std::mutex mutex_;
