@@ -579,7 +579,8 @@ void ApplicationCore::answerOpenedWindow(int window) {
 }
 
 void ApplicationCore::endCheck() {
-    if (!checkFindings) {
+    // An interrupted run keeps its result.
+    if (!checkFindings && !interrupted) {
         UpdateInfo* info = installedUpdateInfo();
         auto findings = std::make_unique<CheckFindings>();
         const int32_t code =
