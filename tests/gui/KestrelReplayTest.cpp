@@ -201,6 +201,21 @@ TEST_F(KestrelReplay, CommandTheRecordingDoesNotHoldIsAnsweredErrorAndLogged) {
         << replayed.cardOutput;
 }
 
+TEST_F(KestrelReplay, WindowedUnattendedRunRecordsAsTheQuietOneAndReplays) {
+    writeFile(root / "card-state.json", kOlderCard);
+    startCard({"--state", (root / "card-state.json").string()});
+    const ProcessRun run = kestrel({"-u", "--record", (root / "recorded.json").string()});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    unplugCard();
+    const nlohmann::json recording =
+        nlohmann::json::parse(readFile(root / "recorded.json"), nullptr, false);
+    ASSERT_FALSE(recording.is_discarded());
+    EXPECT_EQ(recording["result"], 0);
+    const Session replayed = replay();
+    EXPECT_EQ(replayed.exitCode, 0);
+    EXPECT_EQ(sent(replayed.recording), sent(recording));
+}
+
 TEST_F(KestrelReplay, RecordingThatCannotBeWrittenCostsOneWarningNotTheUpdate) {
     writeFile(root / "card-state.json", kOlderCard);
     startCard({"--state", (root / "card-state.json").string()});
