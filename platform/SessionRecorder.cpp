@@ -172,6 +172,7 @@ void SessionRecorder::treeChanged(const DeviceTreeChange& change, DeviceTree& tr
     if (!trees_.empty() && printDeviceFile(trees_.back()) == printDeviceFile(snapshot))
         return;
     trees_.push_back(std::move(snapshot));
+    treeTimes_.push_back(nowMs());
     Event event;
     event.kind = "tree";
     event.number = static_cast<uint32_t>(trees_.size() - 1);
@@ -198,19 +199,31 @@ int SessionRecorder::portOf(SerialHandle handle) const {
     return found == openPorts_.end() ? 0 : found->second;
 }
 
-void SessionRecorder::describePort(PortRecord& port) const {
+bool SessionRecorder::describePortFrom(PortRecord& port, size_t tree) const {
     const std::string portName = portNameOf(port.path);
-    for (size_t index = trees_.size(); index-- > 0;) {
-        for (const DeviceNodeDescription& node : trees_[index].nodes) {
-            const auto value = node.hardwareKey.find("PortName");
-            if (value == node.hardwareKey.end() || value->second.text != portName)
-                continue;
-            port.role = roleOf(node, portName);
-            port.node = node.id;
-            port.vendor = vendorToken(node.instanceId);
-            port.tree = static_cast<int>(index);
+    for (const DeviceNodeDescription& node : trees_[tree].nodes) {
+        const auto value = node.hardwareKey.find("PortName");
+        if (value == node.hardwareKey.end() || value->second.text != portName)
+            continue;
+        port.role = roleOf(node, portName);
+        port.node = node.id;
+        port.vendor = vendorToken(node.instanceId);
+        port.tree = static_cast<int>(tree);
+        return true;
+    }
+    return false;
+}
+
+void SessionRecorder::describePort(PortRecord& port) const {
+    // The tree in force when the port opened.
+    size_t inForce = trees_.size();
+    for (size_t index = 0; index < trees_.size() && treeTimes_[index] <= port.openedMs; ++index)
+        inForce = index;
+    if (inForce < trees_.size() && describePortFrom(port, inForce))
+        return;
+    for (size_t index = inForce < trees_.size() ? inForce + 1 : 0; index < trees_.size(); ++index) {
+        if (describePortFrom(port, index))
             return;
-        }
     }
 }
 
@@ -218,7 +231,7 @@ void SessionRecorder::opened(SerialHandle handle, const std::wstring& devicePath
     std::lock_guard<std::mutex> guard(mutex_);
     PortRecord port;
     port.path = narrow(devicePath);
-    describePort(port);
+    port.openedMs = nowMs();
     ports_.push_back(port);
     const int id = static_cast<int>(ports_.size());
     openPorts_[handle] = id;
@@ -275,6 +288,8 @@ void SessionRecorder::received(SerialHandle handle, const uint8_t* bytes, uint32
 
 std::string SessionRecorder::text() {
     std::lock_guard<std::mutex> guard(mutex_);
+    for (PortRecord& port : ports_)
+        describePort(port);
     std::set<std::string> vendors;
     for (const PortRecord& port : ports_) {
         if (!port.vendor.empty())

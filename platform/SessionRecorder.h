@@ -78,6 +78,7 @@ private:
     };
     struct PortRecord {
         std::string path;
+        double openedMs = 0;
         std::string role;
         std::string node;
         std::string vendor;
@@ -87,7 +88,11 @@ private:
     double nowMs() const;
     void add(Event event);
     int portOf(SerialHandle handle) const;
+    // Names the port's role and node from the copy of the tree in force when it was opened, or,
+    // when that one does not name it (a port may be opened before the copy of the tree it
+    // arrived with is taken), the first later copy that does.
     void describePort(PortRecord& port) const;
+    bool describePortFrom(PortRecord& port, size_t tree) const;
 
     const std::string path_;
     const std::string programVersion_;
@@ -99,6 +104,7 @@ private:
     std::mutex mutex_;
     std::vector<Event> events_;
     std::vector<DeviceGroup> trees_;
+    std::vector<double> treeTimes_;
     std::vector<PortRecord> ports_;
     std::map<SerialHandle, int> openPorts_;
     std::map<std::string, std::string> interfaces_;

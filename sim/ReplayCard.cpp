@@ -49,7 +49,8 @@ ReplayCard::ReplayCard(ReplayOptions options, SessionReplay replay)
     played_.assign(exchanges.size(), false);
     for (const Exchange& exchange : exchanges) {
         if (exchange.frameKind.empty())
-            commands_[{exchange.role, exchange.command}].push_back(exchange.order);
+            commands_[{exchange.presence, exchange.role, exchange.command}].push_back(
+                exchange.order);
         else
             frames_[exchange.role].push_back(exchange.order);
     }
@@ -111,6 +112,15 @@ bool ReplayCard::arrive(size_t presence, std::string* problem) {
 }
 
 bool ReplayCard::publish(const std::string& tree, std::string* problem) {
+    try {
+        return publishTree(tree, problem);
+    } catch (const nlohmann::json::exception& error) {
+        *problem = std::string("a recorded tree holds a member of the wrong type: ") + error.what();
+        return false;
+    }
+}
+
+bool ReplayCard::publishTree(const std::string& tree, std::string* problem) {
     Json content = Json::parse(tree, nullptr, false);
     if (content.is_discarded() || !content.is_object()) {
         *problem = "a recorded tree is not a JSON object";
@@ -246,26 +256,32 @@ void ReplayCard::frameReceived(const std::string& role, PortState& port, const s
 }
 
 void ReplayCard::commandReceived(const std::string& role, PortState&, const std::string& line) {
-    std::deque<size_t>& queue = commands_[{role, line}];
-    if (queue.empty()) {
-        std::string expected = "nothing more";
-        const auto next = std::find(played_.begin(), played_.end(), false);
-        if (next != played_.end())
-            expected =
-                replay_.exchanges()[static_cast<size_t>(next - played_.begin())].description();
-        diverge(role + ": got \"" + line +
-                "\", which the recording does not hold (more); it "
-                "expects " +
-                expected);
-        send(role, kErrorAnswer);
+    const CommandKey key{presence_, role, line};
+    std::deque<size_t>& queue = commands_[key];
+    if (!queue.empty()) {
+        const Exchange& exchange = replay_.exchanges()[queue.front()];
+        queue.pop_front();
+        lastAnswers_[key] = exchange.order;
+        play(exchange, role);
         return;
     }
-    const Exchange& exchange = replay_.exchanges()[queue.front()];
-    queue.pop_front();
-    play(exchange, role);
+    const auto last = lastAnswers_.find(key);
+    if (last != lastAnswers_.end()) {
+        std::printf("repeated: %s: \"%s\" answered as last time\n", role.c_str(), line.c_str());
+        std::fflush(stdout);
+        play(replay_.exchanges()[last->second], role, true);
+        return;
+    }
+    std::string expected = "nothing more";
+    const auto next = std::find(played_.begin(), played_.end(), false);
+    if (next != played_.end())
+        expected = replay_.exchanges()[static_cast<size_t>(next - played_.begin())].description();
+    diverge(role + ": got \"" + line + "\", which the recording does not hold (more); it " +
+            "expects " + expected);
+    send(role, kErrorAnswer);
 }
 
-void ReplayCard::play(const Exchange& exchange, const std::string& role) {
+void ReplayCard::play(const Exchange& exchange, const std::string& role, bool again) {
     played_[exchange.order] = true;
     const uint64_t generation = generation_;
     double at = 0;
@@ -281,7 +297,7 @@ void ReplayCard::play(const Exchange& exchange, const std::string& role) {
                 send(role, bytes);
         });
     }
-    if (!exchange.leaves)
+    if (!exchange.leaves || again)
         return;
     const double leaveAt = std::max(exchange.leaveAfterMs, at + kLeaveAfterAnswerMs);
     const size_t next = presence_ + 1;

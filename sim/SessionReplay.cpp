@@ -69,6 +69,16 @@ std::string portRole(const std::string& friendlyName, const std::string& deviceD
 }
 
 bool SessionReplay::parse(const std::string& text, std::string& problem) {
+    // A member of the wrong type throws inside the JSON library; the recording is then refused.
+    try {
+        return parseRecording(text, problem);
+    } catch (const nlohmann::json::exception& error) {
+        problem = std::string("a member of the wrong type: ") + error.what();
+        return false;
+    }
+}
+
+bool SessionReplay::parseRecording(const std::string& text, std::string& problem) {
     const Json root = Json::parse(text, nullptr, false);
     if (root.is_discarded() || !root.is_object()) {
         problem = "not a JSON object";
@@ -144,6 +154,7 @@ bool SessionReplay::parse(const std::string& text, std::string& problem) {
             Exchange exchange;
             exchange.role = roles[port];
             exchange.order = exchanges_.size();
+            exchange.presence = presences_.size() - 1;
             if (event.contains("frame") && event["frame"].is_object()) {
                 const Json& frame = event["frame"];
                 exchange.frameKind = frame.value("kind", std::string());

@@ -36,6 +36,8 @@ struct Exchange {
     double leaveAfterMs = 0;
     // Its position in the recording, for telling where a replay left it.
     size_t order = 0;
+    // The presence of the card it belongs to (SessionReplay::presences).
+    size_t presence = 0;
 
     // "AT%MODE=1" or "data frame of 65280 bytes, checksum 14d7".
     std::string description() const;
@@ -59,6 +61,8 @@ public:
     const std::string& packageFirmware() const { return packageFirmware_; }
 
 private:
+    bool parseRecording(const std::string& text, std::string& problem);
+
     std::vector<Exchange> exchanges_;
     std::vector<RecordedPresence> presences_;
     std::string packageFirmware_;

@@ -23,12 +23,18 @@ std::vector<std::string> recordings() {
     return names;
 }
 
+// What kestrel sent, in order; a status poll repeats as often as the card's timing needs, so a
+// run of the same command counts once.
 std::vector<std::string> sent(const nlohmann::json& recording) {
     std::vector<std::string> writes;
     for (const auto& event : recording["events"]) {
-        if (event["event"] == "write")
-            writes.push_back(event.contains("frame") ? event["frame"].dump()
-                                                     : event.value("text", event.value("hex", "")));
+        if (event["event"] != "write")
+            continue;
+        const std::string write = event.contains("frame")
+                                      ? event["frame"].dump()
+                                      : event.value("text", event.value("hex", std::string()));
+        if (writes.empty() || writes.back() != write || event.contains("frame"))
+            writes.push_back(write);
     }
     return writes;
 }

@@ -60,14 +60,17 @@ protected:
         return runRecorded("replayed.json");
     }
 
-    // What kestrel sent, in order: each command's text and each frame's summary.
+    // What kestrel sent, in order: each command's text and each frame's summary. A status poll
+    // repeats as often as the card's timing needs, so a run of the same command counts once.
     static std::vector<std::string> sent(const nlohmann::json& recording) {
         std::vector<std::string> writes;
         for (const auto& event : recording["events"]) {
             if (event["event"] != "write")
                 continue;
-            writes.push_back(event.contains("frame") ? event["frame"].dump()
-                                                     : event["text"].get<std::string>());
+            const std::string write =
+                event.contains("frame") ? event["frame"].dump() : event["text"].get<std::string>();
+            if (writes.empty() || writes.back() != write || event.contains("frame"))
+                writes.push_back(write);
         }
         return writes;
     }
