@@ -26,6 +26,12 @@ constexpr size_t kChecksumBytes = 2;
 constexpr int kBitsPerByte = 8;
 constexpr double kMicrosecondsPerMs = 1000.0;
 constexpr const char* kDevicePrefix = "\\\\.\\";
+// Times are written in tenths of a millisecond.
+constexpr double kTimeStepsPerMs = 10;
+
+double roundedMs(double ms) {
+    return static_cast<double>(static_cast<int64_t>(ms * kTimeStepsPerMs)) / kTimeStepsPerMs;
+}
 
 std::string narrow(const std::wstring& text) {
     std::string bytes;
@@ -363,7 +369,7 @@ std::string SessionRecorder::text() {
     bool present = false;
     for (size_t index = 0; index < events_.size(); ++index) {
         const Event& event = events_[index];
-        Json object = {{"t", static_cast<double>(static_cast<int64_t>(event.timeMs * 10)) / 10}};
+        Json object = {{"t", roundedMs(event.timeMs)}};
         if (event.kind == "tree") {
             const bool nowPresent = cardPresent[event.number];
             if (nowPresent != present)
