@@ -84,6 +84,29 @@ TEST_F(KestrelCheck, CurrentCardIsUpToDateWithTheUpdatePagesCaution) {
     EXPECT_FALSE(registryWritten());
 }
 
+TEST_F(KestrelCheck, CardInRecoveryWouldHaveItsFirmwareRestoredWithTheRecoveryCaution) {
+    startCardIn(kCurrentCard, {"--start-mode", "1"});
+    const ProcessRun run = kestrel({"--check", "--json", "-"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    const nlohmann::json result = jsonOf(run);
+    EXPECT_EQ(result["wouldUpdate"], (nlohmann::json{{"firmware", true}, {"software", false}}));
+    ASSERT_EQ(result["cautions"].size(), 1u) << result.dump();
+    EXPECT_EQ(
+        result["cautions"][0].get<std::string>().rfind("Your device is in a recovery state", 0),
+        0u);
+    EXPECT_NE(cardState().find("\"revision\": \"3.19.0\""), std::string::npos)
+        << "the card is left in its recovery state, unflashed";
+}
+
+TEST_F(KestrelCheck, TwoPassProductWouldHaveFirmwareAndSoftwareFlashed) {
+    startCardIn(kOlderCard, {"--profile", "QT0880-D055"});
+    const ProcessRun run = kestrel({"--check", "--json", "-"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.standardError.find("would flash firmware and software"), std::string::npos)
+        << run.standardError;
+    EXPECT_EQ(jsonOf(run)["wouldUpdate"], (nlohmann::json{{"firmware", true}, {"software", true}}));
+}
+
 TEST_F(KestrelCheck, UnsupportedCardIsRefusedWith258AndCategory2) {
     startCard({"--wrong-lm-code"});
     const ProcessRun run = kestrel({"--check", "-p", codePath(), "--json", "-"});
