@@ -12,6 +12,27 @@
 namespace {
 
 constexpr const char* kNotRead = "unknown";
+// The result dialog describes 259 as an update that failed; it is the run that found no card,
+// or whose card went away, before anything was touched.
+constexpr const char* kNoCardDescription = "No supported card found, or the card went away.";
+constexpr const char* kCheckUpdatable = "The card can be updated.";
+constexpr const char* kCheckUpToDate = "The card is up to date: an update would flash nothing.";
+
+std::string englishDescriptionOf(int32_t result, int dialogKind) {
+    if (result == Kestrel::kResultWindowReopenedUnattended)
+        return kNoCardDescription;
+    return detection::utf8FromWide(Kestrel::englishDescription(dialogKind, result));
+}
+
+std::string flashedPartsText(const CheckFindings& findings) {
+    if (findings.wouldFlashFirmware && findings.wouldFlashSoftware)
+        return "firmware and software";
+    if (findings.wouldFlashFirmware)
+        return "firmware";
+    if (findings.wouldFlashSoftware)
+        return "software";
+    return "nothing";
+}
 
 std::string hexadecimal(uint32_t value, int digits) {
     char text[16];
@@ -27,8 +48,7 @@ std::string orUnknown(const std::string& text) {
 
 RunSummary::RunSummary(int32_t result, int dialogKind, const UpdateInfo* info,
                        std::vector<std::string> logFiles)
-    : result(result),
-      description(detection::utf8FromWide(Kestrel::englishDescription(dialogKind, result))),
+    : result(result), description(englishDescriptionOf(result, dialogKind)),
       exitCategory(Kestrel::mapExitCode(result)), logFiles(std::move(logFiles)) {
     if (info == nullptr)
         return;
@@ -48,13 +68,32 @@ RunSummary::RunSummary(int32_t result, int dialogKind, const UpdateInfo* info,
     packageSoftware = info->package.software.version.current();
 }
 
+void RunSummary::describeCheck(const CheckFindings* checked) {
+    checkOnly = true;
+    checkPassed = checked != nullptr && result == Kestrel::kResultOk;
+    if (!checkPassed)
+        return;
+    findings = *checked;
+    const bool updatable = findings.wouldFlashFirmware || findings.wouldFlashSoftware;
+    description = updatable ? kCheckUpdatable : kCheckUpToDate;
+}
+
 std::string RunSummary::line() const {
-    std::string text = "kestrel: result " + std::to_string(result) + " (" +
+    std::string text = std::string(checkOnly ? "kestrel: check result " : "kestrel: result ") +
+                       std::to_string(result) + " (" +
                        hexadecimal(static_cast<uint32_t>(result), 8) + ")";
     if (!description.empty())
         text += " \"" + description + "\"";
     text += ", exit category " + std::to_string(exitCategory);
-    text += ", firmware " + orUnknown(firmwareBefore) + " -> " + orUnknown(firmwareAfter);
+    if (checkOnly) {
+        text += ", firmware " + orUnknown(firmwareAfter);
+        if (checkPassed) {
+            text += ", package " + orUnknown(packageFirmware) + ", would flash " +
+                    flashedPartsText(findings);
+        }
+    } else {
+        text += ", firmware " + orUnknown(firmwareBefore) + " -> " + orUnknown(firmwareAfter);
+    }
     for (const std::string& file : logFiles)
         text += ", log " + file;
     return text;
@@ -70,7 +109,7 @@ std::string RunSummary::json() const {
                 {"applicationPort", applicationPort},
                 {"diagnosticPort", diagnosticPort}};
     }
-    const nlohmann::json object = {
+    nlohmann::json object = {
         {"result", result},
         {"resultHex", hexadecimal(static_cast<uint32_t>(result), 8)},
         {"description", description},
@@ -82,6 +121,18 @@ std::string RunSummary::json() const {
         {"package", {{"firmware", packageFirmware}, {"software", packageSoftware}}},
         {"kestrelVersion", Kestrel::kVersion},
     };
+    if (checkOnly) {
+        object["wouldUpdate"] = nullptr;
+        object["cautions"] = nlohmann::json::array();
+        object["refusal"] = nullptr;
+        if (checkPassed) {
+            object["wouldUpdate"] = {{"firmware", findings.wouldFlashFirmware},
+                                     {"software", findings.wouldFlashSoftware}};
+            object["cautions"] = findings.cautions;
+        } else {
+            object["refusal"] = result;
+        }
+    }
     // Texts from the card are not trusted to be UTF-8; bad bytes are replaced, never thrown on.
     return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

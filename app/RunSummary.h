@@ -6,6 +6,14 @@
 
 struct UpdateInfo;
 
+// What a check-only run found out about a card that could be offered an update.
+struct CheckFindings {
+    bool wouldFlashFirmware = false;
+    bool wouldFlashSoftware = false;
+    // The English texts of the cautions the update page would show, top to bottom.
+    std::vector<std::string> cautions;
+};
+
 // What a run ended with, for whoever started it unattended: one line for a person reading the
 // terminal and one JSON object for fleet tools. Both carry the result code, its English
 // description, the exit category, the card's firmware before and after and the log files;
@@ -17,6 +25,10 @@ public:
     // nothing was logged.
     RunSummary(int32_t result, int dialogKind, const UpdateInfo* info,
                std::vector<std::string> logFiles);
+
+    // The run only checked the card. `findings` is null when the check did not reach the point
+    // where an update is offered (no card, or the card was refused: the result says why).
+    void describeCheck(const CheckFindings* findings);
 
     std::string line() const;
     // One JSON object on one line, ended by a line feed.
@@ -38,4 +50,7 @@ private:
     std::string diagnosticPort;
     std::string packageFirmware;
     std::string packageSoftware;
+    bool checkOnly = false;
+    bool checkPassed = false;
+    CheckFindings findings;
 };

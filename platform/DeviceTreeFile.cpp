@@ -166,7 +166,78 @@ struct Reader {
     }
 };
 
+Json printedKey(const std::map<std::string, RegistryValue>& values) {
+    Json key = Json::object();
+    for (const auto& [name, value] : values)
+        key[name] = value.isString ? Json(value.text) : Json(nullptr);
+    return key;
+}
+
+std::string printedDriverVersion(uint64_t version) {
+    constexpr int kPartBits = 16;
+    constexpr uint64_t kPartMask = 0xFFFF;
+    std::string text;
+    for (int part = 3; part >= 0; --part) {
+        text += std::to_string((version >> (part * kPartBits)) & kPartMask);
+        if (part != 0)
+            text += ".";
+    }
+    return text;
+}
+
+Json printedNode(const DeviceNodeDescription& node) {
+    Json object = {{"id", node.id},
+                   {"parent", node.parent.empty() ? Json(nullptr) : Json(node.parent)}};
+    if (!node.enumerator.empty())
+        object["enumerator"] = node.enumerator;
+    object["instanceId"] = node.instanceId;
+    object["hardwareIds"] = node.hardwareIds;
+    object["classGuid"] = node.classGuid;
+    object["friendlyName"] = node.friendlyName;
+    object["deviceDesc"] = node.deviceDesc;
+    object["status"] = {{"driverLoaded", (node.status & kNodeDriverLoaded) != 0},
+                        {"started", (node.status & kNodeStarted) != 0},
+                        {"needToEnum", (node.status & kNodeNeedToEnum) != 0},
+                        {"hasProblem", (node.status & kNodeHasProblem) != 0},
+                        {"problem", node.problem},
+                        {"willBeRemoved", (node.status & kNodeWillBeRemoved) != 0}};
+    object["hardwareKey"] = printedKey(node.hardwareKey);
+    object["driverKey"] = printedKey(node.driverKey);
+    if (node.driverVersion)
+        object["driverVersion"] = printedDriverVersion(*node.driverVersion);
+    Json interfaces = Json::array();
+    for (const DeviceInterface& interface : node.interfaces)
+        interfaces.push_back({{"classGuid", interface.classGuid}, {"name", interface.name}});
+    object["interfaces"] = interfaces;
+    return object;
+}
+
+const char* openResultName(uint32_t result) {
+    if (result == 0)
+        return "ok";
+    return result == DeviceTree::kAccessDenied ? "accessDenied" : "notFound";
+}
+
 } // namespace
+
+std::string printDeviceFile(const DeviceGroup& group) {
+    Json nodes = Json::array();
+    for (const DeviceNodeDescription& node : group.nodes)
+        nodes.push_back(printedNode(node));
+    Json names = Json::object();
+    for (const auto& [name, device] : group.deviceNames) {
+        Json entry = {{"open", openResultName(device.openResult)}};
+        if (!device.adapterId.empty()) {
+            std::string adapterId;
+            for (const char16_t unit : device.adapterId)
+                adapterId.push_back(static_cast<char>(unit));
+            entry["netCfgInstanceId"] = adapterId;
+        }
+        names[name] = entry;
+    }
+    const Json root = {{"nodes", nodes}, {"deviceNames", names}, {"mbInterfaces", Json::array()}};
+    return root.dump(2, ' ', false, Json::error_handler_t::replace);
+}
 
 bool parseDeviceFile(const std::string& text, DeviceGroup& group, std::string& problem) {
     group = DeviceGroup();

@@ -12,4 +12,8 @@ namespace platform {
 // `problem` saying what is wrong.
 bool parseDeviceFile(const std::string& text, DeviceGroup& group, std::string& problem);
 
+// The device file of `group`, as parseDeviceFile reads it back (members at their neutral value
+// are left out). One JSON object, indented.
+std::string printDeviceFile(const DeviceGroup& group);
+
 } // namespace platform

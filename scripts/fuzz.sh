@@ -12,7 +12,8 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -O1" >/dev/null
 
 flasher_targets=(package wrappedheader atanswer script)
-targets=("${flasher_targets[@]/%/_fuzzer}" card_database_fuzzer package_fuzz_seeds)
+targets=("${flasher_targets[@]/%/_fuzzer}" card_database_fuzzer session_replay_fuzzer
+    package_fuzz_seeds)
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
 corpus=$(mktemp -d /tmp/kestrel-fuzz-XXXXXX)
@@ -34,4 +35,5 @@ for target in "${flasher_targets[@]}"; do
     run "$target" "$corpus/seeds" "$build/flasher/fuzz/${target}_fuzzer"
 done
 run card_database "$corpus/database" "$build/detection/fuzz/card_database_fuzzer"
+run session_replay tests/gui/data/recordings "$build/sim/fuzz/session_replay_fuzzer"
 echo "fuzz: all targets ran without a fault"

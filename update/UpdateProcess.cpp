@@ -10,21 +10,13 @@
 #include "app/util/Utilities.h"
 #include "flasher/Ff.h"
 #include "platform/RegistryStore.h"
+#include "update/FlashDecision.h"
 #include "update/ProgressTable.h"
 
 #include <mutex>
 
 namespace Kestrel {
 namespace {
-
-// The product whose firmware and software are flashed in two passes.
-constexpr int32_t kTwoPassProductId = 0xD055;
-
-// The identity is rewritten on the GUI thread whenever the card re-enumerates.
-bool twoPassProduct(const UpdateInfo& info) {
-    const auto guard = info.lock();
-    return info.productId == kTwoPassProductId;
-}
 
 constexpr int kStatusAttempts = 64;
 constexpr uint32_t kStatusRetryPauseMs = 1000;
@@ -211,22 +203,12 @@ int32_t UpdateProcess::flashParts(bool firmware, bool software) {
 int32_t UpdateProcess::determineFlags() {
     const UpdateInfo& info = *state.trait->updateInfo;
     KESTREL_DEBUG(processLogger(), "Update mode FW: " << 0 << ", SW: " << 0);
-    int32_t difference = 0;
-    int32_t valid = 0;
-    if (info.package.firmware.valid) {
-        const uint32_t code = FfCompareInfo(kFfCompareTimeStamp, &info.deviceFirmware.raw,
-                                            &info.package.firmware.raw, &difference, &valid);
-        if (code != kFfOk)
-            return static_cast<int32_t>(code);
-        state.flashFirmware = difference > 0;
-    }
-    if (info.package.software.valid) {
-        const uint32_t code = FfCompareInfo(kFfCompareVersion, &info.deviceSoftware.raw,
-                                            &info.package.software.raw, &difference, &valid);
-        if (code != kFfOk)
-            return static_cast<int32_t>(code);
-        state.flashSoftware = difference > 0;
-    }
+    FlashParts parts{state.flashFirmware, state.flashSoftware};
+    const int32_t code = decideFlashParts(info, parts);
+    state.flashFirmware = parts.firmware;
+    state.flashSoftware = parts.software;
+    if (code != 0)
+        return code;
     KESTREL_DEBUG(processLogger(), "Update FW:" << boolText(state.flashFirmware)
                                                 << ", SW:" << boolText(state.flashSoftware));
     return 0;

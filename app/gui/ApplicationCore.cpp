@@ -12,6 +12,7 @@
 #include "app/WorkerThreads.h"
 #include "app/gui/Language.h"
 #include "app/gui/ResourceFsHandler.h"
+#include "app/gui/RunRecording.h"
 #include "app/gui/Translation.h"
 #include "app/util/EnumName.h"
 #include "app/util/LoggingConfiguration.h"
@@ -24,6 +25,7 @@
 #include "platform/SystemPaths.h"
 #include "platform/TerminationRequest.h"
 #include "update/AppUpdateTrait.h"
+#include "update/CheckFindings.h"
 
 #include <wx/config.h>
 #include <wx/filename.h>
@@ -142,6 +144,12 @@ void ApplicationCore::describeOptions(wxCmdLineParser& parser) {
         {wxCMD_LINE_OPTION, "", kJsonOption,
          "write the result as one JSON object into this file (- for standard output)",
          wxCMD_LINE_VAL_STRING, 0},
+        {wxCMD_LINE_SWITCH, "", kCheckOption,
+         "check the card and the package as an update would, flash nothing (implies quiet)",
+         wxCMD_LINE_VAL_NONE, 0},
+        {wxCMD_LINE_OPTION, "", kRecordOption,
+         "record the session with the card into this file, for its replay in the card simulator",
+         wxCMD_LINE_VAL_STRING, 0},
         {wxCMD_LINE_SWITCH, "", kVersionOption, "print the program's name and version, then exit",
          wxCMD_LINE_VAL_NONE, 0},
         wxCMD_LINE_DESC_END,
@@ -159,7 +167,8 @@ bool ApplicationCore::commandLineParsed(wxCmdLineParser& parser) {
     // Logging starts once this process holds the single-instance lock (start): a second
     // instance must not write into the running one's log.
     logOption = parser.Found("l");
-    if (parser.Found("q"))
+    checkOnly = parser.Found(kCheckOption);
+    if (parser.Found("q") || checkOnly)
         execMode = execNoInterface;
     else if (parser.Found("u"))
         execMode = execUnattended;
@@ -179,6 +188,7 @@ bool ApplicationCore::commandLineParsed(wxCmdLineParser& parser) {
     if (parser.Found("i", &language))
         uiLanguage = language;
     parser.Found(kJsonOption, &jsonPath);
+    parser.Found(kRecordOption, &recordPath);
     return true;
 }
 
@@ -236,6 +246,10 @@ bool ApplicationCore::start() {
     if (deviceTrait)
         machine.deviceTrait = deviceTrait.get();
     watchTerminationRequests();
+    if (!recordPath.empty()) {
+        recording = std::make_unique<RunRecording>(recordPath.utf8_string());
+        recording->start();
+    }
     machine.init();
     startPowerMonitor();
     return true;
@@ -360,6 +374,8 @@ std::vector<std::string> ApplicationCore::relaunchArguments() const {
         arguments.push_back("-u");
     if (logOption)
         arguments.push_back("-l");
+    if (checkOnly)
+        arguments.push_back(std::string("--") + kCheckOption);
     if (exitCodeFileRequested)
         arguments.insert(arguments.end(), {"-p", absolute(exitCodePath)});
     if (!uiLanguage.empty())
@@ -367,6 +383,9 @@ std::vector<std::string> ApplicationCore::relaunchArguments() const {
     if (!jsonPath.empty())
         arguments.insert(arguments.end(), {std::string("--") + kJsonOption,
                                            jsonPath == "-" ? "-" : absolute(jsonPath)});
+    if (!recordPath.empty())
+        arguments.insert(arguments.end(),
+                         {std::string("--") + kRecordOption, absolute(recordPath)});
     return arguments;
 }
 
@@ -398,6 +417,7 @@ int ApplicationCore::endRun() {
     powerMonitor.stop();
     platform::setMessageWakeHook({});
     const bool workersEnded = waitForWorkers();
+    finishRecording(workersEnded);
     bool written = true;
     if (exitCodeFileRequested && !writeExitCodeFile()) {
         reportExitCodeFileFailure();
@@ -426,9 +446,11 @@ void ApplicationCore::finish() {
 }
 
 bool ApplicationCore::reportResult() {
-    const RunSummary summary(exitCode, resultDialogKind, installedUpdateInfo(),
-                             Logging::loggingEnabled() ? Logging::logFiles()
-                                                       : std::vector<std::string>());
+    RunSummary summary(exitCode, resultDialogKind, installedUpdateInfo(),
+                       Logging::loggingEnabled() ? Logging::logFiles()
+                                                 : std::vector<std::string>());
+    if (checkOnly)
+        summary.describeCheck(checkFindings.get());
     if (execMode != execNormal)
         std::fprintf(stderr, "%s\n", summary.line().c_str());
     if (jsonPath.empty())
@@ -447,6 +469,14 @@ bool ApplicationCore::reportResult() {
     KESTREL_ERROR(mainLogger(), message);
     std::fprintf(stderr, "%s\n", message.c_str());
     return false;
+}
+
+void ApplicationCore::finishRecording(bool workersEnded) {
+    if (!recording)
+        return;
+    const std::string warning = recording->finish(exitCode, installedUpdateInfo(), workersEnded);
+    if (!warning.empty())
+        std::fprintf(stderr, "%s\n", warning.c_str());
 }
 
 bool ApplicationCore::waitForWorkers() {
@@ -567,8 +597,12 @@ void ApplicationCore::onTraitEvent(TraitEvent& event) {
     }
     case ctetRefreshWindow:
         refreshWindow(event.arg1);
-        if (execMode != execNormal && event.arg1 == kWindowUpdate && clickUpdate())
-            exitCode = 0;
+        if (execMode != execNormal && event.arg1 == kWindowUpdate) {
+            if (checkOnly)
+                endCheck();
+            else if (clickUpdate())
+                exitCode = 0;
+        }
         break;
     case ctetCloseWindow:
         closeWindow(event.arg1);
@@ -606,7 +640,10 @@ void ApplicationCore::answerOpenedWindow(int window) {
             machine.dispatch(sigCancel);
         break;
     case kWindowUpdate:
-        machine.dispatch(sigUpdate);
+        if (checkOnly)
+            endCheck();
+        else
+            machine.dispatch(sigUpdate);
         break;
     case kWindowError:
     case kWindowSuccess:
@@ -615,6 +652,26 @@ void ApplicationCore::answerOpenedWindow(int window) {
     default:
         break;
     }
+}
+
+void ApplicationCore::endCheck() {
+    // An interrupted run keeps its result.
+    if (!checkFindings && !interrupted) {
+        UpdateInfo* info = installedUpdateInfo();
+        auto findings = std::make_unique<CheckFindings>();
+        const int32_t code =
+            info != nullptr ? checkFindingsOf(*info, *findings) : kResultNoUpdateInfo;
+        if (code == 0) {
+            checkFindings = std::move(findings);
+            exitCode = 0;
+        } else {
+            KESTREL_ERROR(mainLogger(),
+                          "Cannot tell what an update would flash (error " << code << ")");
+            exitCode = code;
+        }
+        KESTREL_INFO(mainLogger(), "Check done, nothing flashed");
+    }
+    StateMachine::instance().dispatch(sigCancel);
 }
 
 } // namespace Kestrel

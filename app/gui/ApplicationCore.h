@@ -18,9 +18,12 @@
 #include <vector>
 
 class AppDeviceTrait;
+struct CheckFindings;
 struct UpdateTrait;
 
 namespace Kestrel {
+
+class RunRecording;
 
 enum ExecMode : int32_t {
     execNormal = 0,
@@ -45,6 +48,8 @@ public:
     // Long options beyond the single-letter ones.
     static constexpr const char* kVersionOption = "version";
     static constexpr const char* kJsonOption = "json";
+    static constexpr const char* kCheckOption = "check";
+    static constexpr const char* kRecordOption = "record";
 
     // The program's option table, shared by the framework's parser and the program's entry.
     static void describeOptions(wxCmdLineParser& parser);
@@ -97,6 +102,13 @@ public:
     // The kind of the last result window opened (the state that opened it); the result's
     // description depends on it. Runs that end without one are updates not done.
     int resultDialogKind;
+    // The run only checks the card (detection, device and package check) and flashes nothing.
+    bool checkOnly = false;
+    // What the check found once it passed; null until then.
+    std::unique_ptr<CheckFindings> checkFindings;
+    // Where the session with the card is recorded; empty when not asked for.
+    wxString recordPath;
+    std::unique_ptr<RunRecording> recording;
 
 protected:
     // The windows, as the framework object has them. The window numbers are the workflow's;
@@ -133,9 +145,13 @@ private:
     void watchTerminationRequests();
     // False when a worker thread is still running after the bounded wait.
     bool waitForWorkers();
+    // Writes the recording, if one was asked for; its failure is a warning, never the result.
+    void finishRecording(bool workersEnded);
     void relaunchElevated();
     void startPowerMonitor();
     void answerOpenedWindow(int window);
+    // Answers the update page of a check-only run: records what an update would do and ends.
+    void endCheck();
     // The command line for the elevated child: the options as parsed, paths made absolute.
     std::vector<std::string> relaunchArguments() const;
     // The summary line on standard error in the unattended modes, and the JSON object.

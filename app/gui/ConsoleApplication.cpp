@@ -19,7 +19,7 @@ void ConsoleApplication::OnInitCmdLine(wxCmdLineParser& parser) {
 }
 
 bool ConsoleApplication::OnCmdLineParsed(wxCmdLineParser& parser) {
-    if (!parser.Found("q")) {
+    if (!parser.Found("q") && !parser.Found(kCheckOption)) {
         // Only the mode without windows runs here; every other mode shows windows.
         std::fputs("kestrel: no display (DISPLAY is not set): the windows of this mode cannot be "
                    "shown; -q runs without them\n",

@@ -2,6 +2,7 @@
 
 #include "app/gui/MainWindow.h"
 
+#include "app/Cautions.h"
 #include "app/StateMachine.h"
 #include "app/UpdateInfo.h"
 #include "app/UpdateTrait.h"
@@ -30,8 +31,6 @@ const wxColour kHeaderText(255, 255, 255);
 constexpr int kTitlePoints = 14;
 constexpr int kTextPoints = 8;
 constexpr int kCautionPoints = 8;
-constexpr uint32_t kShownHints = HintOlder | HintSame | HintRecovery | HintBattery;
-constexpr uint32_t kComparisonHints = HintOlder | HintNewer | HintSame;
 
 constexpr int kTypeColumnWidth = 100;
 constexpr int kVersionColumnWidth = 180;
@@ -47,24 +46,14 @@ constexpr int kArtworkWidth = 134;
 constexpr int kArtworkHeight = 327;
 constexpr int kBorder = 5;
 
-// Caution rows, top to bottom, with the hint bit each shows.
+// The controls of the caution rows, in the order of the cautions.
 struct CautionRow {
-    uint32_t hint;
     int bulletId;
     int textId;
-    const char* text;
 };
-constexpr CautionRow kCautions[MainWindow::kCautionRows] = {
-    {HintOlder, 8041, 8042,
-     "The firmware to be installed is older than the one currently installed."},
-    {HintSame, 8044, 8045, "The firmware to be installed is the same as the installed version."},
-    {HintRecovery, 8047, 8048,
-     "Your device is in a recovery state. Click Update to restore the firmware and bring back "
-     "your device to normal state."},
-    {HintBattery, 8050, 8051,
-     "Your computer is running on batteries. It is recommended to connect it to the mains "
-     "before updating your device's firmware."},
-};
+constexpr CautionRow kCautionControls[MainWindow::kCautionRows] = {
+    {8041, 8042}, {8044, 8045}, {8047, 8048}, {8050, 8051}};
+static_assert(MainWindow::kCautionRows == kCautionCount, "one row per caution");
 
 log4cplus::Logger windowLogger() {
     return Log::logger("kestrel.windows.main");
@@ -113,7 +102,7 @@ wxBEGIN_EVENT_TABLE(MainWindow, wxFrame) EVT_CLOSE(MainWindow::onClose)
     : wxFrame(nullptr, kFrame, title, wxDefaultPosition, wxSize(250, 200),
               wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX | wxRESIZE_BORDER),
       titleFont(sized(kTitlePoints)), textFont(sized(kTextPoints)),
-      cautionFont(sized(kCautionPoints)), hintMask(kShownHints) {
+      cautionFont(sized(kCautionPoints)) {
     mainPanel = new wxPanel(this, kMainPanel, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL);
     auto* mainSizer = new wxBoxSizer(wxVERTICAL);
     mainSizer->Add(400, 8);
@@ -270,9 +259,10 @@ void MainWindow::buildUpdatePage(wxPanel* page) {
     cautionsHeader->SetSizer(cautionsHeaderSizer);
     cautionsSizer->Add(cautionsHeader, 0, wxEXPAND | wxBOTTOM, 3);
     for (int index = 0; index < kCautionRows; ++index) {
-        const CautionRow& caution = kCautions[index];
+        const CautionRow& controls = kCautionControls[index];
+        const Caution& caution = kCautions[index];
         auto* rowSizer = new wxBoxSizer(wxHORIZONTAL);
-        auto* bullet = new wxStaticText(cautionsBox, caution.bulletId, guiText("*"),
+        auto* bullet = new wxStaticText(cautionsBox, controls.bulletId, guiText("*"),
                                         wxDefaultPosition, wxSize(kBulletWidth, -1),
                                         wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
         bullet->SetFont(cautionFont);
@@ -280,7 +270,7 @@ void MainWindow::buildUpdatePage(wxPanel* page) {
         rowSizer->Add(bullet, 0);
         // The long texts are wrapped so that they keep to the page's width.
         const bool wrapped = caution.hint == HintRecovery || caution.hint == HintBattery;
-        rowSizer->Add(text(cautionsBox, caution.textId, guiText(caution.text), cautionFont, -1,
+        rowSizer->Add(text(cautionsBox, controls.textId, guiText(caution.text), cautionFont, -1,
                            wrapped ? kCautionWrap : -1),
                       1);
         cautionsSizer->Add(rowSizer, 0, wxEXPAND | wxBOTTOM, 3);
@@ -423,16 +413,7 @@ void MainWindow::refreshCautions() {
         relayout();
         return;
     }
-    uint32_t shown = hintMask & info->hints.load();
-    bool recovery = false;
-    {
-        const auto guard = info->lock();
-        recovery = info->recovery;
-    }
-    if (recovery) {
-        shown &= ~kComparisonHints;
-        shown |= HintRecovery;
-    }
+    const uint32_t shown = shownCautions(*info);
     wxSizer* cautionsSizer = cautionsBox->GetSizer();
     for (int index = 0; index < kCautionRows; ++index)
         cautionsSizer->Show(cautionRows[index], (shown & kCautions[index].hint) != 0);

@@ -86,7 +86,6 @@ private:
     wxFont titleFont;
     wxFont textFont;
     wxFont cautionFont;
-    uint32_t hintMask;
     bool onBatteryFlag = false;
 
     wxPanel* mainPanel = nullptr;

@@ -46,7 +46,8 @@ Choice choose(int argc, char** argv, wxString& usage) {
         return Choice::console;
     if (parser.Found(ApplicationCore::kVersionOption))
         return Choice::version;
-    if (parser.Found("q") || !platform::displayAvailable())
+    if (parser.Found("q") || parser.Found(ApplicationCore::kCheckOption) ||
+        !platform::displayAvailable())
         return Choice::console;
     return Choice::gui;
 }

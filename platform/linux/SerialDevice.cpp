@@ -1,4 +1,5 @@
 #include "platform/SerialDevice.h"
+#include "platform/SerialObserver.h"
 
 #include "platform/Clock.h"
 
@@ -198,6 +199,8 @@ SerialHandle serialOpen(const std::wstring& devicePath) {
     ::tcflush(fd, TCIOFLUSH);
     auto* device = new SerialDevice;
     device->fd = fd;
+    if (SerialObserver* observer = serialObserver())
+        observer->opened(device, devicePath);
     return device;
 }
 
@@ -322,6 +325,8 @@ static bool hungUp(int fd) {
 
 bool serialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t& bytesRead) {
     bytesRead = 0;
+    const SerialTransferReport report(SerialTransferReport::Direction::read, handle, buffer,
+                                      bytesRead);
     if (!validHandle(handle))
         return false;
     if (count == 0)
@@ -388,6 +393,8 @@ bool serialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t& byt
 
 bool serialWrite(SerialHandle handle, const void* buffer, uint32_t count, uint32_t& bytesWritten) {
     bytesWritten = 0;
+    const SerialTransferReport report(SerialTransferReport::Direction::write, handle, buffer,
+                                      bytesWritten);
     if (!validHandle(handle))
         return false;
     if (count == 0)
@@ -425,6 +432,8 @@ bool serialWrite(SerialHandle handle, const void* buffer, uint32_t count, uint32
 bool serialPurge(SerialHandle handle, uint32_t flags) {
     if (!validHandle(handle))
         return false;
+    if (SerialObserver* observer = serialObserver())
+        observer->purged(handle, flags);
     const bool input = (flags & (kPurgeReceiveAbort | kPurgeReceiveClear)) != 0;
     const bool output = (flags & (kPurgeTransmitAbort | kPurgeTransmitClear)) != 0;
     if (!input && !output)
@@ -463,6 +472,8 @@ bool serialFlush(SerialHandle handle) {
 bool serialClose(SerialHandle handle) {
     if (!validHandle(handle))
         return false;
+    if (SerialObserver* observer = serialObserver())
+        observer->closed(handle);
     // The terminal keeps its exclusive mode after a close while its other side holds it open
     // (a pseudo-terminal), which would shut out the next unprivileged opener.
     ::ioctl(handle->fd, TIOCNXCL);

@@ -1,4 +1,5 @@
 #include "platform/SerialDevice.h"
+#include "platform/SerialObserver.h"
 
 #include "platform/windows/WideText.h"
 
@@ -147,6 +148,8 @@ SerialHandle serialOpen(const std::wstring& devicePath) {
         device->timeouts.writeTotalPerByteMs = current.WriteTotalTimeoutMultiplier;
         device->timeouts.writeTotalConstantMs = current.WriteTotalTimeoutConstant;
     }
+    if (SerialObserver* observer = serialObserver())
+        observer->opened(device, devicePath);
     return device;
 }
 
@@ -236,6 +239,8 @@ bool serialSetLineSettings(SerialHandle handle, const SerialLineSettings& settin
 
 bool serialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t& bytesRead) {
     bytesRead = 0;
+    const SerialTransferReport report(SerialTransferReport::Direction::read, handle, buffer,
+                                      bytesRead);
     if (!validHandle(handle))
         return false;
     DWORD got = 0;
@@ -247,6 +252,8 @@ bool serialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t& byt
 
 bool serialWrite(SerialHandle handle, const void* buffer, uint32_t count, uint32_t& bytesWritten) {
     bytesWritten = 0;
+    const SerialTransferReport report(SerialTransferReport::Direction::write, handle, buffer,
+                                      bytesWritten);
     if (!validHandle(handle))
         return false;
     DWORD put = 0;
@@ -259,6 +266,8 @@ bool serialWrite(SerialHandle handle, const void* buffer, uint32_t count, uint32
 bool serialPurge(SerialHandle handle, uint32_t flags) {
     if (!validHandle(handle))
         return false;
+    if (SerialObserver* observer = serialObserver())
+        observer->purged(handle, flags);
     if (!PurgeComm(handle->handle, flags))
         return failLast();
     return true;
@@ -275,6 +284,8 @@ bool serialFlush(SerialHandle handle) {
 bool serialClose(SerialHandle handle) {
     if (!validHandle(handle))
         return false;
+    if (SerialObserver* observer = serialObserver())
+        observer->closed(handle);
     const bool closed = CloseHandle(handle->handle) != 0;
     if (!closed)
         failLast();

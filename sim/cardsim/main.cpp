@@ -4,6 +4,7 @@
 #include "sim/CardSimulator.h"
 #include "sim/Loader.h"
 #include "sim/LoaderCommandLine.h"
+#include "sim/ReplayCard.h"
 
 #include <KestrelVersion.h>
 
@@ -12,39 +13,73 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace {
 
 cardsim::CardSimulator* running = nullptr;
+cardsim::ReplayCard* replaying = nullptr;
 
 extern "C" void onTerminationSignal(int) {
     if (running != nullptr)
         running->requestStop();
+    if (replaying != nullptr)
+        replaying->requestStop();
+}
+
+// --replay FILE: the recorded card instead of a simulated one.
+int replay(const std::string& file, const cardsim::SimulatorOptions& options) {
+    std::ifstream input(file, std::ios::binary);
+    std::ostringstream text;
+    text << input.rdbuf();
+    cardsim::SessionReplay session;
+    std::string problem;
+    if (!input || !session.parse(text.str(), problem)) {
+        std::fprintf(stderr, "kestrel-cardsim: cannot replay %s: %s\n", file.c_str(),
+                     input ? problem.c_str() : "cannot read it");
+        return 2;
+    }
+    cardsim::ReplayCard card(cardsim::ReplayOptions{options.root, options.name}, session);
+    replaying = &card;
+    std::signal(SIGINT, onTerminationSignal);
+    std::signal(SIGTERM, onTerminationSignal);
+    const bool served = card.run(&problem);
+    replaying = nullptr;
+    if (!served) {
+        std::fprintf(stderr, "kestrel-cardsim: %s\n", problem.c_str());
+        return 1;
+    }
+    std::printf("stopped, %zu divergence(s)\n", card.divergences());
+    return 0;
 }
 
 void usage(std::FILE* out) {
     std::fprintf(
-        out, "usage: kestrel-cardsim --root DIR [options]   (DIR defaults to $KESTREL_SIM_ROOT)\n"
-             "  --root DIR             the simulated machine's folder\n"
-             "  --name NAME            device file DIR/devices/NAME.json (default cardsim)\n"
-             "  --profile NAME         card profile (default QT0880)\n"
-             "  --state FILE           firmware state file (default "
-             "DIR/cardsim/NAME.state.json)\n"
-             "  --mode-delay MS        time off the bus on a mode change (default 2000)\n"
-             "  --leave-delay MS       time between answer and leaving (default 200)\n"
-             "  --node-delay MS        time between the stages of a device profile\n"
-             "faults:\n"
-             "  --silent               answer nothing\n"
-             "  --error-on COMMAND     answer ERROR to COMMAND (repeatable)\n"
-             "  --no-mode-answer       reset on a mode change without answering\n"
-             "  --start-mode N         start in mode N (0 to 4)\n"
-             "  --lm-code CODE         report CODE as the LM code\n"
-             "  --wrong-lm-code        report a wrong LM code\n"
-             "  --split BYTES          send answers in pieces of BYTES\n"
-             "  --piece-pause MS       pause between pieces (default 100)\n"
-             "  --com-links DIR        publish the ports as COM5 and COM6, linked in DIR (a wine\n"
-             "                         prefix's dosdevices) to the current terminals\n");
+        out,
+        "usage: kestrel-cardsim --root DIR [options]   (DIR defaults to $KESTREL_SIM_ROOT)\n"
+        "  --root DIR             the simulated machine's folder\n"
+        "  --name NAME            device file DIR/devices/NAME.json (default cardsim)\n"
+        "  --profile NAME         card profile (default QT0880)\n"
+        "  --state FILE           firmware state file (default "
+        "DIR/cardsim/NAME.state.json)\n"
+        "  --mode-delay MS        time off the bus on a mode change (default 2000)\n"
+        "  --leave-delay MS       time between answer and leaving (default 200)\n"
+        "  --node-delay MS        time between the stages of a device profile\n"
+        "faults:\n"
+        "  --silent               answer nothing\n"
+        "  --error-on COMMAND     answer ERROR to COMMAND (repeatable)\n"
+        "  --no-mode-answer       reset on a mode change without answering\n"
+        "  --start-mode N         start in mode N (0 to 4)\n"
+        "  --lm-code CODE         report CODE as the LM code\n"
+        "  --wrong-lm-code        report a wrong LM code\n"
+        "  --split BYTES          send answers in pieces of BYTES\n"
+        "  --piece-pause MS       pause between pieces (default 100)\n"
+        "  --com-links DIR        publish the ports as COM5 and COM6, linked in DIR (a wine\n"
+        "                         prefix's dosdevices) to the current terminals\n"
+        "  --replay FILE          be the card recorded by kestrel --record FILE: its trees,\n"
+        "                         answers and delays; what it does not hold is a divergence\n");
     cardsim::printLoaderUsage(out);
     std::fprintf(out, "  -h, --help             print this help and exit\n"
                       "  --version              print the version and exit\n");
@@ -73,6 +108,7 @@ std::string upperCase(std::string text) {
 int main(int argc, char** argv) {
     cardsim::SimulatorOptions options;
     cardsim::LoaderOptions loaderOptions;
+    std::string replayFile;
     options.faults.piecePauseMs = 100;
     for (int index = 1; index < argc; ++index) {
         const std::string option = argv[index];
@@ -135,6 +171,9 @@ int main(int argc, char** argv) {
         } else if (option == "--piece-pause") {
             needsValue(true);
             options.faults.piecePauseMs = amount;
+        } else if (option == "--replay") {
+            needsValue(false);
+            replayFile = value;
         } else if (option == "--help" || option == "-h") {
             usage(stdout);
             return 0;
@@ -160,6 +199,8 @@ int main(int argc, char** argv) {
         usage(stderr);
         return 2;
     }
+    if (!replayFile.empty())
+        return replay(replayFile, options);
 
     cardsim::CardSimulator simulator(options);
     // Declared after the simulator, so destroyed first: run() has returned by then.

@@ -1,0 +1,72 @@
+// The regression set of recorded cards (tests/gui/data/recordings: every simulator profile,
+// and real cards' recordings as they come): each replays to its recorded result through its
+// recorded dialogue, with no divergence.
+
+#include "KestrelBinaryFixture.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using namespace kestrel_binary;
+
+std::vector<std::string> recordings() {
+    std::vector<std::string> names;
+    const fs::path folder = fs::path(KESTREL_SOURCE_DIR) / "tests/gui/data/recordings";
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        if (entry.path().extension() == ".json")
+            names.push_back(entry.path().stem().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// What kestrel sent, in order; a status poll repeats as often as the card's timing needs, so a
+// run of the same command counts once.
+std::vector<std::string> sent(const nlohmann::json& recording) {
+    std::vector<std::string> writes;
+    for (const auto& event : recording["events"]) {
+        if (event["event"] != "write")
+            continue;
+        const std::string write = event.contains("frame")
+                                      ? event["frame"].dump()
+                                      : event.value("text", event.value("hex", std::string()));
+        if (writes.empty() || writes.back() != write || event.contains("frame"))
+            writes.push_back(write);
+    }
+    return writes;
+}
+
+class RecordedCard : public KestrelBinary, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(RecordedCard, ReplaysToItsRecordedResultWithoutDivergence) {
+    const fs::path file =
+        fs::path(KESTREL_SOURCE_DIR) / "tests/gui/data/recordings" / (GetParam() + ".json");
+    const nlohmann::json recorded = nlohmann::json::parse(readFile(file), nullptr, false);
+    ASSERT_FALSE(recorded.is_discarded());
+    ASSERT_TRUE(recorded["result"].is_number_integer());
+    startCard({"--replay", file.string()});
+    const fs::path again = root / "replayed.json";
+    const ProcessRun run = kestrel({"-q", "-p", codePath(), "--record", again.string()}, "90");
+    EXPECT_EQ(codeFile(), std::to_string(recorded["result"].get<int>()) + "\n") << run.output;
+    unplugCard();
+    const std::string card = readFile(root / "cardsim.txt");
+    EXPECT_NE(card.find("stopped, 0 divergence(s)"), std::string::npos) << card;
+    const nlohmann::json replayed = nlohmann::json::parse(readFile(again), nullptr, false);
+    ASSERT_FALSE(replayed.is_discarded());
+    EXPECT_EQ(sent(replayed), sent(recorded));
+}
+
+INSTANTIATE_TEST_SUITE_P(Recordings, RecordedCard, ::testing::ValuesIn(recordings()),
+                         [](const ::testing::TestParamInfo<std::string>& name) {
+                             std::string text = name.param;
+                             for (char& c : text) {
+                                 if (!std::isalnum(static_cast<unsigned char>(c)))
+                                     c = '_';
+                             }
+                             return text;
+                         });
+
+} // namespace
