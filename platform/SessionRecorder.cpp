@@ -5,7 +5,7 @@
 #include "platform/DeviceTreeSnapshot.h"
 #include "platform/RecordingDeviceTree.h"
 #include "platform/RecordingPrivacy.h"
-#include "platform/RegistryStore.h"
+#include "platform/ResultFile.h"
 
 #include <nlohmann/json.hpp>
 
@@ -434,11 +434,9 @@ std::string SessionRecorder::text() {
 }
 
 bool SessionRecorder::write(std::string& problem) {
-    const uint32_t error = replaceFileAtomically(path_, text());
-    if (error == 0)
-        return true;
-    problem = "error " + std::to_string(error);
-    return false;
+    // Written like a result file: root may record into a folder a user can write.
+    problem = writeResultFile(path_, text());
+    return problem.empty();
 }
 
 } // namespace platform
