@@ -1,4 +1,5 @@
 #include "NwLibraryTestSupport.h"
+#include "tests/support/ScopedTimeScale.h"
 #include "NwmonProcess.h"
 
 #include "detection/CurrentCard.h"
@@ -15,6 +16,8 @@ namespace {
 
 using namespace detectiontest;
 using Clock = std::chrono::steady_clock;
+
+constexpr double kStopWaitScale = 0.1;
 
 class ExclusiveMode : public NwSession {
 protected:
@@ -161,6 +164,9 @@ TEST_F(ExclusiveMode, SuspensionRequestReachingTheWindowAfterEnteringExclusiveMo
 }
 
 TEST_F(ExclusiveMode, LibraryUsesExclusiveModeBeforeInitialisationAndAfterTermination) {
+    // The stop waits 1000 ms for the listener: at 0.01 that is 10 ms of real time, less than a
+    // loaded machine may take to let the woken thread run.
+    const testsupport::ScopedTimeScale calm(kStopWaitScale);
     EXPECT_EQ(NwIsInUseByOtherProcess(), 0u);
     EXPECT_EQ(NwLeaveExclusiveMode(), 0u);
     ASSERT_EQ(NwEnterExclusiveMode(2048), 0u);
@@ -179,6 +185,9 @@ TEST_F(ExclusiveMode, LibraryUsesExclusiveModeBeforeInitialisationAndAfterTermin
 }
 
 TEST_F(ExclusiveMode, TerminateEndsAListenerWaitingForTheSuspensionEvent) {
+    // The stop waits 1000 ms for the listener: at 0.01 that is 10 ms of real time, less than a
+    // loaded machine may take to let the woken thread run.
+    const testsupport::ScopedTimeScale calm(kStopWaitScale);
     ASSERT_EQ(initialise(lyraSection("0x1")), 0u);
     ASSERT_TRUE(log.has("Nw: New listener thread duty is 'WaitForSuspend'") || pumpUntil([&] {
                     return log.has("Nw: New listener thread duty is 'WaitForSuspend'");
