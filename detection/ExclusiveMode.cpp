@@ -27,6 +27,8 @@ constexpr uint32_t kFailedWaitPauseMs = 333;
 constexpr uint32_t kAfterMutexGrabPauseMs = 100;
 constexpr uint32_t kWakeUpPauseMs = 200;
 constexpr uint32_t kSuspensionSettleMs = 200;
+// Real time a listener that missed the stop's wait still gets to end before it is left to itself.
+constexpr uint64_t kLateListenerEndRealMs = 2000;
 
 // One listener thread's state, owned jointly by the thread and, while it is the current
 // listener, by the notification thread. A thread that did not end in time keeps its own state
@@ -300,7 +302,12 @@ void StopListener(uint32_t waitMs) {
         XLogAt(3, "Nw: Listener thread termination failed with %d, GetLastError=0x%x",
                static_cast<int>(result), 0u);
     XLogAt(1, "Nw: Closing handle for listener thread 0x%x", state->threadId.load());
-    if (result == platform::kWaitObject0)
+    // A listener that missed the stop's wait only because the machine is busy still ends within
+    // a short real time: joined then, it cannot log into a library its caller shuts down next.
+    const auto lateEndMs =
+        static_cast<uint32_t>(platform::logicalFromRealMs(kLateListenerEndRealMs));
+    if (result == platform::kWaitObject0 ||
+        platform::waitForObject(state->finished, lateEndMs) == platform::kWaitObject0)
         slot.thread.join();
     else
         slot.thread.detach(); // it ends on its own once its wait returns, with its own state

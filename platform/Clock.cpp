@@ -104,6 +104,10 @@ std::chrono::nanoseconds realDuration(uint64_t ms) {
     return std::chrono::nanoseconds(static_cast<int64_t>(ns < kLimitNs ? ns : kLimitNs));
 }
 
+uint64_t logicalFromRealMs(uint64_t realMs) {
+    return static_cast<uint64_t>(std::ceil(static_cast<double>(realMs) / timeScale()));
+}
+
 uint64_t tickMs() {
     ClockState& clock = state();
     std::lock_guard<std::mutex> guard(clock.mutex);

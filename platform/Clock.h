@@ -27,6 +27,10 @@ void overrideTimeScale(double scale);
 // Real duration of `ms` logical milliseconds.
 std::chrono::nanoseconds realDuration(uint64_t ms);
 
+// Logical milliseconds that last at least `realMs` real milliseconds at the current scale: for
+// waits on what does not follow the scale (a kernel, a scheduler under load).
+uint64_t logicalFromRealMs(uint64_t realMs);
+
 // Logical milliseconds since an arbitrary start; monotonic.
 uint64_t tickMs();
 

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 
 namespace cardsim {
 
@@ -20,11 +19,6 @@ constexpr size_t kReadChunk = 4096;
 constexpr size_t kMaxLineLength = 4096;
 // How often a reset looks again whether the updater has read the card's last answer.
 constexpr uint64_t kUnreadCheckRealMs = 5;
-
-// Logical milliseconds that last `realMs` real milliseconds at the current scale.
-uint64_t logicalFromReal(uint64_t realMs) {
-    return static_cast<uint64_t>(std::ceil(static_cast<double>(realMs) / platform::timeScale()));
-}
 
 std::string upperCase(const std::string& text) {
     std::string upper = text;
@@ -371,7 +365,7 @@ void CardSimulator::addTimer(uint64_t afterMs, std::function<void()> action) {
 }
 
 uint64_t CardSimulator::reactionDelay(uint64_t ms) {
-    return std::max(ms, logicalFromReal(kReactionFloorRealMs));
+    return std::max(ms, platform::logicalFromRealMs(kReactionFloorRealMs));
 }
 
 void CardSimulator::scheduleLeave(uint64_t afterMs, uint64_t comeBackAfterMs) {
@@ -384,7 +378,8 @@ void CardSimulator::scheduleLeave(uint64_t afterMs, uint64_t comeBackAfterMs) {
 
 void CardSimulator::scheduleLeaveAfterAnswer(uint64_t afterMs, uint64_t comeBackAfterMs) {
     const uint64_t delay = reactionDelay(afterMs);
-    const uint64_t deadlineMs = platform::tickMs() + delay + logicalFromReal(kUnreadWaitRealMs);
+    const uint64_t deadlineMs =
+        platform::tickMs() + delay + platform::logicalFromRealMs(kUnreadWaitRealMs);
     addTimer(delay,
              [this, deadlineMs, comeBackAfterMs] { leaveOnceRead(deadlineMs, comeBackAfterMs); });
 }
@@ -393,9 +388,9 @@ void CardSimulator::scheduleLeaveAfterAnswer(uint64_t afterMs, uint64_t comeBack
 // USB device goes; a real card's answer is in the host's hands before the card resets.
 void CardSimulator::leaveOnceRead(uint64_t deadlineMs, uint64_t comeBackAfterMs) {
     if (answerUnread() && platform::tickMs() < deadlineMs) {
-        addTimer(logicalFromReal(kUnreadCheckRealMs), [this, deadlineMs, comeBackAfterMs] {
-            leaveOnceRead(deadlineMs, comeBackAfterMs);
-        });
+        addTimer(
+            platform::logicalFromRealMs(kUnreadCheckRealMs),
+            [this, deadlineMs, comeBackAfterMs] { leaveOnceRead(deadlineMs, comeBackAfterMs); });
         return;
     }
     scheduleLeave(0, comeBackAfterMs);

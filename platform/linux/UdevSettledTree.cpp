@@ -3,7 +3,6 @@
 #include "platform/Clock.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace platform {
 namespace {
@@ -15,8 +14,7 @@ constexpr const char* kUnbindAction = "unbind";
 } // namespace
 
 uint64_t UdevSettledTree::settleBoundMs() {
-    const auto shortest = static_cast<uint64_t>(std::ceil(kShortestRealSettleMs / timeScale()));
-    return std::max(kSettleBoundMs, shortest);
+    return std::max(kSettleBoundMs, logicalFromRealMs(kShortestRealSettleMs));
 }
 
 bool UdevSettledTree::reload(const std::vector<UdevDeviceRecord>& records, uint64_t nowMs) {

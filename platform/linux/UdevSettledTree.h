@@ -26,7 +26,7 @@ public:
     // A kernel's pace does not follow the time scale: however small the scale, the bound lasts
     // at least this many real milliseconds (a loaded machine, or a sanitizer, can hold the
     // events of one card that long apart).
-    static constexpr double kShortestRealSettleMs = 1000.0;
+    static constexpr uint64_t kShortestRealSettleMs = 1000;
 
     // The bound in force, in logical milliseconds.
     static uint64_t settleBoundMs();
