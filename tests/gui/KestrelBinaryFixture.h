@@ -150,6 +150,7 @@ protected:
         std::vector<std::string> words = {KESTREL_CARDSIM, "--root", root.string()};
         words.insert(words.end(), options.begin(), options.end());
         const fs::path output = outputFile("cardsim");
+        cardOutputFile = output;
         const pid_t pid = spawn(words, output);
         ASSERT_GT(pid, 0);
         background.push_back(pid);
@@ -196,6 +197,8 @@ protected:
     // The output of the program started last by startKestrel: its summary line and, in
     // sanitizer builds, the reports that end it with the sanitizer's exit code.
     std::string startedOutput() const { return readFile(startedOutputFile); }
+    // What the card simulator started last printed.
+    std::string cardOutput() const { return readFile(cardOutputFile); }
 
     pid_t startKestrel(std::vector<std::string> arguments) {
         std::vector<std::string> words = {KESTREL_BINARY};
@@ -258,6 +261,7 @@ protected:
     std::vector<std::string> unsetVariables;
     std::vector<pid_t> background;
     pid_t cardPid = -1;
+    fs::path cardOutputFile;
     int outputs = 0;
     std::vector<fs::path> outputFiles;
     fs::path startedOutputFile;

@@ -52,7 +52,7 @@ TEST_P(RecordedCard, ReplaysToItsRecordedResultWithoutDivergence) {
     const ProcessRun run = kestrel({"-q", "-p", codePath(), "--record", again.string()}, "90");
     EXPECT_EQ(codeFile(), std::to_string(recorded["result"].get<int>()) + "\n") << run.output;
     unplugCard();
-    const std::string card = readFile(root / "cardsim.txt");
+    const std::string card = cardOutput();
     EXPECT_NE(card.find("stopped, 0 divergence(s)"), std::string::npos) << card;
     const nlohmann::json replayed = nlohmann::json::parse(readFile(again), nullptr, false);
     ASSERT_FALSE(replayed.is_discarded());

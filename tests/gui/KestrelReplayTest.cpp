@@ -42,7 +42,7 @@ protected:
         session.recording = nlohmann::json::parse(readFile(file), nullptr, false);
         EXPECT_FALSE(session.recording.is_discarded()) << run.output;
         unplugCard();
-        session.cardOutput = readFile(root / "cardsim.txt");
+        session.cardOutput = cardOutput();
         std::error_code ignored;
         fs::remove(registryFile(), ignored);
         return session;
