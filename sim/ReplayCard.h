@@ -42,7 +42,7 @@ public:
     // Async-signal-safe.
     void requestStop();
 
-    size_t divergences() const { return divergences_; }
+    size_t divergences() const { return divergences_.load(); }
 
 private:
     struct PortState {
@@ -91,7 +91,8 @@ private:
     uint64_t generation_ = 0;
     std::vector<Timer> timers_;
     uint64_t timerOrder_ = 0;
-    size_t divergences_ = 0;
+    // Counted on the replay thread, read by whoever asks while it runs.
+    std::atomic<size_t> divergences_{0};
     platform::PseudoTerminalWakeup wakeup_;
     std::atomic<bool> stopRequested_{false};
 };
