@@ -112,14 +112,14 @@ void CardSimulator::serve() {
         std::vector<platform::PseudoTerminal*> terminals;
         for (auto& port : ports_)
             terminals.push_back(&port);
-        const int ready = platform::waitForInput(terminals, nextTimerDelay(), &wakeup_);
+        const int ready = platform::waitForInput(terminals, timers_.nextDelay(), &wakeup_);
         if (ready == -2) {
             wakeup_.clear();
             continue;
         }
         if (ready >= 0)
             readPort(static_cast<size_t>(ready));
-        runDueTimers();
+        timers_.runDue();
     }
     leaveBus();
 }
@@ -361,7 +361,7 @@ void CardSimulator::saveState() {
 }
 
 void CardSimulator::addTimer(uint64_t afterMs, std::function<void()> action) {
-    timers_.push_back({platform::tickMs() + afterMs, timerOrder_++, std::move(action)});
+    timers_.add(afterMs, std::move(action));
 }
 
 uint64_t CardSimulator::reactionDelay(uint64_t ms) {
@@ -400,33 +400,6 @@ bool CardSimulator::answerUnread() const {
     return std::any_of(
         std::begin(ports_), std::end(ports_),
         [](const platform::PseudoTerminal& port) { return port.unreadByClient() != 0; });
-}
-
-uint64_t CardSimulator::nextTimerDelay() const {
-    if (timers_.empty())
-        return platform::kInfiniteMs;
-    const uint64_t now = platform::tickMs();
-    uint64_t nearest = timers_.front().dueMs;
-    for (const Timer& timer : timers_)
-        nearest = std::min(nearest, timer.dueMs);
-    return nearest > now ? nearest - now : 0;
-}
-
-void CardSimulator::runDueTimers() {
-    for (;;) {
-        const uint64_t now = platform::tickMs();
-        auto due = timers_.end();
-        for (auto timer = timers_.begin(); timer != timers_.end(); ++timer) {
-            if (timer->dueMs <= now && (due == timers_.end() || timer->dueMs < due->dueMs ||
-                                        (timer->dueMs == due->dueMs && timer->order < due->order)))
-                due = timer;
-        }
-        if (due == timers_.end())
-            return;
-        std::function<void()> action = std::move(due->action);
-        timers_.erase(due);
-        action();
-    }
 }
 
 Presence CardSimulator::presence() const {

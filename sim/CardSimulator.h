@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/PseudoTerminal.h"
+#include "sim/TimerQueue.h"
 #include "sim/CardBus.h"
 #include "sim/CardProfile.h"
 #include "sim/CardState.h"
@@ -155,12 +156,6 @@ public:
     static uint64_t reactionDelay(uint64_t ms);
 
 private:
-    struct Timer {
-        uint64_t dueMs;
-        uint64_t order;
-        std::function<void()> action;
-    };
-
     bool prepare(std::string* problem);
     void serve();
     bool comeOnBus();
@@ -171,8 +166,6 @@ private:
     void readPort(size_t index);
     void dispatch(Port port, const std::string& line);
     bool builtInCommand(Port port, const std::string& upper);
-    uint64_t nextTimerDelay() const;
-    void runDueTimers();
     bool answerUnread() const;
     void leaveOnceRead(uint64_t deadlineMs, uint64_t comeBackAfterMs);
 
@@ -193,8 +186,7 @@ private:
     RawReceiver rawReceivers_[kPortCount];
     std::vector<CommandHandler> handlers_;
     ArrivalListener arrivalListener_;
-    std::vector<Timer> timers_;
-    uint64_t timerOrder_ = 0;
+    TimerQueue timers_;
 
     platform::PseudoTerminalWakeup wakeup_;
     std::atomic<bool> stopRequested_{false};

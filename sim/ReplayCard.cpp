@@ -75,7 +75,7 @@ bool ReplayCard::run(std::string* problem) {
             terminals.push_back(port.terminal.get());
             roles.push_back(role);
         }
-        const int ready = platform::waitForInput(terminals, nextTimerDelay(), &wakeup_);
+        const int ready = platform::waitForInput(terminals, timers_.nextDelay(), &wakeup_);
         if (ready == -2) {
             wakeup_.clear();
             continue;
@@ -84,7 +84,7 @@ bool ReplayCard::run(std::string* problem) {
             const std::string role = roles[static_cast<size_t>(ready)];
             receive(role, ports_[role]);
         }
-        runDueTimers();
+        timers_.runDue();
     }
     leave();
     return true;
@@ -330,34 +330,7 @@ void ReplayCard::send(const std::string& role, const std::string& bytes) {
 
 void ReplayCard::addTimer(double afterMs, std::function<void()> action) {
     const uint64_t delay = afterMs > 0 ? static_cast<uint64_t>(afterMs) : 0;
-    timers_.push_back({platform::tickMs() + delay, timerOrder_++, std::move(action)});
-}
-
-uint64_t ReplayCard::nextTimerDelay() const {
-    if (timers_.empty())
-        return platform::kInfiniteMs;
-    const uint64_t now = platform::tickMs();
-    uint64_t nearest = timers_.front().dueMs;
-    for (const Timer& timer : timers_)
-        nearest = std::min(nearest, timer.dueMs);
-    return nearest > now ? nearest - now : 0;
-}
-
-void ReplayCard::runDueTimers() {
-    for (;;) {
-        const uint64_t now = platform::tickMs();
-        auto due = timers_.end();
-        for (auto timer = timers_.begin(); timer != timers_.end(); ++timer) {
-            if (timer->dueMs <= now && (due == timers_.end() || timer->dueMs < due->dueMs ||
-                                        (timer->dueMs == due->dueMs && timer->order < due->order)))
-                due = timer;
-        }
-        if (due == timers_.end())
-            return;
-        std::function<void()> action = std::move(due->action);
-        timers_.erase(due);
-        action();
-    }
+    timers_.add(delay, std::move(action));
 }
 
 } // namespace cardsim

@@ -2,6 +2,7 @@
 
 #include "platform/PseudoTerminal.h"
 #include "sim/SessionReplay.h"
+#include "sim/TimerQueue.h"
 
 #include <atomic>
 #include <cstdint>
@@ -52,11 +53,6 @@ private:
         uint32_t blockSize = 0;
         uint32_t payloadLeft = 0;
     };
-    struct Timer {
-        uint64_t dueMs;
-        uint64_t order;
-        std::function<void()> action;
-    };
 
     bool arrive(size_t presence, std::string* problem);
     bool publish(const std::string& tree, std::string* problem);
@@ -72,8 +68,6 @@ private:
     void diverge(const std::string& what);
     void send(const std::string& role, const std::string& bytes);
     void addTimer(double afterMs, std::function<void()> action);
-    void runDueTimers();
-    uint64_t nextTimerDelay() const;
 
     ReplayOptions options_;
     SessionReplay replay_;
@@ -89,8 +83,7 @@ private:
     size_t presence_ = 0;
     // Counts the arrivals: a timer of an earlier presence does nothing after a departure.
     uint64_t generation_ = 0;
-    std::vector<Timer> timers_;
-    uint64_t timerOrder_ = 0;
+    TimerQueue timers_;
     // Counted on the replay thread, read by whoever asks while it runs.
     std::atomic<size_t> divergences_{0};
     platform::PseudoTerminalWakeup wakeup_;
