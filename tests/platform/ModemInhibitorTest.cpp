@@ -1,4 +1,5 @@
 #include "SystemBusMocks.h"
+#include "tests/support/WaitUntil.h"
 
 #include "platform/Clock.h"
 #include "platform/ModemInhibitor.h"
@@ -25,7 +26,6 @@ constexpr const char* kOtherPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-
 // Scale at which the ten seconds of looking for a card take half a second.
 constexpr double kQuickScale = 0.05;
 constexpr auto kStateWait = std::chrono::seconds(10);
-constexpr auto kStatePoll = std::chrono::milliseconds(20);
 
 std::string temporaryFolder() {
     char pattern[] = "/tmp/kestrel-mm-XXXXXX";
@@ -49,13 +49,7 @@ protected:
     nlohmann::json inhibited() { return bus->modemManagerState()["inhibited"]; }
     // Waits (bounded) until `done` holds.
     template <class Predicate> static bool waitUntil(Predicate done) {
-        const auto deadline = std::chrono::steady_clock::now() + kStateWait;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() >= deadline)
-                return false;
-            std::this_thread::sleep_for(kStatePoll);
-        }
-        return true;
+        return testsupport::waitUntil(done, kStateWait);
     }
     nlohmann::json calls() { return bus->modemManagerState()["calls"]; }
 

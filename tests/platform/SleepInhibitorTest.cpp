@@ -1,4 +1,5 @@
 #include "platform/SleepInhibitor.h"
+#include "tests/support/WaitUntil.h"
 
 #include "SystemBusMocks.h"
 
@@ -41,19 +42,16 @@ protected:
     }
     // Waits (bounded) until logind lists `count` inhibitors of Kestrel's.
     bool waitForKestrelInhibitors(size_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + bustest::kChangeWait;
-        for (;;) {
-            const std::string list = bustest::SystemBus::logindInhibitors();
-            size_t found = 0;
-            for (size_t at = list.find("'Kestrel'"); at != std::string::npos;
-                 at = list.find("'Kestrel'", at + 1))
-                ++found;
-            if (found == count)
-                return true;
-            if (std::chrono::steady_clock::now() >= deadline)
-                return false;
-            std::this_thread::sleep_for(bustest::kChangePoll);
-        }
+        return testsupport::waitUntil(
+            [count] {
+                const std::string list = bustest::SystemBus::logindInhibitors();
+                size_t found = 0;
+                for (size_t at = list.find("'Kestrel'"); at != std::string::npos;
+                     at = list.find("'Kestrel'", at + 1))
+                    ++found;
+                return found == count;
+            },
+            bustest::kChangeWait);
     }
 
     std::string folder;

@@ -1,6 +1,7 @@
 // Reading a recorded session as what the card did, and the replaying card on its terminals.
 
 #include "platform/Clock.h"
+#include "tests/support/WaitUntil.h"
 #include "platform/PseudoTerminal.h"
 #include "platform/SerialDevice.h"
 #include "sim/ReplayCard.h"
@@ -148,9 +149,8 @@ protected:
     bool published() const { return fs::exists(root / "devices/cardsim.json"); }
     // Waits up to 10 s for the device file to be there or gone.
     bool waitUntilPublished(bool present) const {
-        for (int attempt = 0; attempt < 2000 && published() != present; ++attempt)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return published() == present;
+        return testsupport::waitUntil([&] { return published() == present; },
+                                      std::chrono::seconds(10));
     }
     // The published application port.
     std::string publishedPort() {
