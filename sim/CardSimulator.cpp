@@ -1,5 +1,6 @@
 #include "sim/CardSimulator.h"
 
+#include "sim/CardReaction.h"
 #include "sim/DeviceProfile.h"
 
 #include "platform/Clock.h"
@@ -17,8 +18,6 @@ constexpr size_t kReadChunk = 4096;
 // A command line is kept up to this length; what follows is dropped (the cut line is then
 // answered like any unknown command).
 constexpr size_t kMaxLineLength = 4096;
-// How often a reset looks again whether the updater has read the card's last answer.
-constexpr uint64_t kUnreadCheckRealMs = 5;
 
 std::string upperCase(const std::string& text) {
     std::string upper = text;
@@ -364,10 +363,6 @@ void CardSimulator::addTimer(uint64_t afterMs, std::function<void()> action) {
     timers_.add(afterMs, std::move(action));
 }
 
-uint64_t CardSimulator::reactionDelay(uint64_t ms) {
-    return std::max(ms, platform::logicalFromRealMs(kReactionFloorRealMs));
-}
-
 void CardSimulator::scheduleLeave(uint64_t afterMs, uint64_t comeBackAfterMs) {
     addTimer(afterMs, [this, comeBackAfterMs] {
         leaveBus();
@@ -377,23 +372,9 @@ void CardSimulator::scheduleLeave(uint64_t afterMs, uint64_t comeBackAfterMs) {
 }
 
 void CardSimulator::scheduleLeaveAfterAnswer(uint64_t afterMs, uint64_t comeBackAfterMs) {
-    const uint64_t delay = reactionDelay(afterMs);
-    const uint64_t deadlineMs =
-        platform::tickMs() + delay + platform::logicalFromRealMs(kUnreadWaitRealMs);
-    addTimer(delay,
-             [this, deadlineMs, comeBackAfterMs] { leaveOnceRead(deadlineMs, comeBackAfterMs); });
-}
-
-// A terminal whose master closes discards what its client had not read, as a tty does when its
-// USB device goes; a real card's answer is in the host's hands before the card resets.
-void CardSimulator::leaveOnceRead(uint64_t deadlineMs, uint64_t comeBackAfterMs) {
-    if (answerUnread() && platform::tickMs() < deadlineMs) {
-        addTimer(
-            platform::logicalFromRealMs(kUnreadCheckRealMs),
-            [this, deadlineMs, comeBackAfterMs] { leaveOnceRead(deadlineMs, comeBackAfterMs); });
-        return;
-    }
-    scheduleLeave(0, comeBackAfterMs);
+    runOnceAnswersRead(
+        timers_, afterMs, [this] { return answerUnread(); },
+        [this, comeBackAfterMs] { scheduleLeave(0, comeBackAfterMs); });
 }
 
 bool CardSimulator::answerUnread() const {

@@ -146,14 +146,6 @@ public:
 
     // The number of the application port's COM name when the ports are linked for wine.
     static constexpr size_t kFirstComPort = 5;
-    // What the card does in reaction to the updater lasts at least this long in real time, at
-    // every time scale: a loaded machine may let the updater's reader wait that long before it
-    // takes the card's last answer, and its device watcher before it sees the card gone.
-    static constexpr uint64_t kReactionFloorRealMs = 100;
-    // A reset waits no longer than this for the updater to read the card's last answer.
-    static constexpr uint64_t kUnreadWaitRealMs = 10000;
-    // `ms` logical milliseconds, or the reaction floor when that is longer at the current scale.
-    static uint64_t reactionDelay(uint64_t ms);
 
 private:
     bool prepare(std::string* problem);
@@ -167,7 +159,6 @@ private:
     void dispatch(Port port, const std::string& line);
     bool builtInCommand(Port port, const std::string& upper);
     bool answerUnread() const;
-    void leaveOnceRead(uint64_t deadlineMs, uint64_t comeBackAfterMs);
 
     std::string comLinkPath(size_t index) const;
     // The COM number of the application port while on the bus (the diagnostic port's is next).

@@ -1,6 +1,7 @@
 #include "sim/ReplayCard.h"
 
 #include "platform/Clock.h"
+#include "sim/CardReaction.h"
 #include "sim/DeviceFile.h"
 
 #include <nlohmann/json.hpp>
@@ -38,6 +39,11 @@ uint32_t littleEndian(const std::string& bytes, size_t at, size_t count) {
         value |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + index]))
                  << (kBitsPerByte * index);
     return value;
+}
+
+// Recorded milliseconds as the timers count them; a negative pause is none.
+uint64_t wholeMs(double ms) {
+    return ms > 0 ? static_cast<uint64_t>(ms) : 0;
 }
 
 } // namespace
@@ -301,18 +307,30 @@ void ReplayCard::play(const Exchange& exchange, const std::string& role, bool ag
         return;
     const double leaveAt = std::max(exchange.leaveAfterMs, at + kLeaveAfterAnswerMs);
     const size_t next = presence_ + 1;
-    addTimer(leaveAt, [this, generation, next] {
-        if (generation != generation_)
-            return;
-        leave();
-        ++generation_;
-        if (next >= replay_.presences().size())
-            return;
-        addTimer(replay_.presences()[next].comeBackAfterMs, [this, next] {
-            std::string problem;
-            if (!arrive(next, &problem))
-                std::fprintf(stderr, "kestrel-cardsim: %s\n", problem.c_str());
+    runOnceAnswersRead(
+        timers_, wholeMs(leaveAt), [this] { return answerUnread(); },
+        [this, generation, next] {
+            if (generation == generation_)
+                leaveAndComeBack(next);
         });
+}
+
+void ReplayCard::leaveAndComeBack(size_t next) {
+    leave();
+    ++generation_;
+    if (next >= replay_.presences().size())
+        return;
+    const uint64_t pause = reactionDelay(wholeMs(replay_.presences()[next].comeBackAfterMs));
+    timers_.add(pause, [this, next] {
+        std::string problem;
+        if (!arrive(next, &problem))
+            std::fprintf(stderr, "kestrel-cardsim: %s\n", problem.c_str());
+    });
+}
+
+bool ReplayCard::answerUnread() const {
+    return std::any_of(ports_.begin(), ports_.end(), [](const auto& entry) {
+        return entry.second.terminal && entry.second.terminal->unreadByClient() != 0;
     });
 }
 
@@ -329,8 +347,7 @@ void ReplayCard::send(const std::string& role, const std::string& bytes) {
 }
 
 void ReplayCard::addTimer(double afterMs, std::function<void()> action) {
-    const uint64_t delay = afterMs > 0 ? static_cast<uint64_t>(afterMs) : 0;
-    timers_.add(delay, std::move(action));
+    timers_.add(wholeMs(afterMs), std::move(action));
 }
 
 } // namespace cardsim

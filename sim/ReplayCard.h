@@ -18,11 +18,12 @@
 // (its ports as pseudo-terminals of its own), answers each command with the answer recorded for
 // the same command on the same port (repeated commands in their recorded order) and each download
 // frame with the recorded acknowledgement, and leaves and comes back as the recorded card did,
-// its delays scaled by the time scale. Commands are answered as the card answered them while on
-// the bus the same time (a mode's answers stay with that mode); a command asked more often than
-// recorded, as a status poll is when the timing differs, gets its last recorded answer again.
-// What the recording does not hold is a divergence: logged with what the recording expected
-// next, a command answered "ERROR", a frame asked again (0x09).
+// its delays scaled by the time scale (a reset waits until its answer has been read). Commands are
+// answered as the card answered them while on the bus the same time (a mode's answers stay with
+// that mode); a command asked more often than recorded, as a status poll is when the timing
+// differs, gets its last recorded answer again. What the recording does not hold is a divergence:
+// logged with what the recording expected next, a command answered "ERROR", a frame asked again
+// (0x09).
 namespace cardsim {
 
 struct ReplayOptions {
@@ -58,6 +59,10 @@ private:
     bool publish(const std::string& tree, std::string* problem);
     bool publishTree(const std::string& tree, std::string* problem);
     void leave();
+    // Off the bus, then back as the recording's presence `next` after its recorded pause (no
+    // shorter than the reaction floor).
+    void leaveAndComeBack(size_t next);
+    bool answerUnread() const;
     void receive(const std::string& role, PortState& port);
     // The length of the frame at the start of `bytes`, 0 while more must arrive first.
     size_t frameLength(const PortState& port, const std::string& bytes) const;

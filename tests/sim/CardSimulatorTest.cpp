@@ -1,6 +1,7 @@
 #include "platform/Clock.h"
 #include "platform/SerialDevice.h"
 #include "sim/CardSimulator.h"
+#include "sim/CardReaction.h"
 #include "tests/support/ScopedTimeScale.h"
 
 #include <gtest/gtest.h>
@@ -247,7 +248,7 @@ TEST_F(CardSimulatorTest, ModeChangeAnswerOutlastsASlowReaderAtEveryTimeScale) {
     EXPECT_EQ(port.answer(), "AT%MODE=1\r\r\nOK\r\n");
     ASSERT_TRUE(card->waitForArrival(before.generation, logical(std::chrono::seconds(20))));
     EXPECT_GE(std::chrono::steady_clock::now() - readFrom,
-              std::chrono::milliseconds(CardSimulator::kReactionFloorRealMs))
+              std::chrono::milliseconds(kReactionFloorRealMs))
         << "off the bus too briefly for a device watcher to notice";
 }
 

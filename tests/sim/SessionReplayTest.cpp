@@ -4,6 +4,7 @@
 #include "tests/support/WaitUntil.h"
 #include "platform/PseudoTerminal.h"
 #include "platform/SerialDevice.h"
+#include "sim/CardReaction.h"
 #include "sim/ReplayCard.h"
 #include "sim/SessionReplay.h"
 
@@ -207,6 +208,26 @@ TEST_F(ReplayCardOnTerminals, AnswersAsRecordedDivergesOnTheUnknownAndComesBackA
     EXPECT_TRUE(waitUntilPublished(false)) << "the card left after its recorded pause";
     EXPECT_TRUE(waitUntilPublished(true)) << "the card came back after its recorded absence";
     EXPECT_FALSE(publishedPort().empty());
+}
+
+// A reset recorded right after its answer waits for the updater to take the answer: a terminal
+// that goes discards what was not read, and a loaded machine reads late.
+TEST_F(ReplayCardOnTerminals, LeavesOnlyOnceItsLastAnswerHasBeenRead) {
+    ASSERT_TRUE(waitUntilPublished(true));
+    platform::SerialHandle port = open(publishedPort());
+    ASSERT_NE(port, nullptr);
+    uint32_t count = 0;
+    const std::string command = "AT%MODE=1\r\n";
+    platform::serialWrite(port, command.data(), uint32_t(command.size()), count);
+    // Well past the recorded 500 ms (25 ms here) and the card's reaction floor.
+    std::this_thread::sleep_for(std::chrono::milliseconds(4 * kReactionFloorRealMs));
+    EXPECT_TRUE(published()) << "the card is still there while its answer waits";
+    std::string answer(4, '\0');
+    platform::serialRead(port, answer.data(), uint32_t(answer.size()), count);
+    answer.resize(count);
+    EXPECT_EQ(answer, "OK\r\n");
+    platform::serialClose(port);
+    EXPECT_TRUE(waitUntilPublished(false)) << "the card left once its answer was read";
 }
 
 } // namespace
