@@ -135,14 +135,18 @@ std::vector<NativeUsbDevice> nativeUsbDevices(DeviceTree& tree) {
         return devices;
     const std::set<DevNode> usb(nodes.begin(), nodes.end());
     for (const DevNode node : nodes) {
-        DevNode parent = 0;
-        if (tree.parent(node, parent) == 0 && usb.count(parent) != 0)
-            continue;
         NativeUsbDevice device;
-        device.description = tree.nativeDescription(node);
-        if (device.description.empty() || tree.instanceId(node, device.instanceId) != 0)
+        if (tree.instanceId(node, device.instanceId) != 0)
             continue;
-        devices.push_back(std::move(device));
+        DevNode parent = 0;
+        std::string parentId;
+        device.topmost = tree.parent(node, parent) != 0 || usb.count(parent) == 0 ||
+                         tree.instanceId(parent, parentId) != 0;
+        if (!device.topmost && vendorToken(parentId) == vendorToken(device.instanceId))
+            continue;
+        device.description = tree.nativeDescription(node);
+        if (!device.description.empty())
+            devices.push_back(std::move(device));
     }
     return devices;
 }

@@ -24,13 +24,17 @@ extern const char* const kSnapshotValueNames[];
 DeviceGroup snapshotUsbDevices(DeviceTree& tree, const std::set<std::string>& valueNames,
                                const std::map<std::string, std::string>& interfaces);
 
-// A topmost USB device as the backend itself describes it (DeviceTree::nativeDescription).
+// A USB device as the backend itself describes it (DeviceTree::nativeDescription), with every
+// device below it.
 struct NativeUsbDevice {
     std::string instanceId;
     std::string description;
+    // No USB device is above it (a root hub); a card below a hub is not topmost.
+    bool topmost = false;
 };
 
-// The backend's own descriptions of the topmost USB devices that have one.
+// The backend's own descriptions of each vendor's outermost USB devices: those not below a
+// device of the same vendor (a card below its hub, the hub itself).
 std::vector<NativeUsbDevice> nativeUsbDevices(DeviceTree& tree);
 
 // The devices of `group` whose vendor token ("VID_1234") is one of `vendors`, with every node

@@ -108,7 +108,9 @@ Json nativeTrees(const std::vector<std::vector<NativeUsbDevice>>& recorded,
     for (const std::vector<NativeUsbDevice>& devices : recorded) {
         std::string text;
         for (const NativeUsbDevice& device : devices) {
-            if (vendors.empty() || vendors.count(vendorToken(device.instanceId)) != 0)
+            // Without the card's vendor the whole machine is kept, each device once.
+            if (vendors.empty() ? device.topmost
+                                : vendors.count(vendorToken(device.instanceId)) != 0)
                 text += (text.empty() ? "" : "\n") + device.description;
         }
         for (const std::string& serial : udevSerialNumbers(text))
