@@ -296,7 +296,12 @@ int32_t AppDeviceTrait::holdCard() {
     using platform::ModemManagerResult;
     switch (outcome.result) {
     case ModemManagerResult::ok:
-        if (!outcome.alreadyHeld)
+        if (outcome.again)
+            KESTREL_INFO(deviceLogger(), "AppDeviceTrait::holdCard(): Inhibited ModemManager again "
+                                         "for "
+                                             << outcome.modem.physicalDevice << " ("
+                                             << outcome.modem.uid << ") after it restarted");
+        else if (!outcome.alreadyHeld)
             KESTREL_INFO(deviceLogger(), "AppDeviceTrait::holdCard(): Inhibited ModemManager for "
                                              << outcome.modem.physicalDevice << " ("
                                              << outcome.modem.uid << ")");
@@ -330,6 +335,23 @@ int32_t AppDeviceTrait::holdCard() {
     KESTREL_ERROR(deviceLogger(), "AppDeviceTrait::holdCard(): Cannot inhibit ModemManager for "
                                       << instance << ": " << outcome.detail);
     return Kestrel::kResultServiceStopFailed;
+}
+
+void AppDeviceTrait::modemManagerChanged(const platform::ModemInhibitor::Outcome& outcome) {
+    if (outcome.result != platform::ModemManagerResult::ok)
+        KESTREL_WARN(deviceLogger(), "AppDeviceTrait::modemManagerChanged(): Cannot inhibit "
+                                     "ModemManager after it started: "
+                                         << outcome.detail);
+    else if (outcome.again)
+        KESTREL_INFO(deviceLogger(), "AppDeviceTrait::modemManagerChanged(): Inhibited "
+                                     "ModemManager again for "
+                                         << outcome.modem.physicalDevice << " ("
+                                         << outcome.modem.uid << ") after it restarted");
+    else
+        KESTREL_INFO(deviceLogger(), "AppDeviceTrait::modemManagerChanged(): Inhibited "
+                                     "ModemManager for "
+                                         << outcome.modem.physicalDevice << " ("
+                                         << outcome.modem.uid << ")");
 }
 
 void AppDeviceTrait::releaseCard() {

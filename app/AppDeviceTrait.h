@@ -92,11 +92,14 @@ private:
     void endWaits();
 
     void releaseCard();
+    // Logs an inhibition the inhibitor's watch made (or failed to make) for a ModemManager that
+    // answers anew.
+    static void modemManagerChanged(const platform::ModemInhibitor::Outcome& outcome);
 
     StateMachine& machine;
     uint32_t serviceError = 0;
     platform::SleepInhibitor sleepInhibitor;
-    platform::ModemInhibitor modemInhibitor;
+    platform::ModemInhibitor modemInhibitor{modemManagerChanged};
     std::mutex cardMutex;
     // The device instance id of the card reported last.
     std::string cardInstance;

@@ -76,6 +76,8 @@ ModemInhibitor::Outcome ModemInhibitor::inhibitLocked(uint64_t generation,
             (outcome.result == ModemManagerResult::notFound && !outcome.modem.uid.empty()))
             outcome.result = connection_->inhibit(outcome.modem.uid, true, outcome.detail);
         if (outcome.result == ModemManagerResult::ok) {
+            outcome.again = everInhibited_;
+            everInhibited_ = true;
             inhibited_ = true;
             held_ = outcome.modem;
             heldBy_ = owner;
@@ -114,6 +116,7 @@ ModemInhibitor::Outcome ModemInhibitor::releaseLocked() {
     held_ = {};
     heldBy_.clear();
     inhibited_ = false;
+    everInhibited_ = false;
     return outcome;
 }
 
@@ -143,9 +146,9 @@ void ModemInhibitor::watch() {
 }
 
 // Whoever answers now has not inhibited the card: ask it, for as long as the card may take to
-// come back and be known.
+// come back and be known, and tell the listener how that went unless release ended the search.
 void ModemInhibitor::ownerChanged() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::unique_lock<std::mutex> guard(mutex_);
     uint64_t generation = 0;
     {
         std::lock_guard<std::mutex> watchGuard(cancelMutex_);
@@ -158,7 +161,15 @@ void ModemInhibitor::ownerChanged() {
     inhibited_ = false;
     if (connection_->owner().empty())
         return;
-    inhibitLocked(generation, kCardReturnMs + kFindTimeoutMs);
+    const Outcome outcome = inhibitLocked(generation, kCardReturnMs + kFindTimeoutMs);
+    guard.unlock();
+    {
+        std::lock_guard<std::mutex> watchGuard(cancelMutex_);
+        if (!watching_)
+            return;
+    }
+    if (listener_)
+        listener_(outcome);
 }
 
 void ModemInhibitor::stopWatch() {

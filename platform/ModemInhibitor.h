@@ -4,10 +4,12 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 // Keeps the connection manager away from one card for as long as Kestrel owns it: the card's
 // modem is inhibited once and stays so across the card's re-enumerations (ModemManager holds
@@ -40,9 +42,15 @@ public:
         std::string detail;
         // Nothing changed: the card was held already.
         bool alreadyHeld = false;
+        // The card had been inhibited by an earlier answerer, which has since gone (restarted):
+        // this inhibition renews the hold.
+        bool again = false;
     };
+    // Told, on the watch's thread, of each inhibition the watch made or failed to make for a
+    // new answerer; not told of a search that release ended.
+    using Listener = std::function<void(const Outcome&)>;
 
-    ModemInhibitor() = default;
+    explicit ModemInhibitor(Listener listener = {}) : listener_(std::move(listener)) {}
     ~ModemInhibitor();
     ModemInhibitor(const ModemInhibitor&) = delete;
     ModemInhibitor& operator=(const ModemInhibitor&) = delete;
@@ -73,6 +81,9 @@ private:
     ModemEntry held_;
     std::string heldBy_;
     bool inhibited_ = false;
+    // Whether an answerer has inhibited the card since it was held.
+    bool everInhibited_ = false;
+    const Listener listener_;
 
     mutable std::mutex cancelMutex_;
     std::condition_variable cancelled_;

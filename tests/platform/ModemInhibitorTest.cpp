@@ -11,8 +11,10 @@
 #include <filesystem>
 #include <fstream>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -196,10 +198,32 @@ TEST_F(ModemInhibitorOnBus, ModemManagerThatNeverAnswersFailsAfterTheCallsTimeou
     EXPECT_EQ(calls().size(), 1u);
 }
 
+// What the inhibitor's watch told of the inhibitions it made for a new answerer.
+class WatchReports {
+public:
+    ModemInhibitor::Listener listener() {
+        return [this](const ModemInhibitor::Outcome& outcome) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            outcomes_.push_back(outcome);
+        };
+    }
+    std::vector<ModemInhibitor::Outcome> outcomes() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return outcomes_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<ModemInhibitor::Outcome> outcomes_;
+};
+
 TEST_F(ModemInhibitorOnBus, RestartedModemManagerIsAskedAgainAtOnce) {
     ASSERT_TRUE(bus->startModemManager({{"uid", "card-uid"}, {"physdev", kCardPath}}));
-    ModemInhibitor inhibitor;
-    ASSERT_EQ(inhibitor.hold(kCardInstance).result, ModemManagerResult::ok);
+    WatchReports reports;
+    ModemInhibitor inhibitor(reports.listener());
+    const auto first = inhibitor.hold(kCardInstance);
+    ASSERT_EQ(first.result, ModemManagerResult::ok);
+    EXPECT_FALSE(first.again);
     const std::string holder = calls()[0][2];
 
     bus->stopModemManager();
@@ -212,16 +236,31 @@ TEST_F(ModemInhibitorOnBus, RestartedModemManagerIsAskedAgainAtOnce) {
     // The card is held: a check of the card asks nobody again.
     EXPECT_TRUE(inhibitor.hold(kCardInstance).alreadyHeld);
     EXPECT_EQ(calls().size(), 1u);
+    // The watch told of the renewed hold once; the daemon's leaving alone is nothing to tell.
+    EXPECT_TRUE(waitUntil([&] { return !reports.outcomes().empty(); }));
+    const auto told = reports.outcomes();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].result, ModemManagerResult::ok) << told[0].detail;
+    EXPECT_TRUE(told[0].again);
+    EXPECT_EQ(told[0].modem.uid, "card-uid");
+    EXPECT_EQ(told[0].modem.physicalDevice, kCardPath);
 }
 
 TEST_F(ModemInhibitorOnBus, ModemManagerThatStartsAfterTheCheckIsAskedWhenItComes) {
-    ModemInhibitor inhibitor;
+    WatchReports reports;
+    ModemInhibitor inhibitor(reports.listener());
     EXPECT_EQ(inhibitor.hold(kCardInstance).result, ModemManagerResult::absent);
     ASSERT_TRUE(bus->startModemManager({{"uid", "card-uid"}, {"physdev", kCardPath}}));
     EXPECT_TRUE(bus->waitForState([](const nlohmann::json& state) {
         return state.contains("inhibited") && state["inhibited"].contains("card-uid");
     }));
     EXPECT_TRUE(waitUntil([&] { return inhibitor.holding(); }));
+    // Told as a first inhibition: no daemon had held the card before.
+    EXPECT_TRUE(waitUntil([&] { return reports.outcomes().size() == 1; }));
+    const auto told = reports.outcomes();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].result, ModemManagerResult::ok);
+    EXPECT_FALSE(told[0].again);
 }
 
 TEST_F(ModemInhibitorOnBus, CancelEndsOnlyTheSearchRunningThen) {

@@ -87,13 +87,17 @@ public:
         unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     }
 
-    // Starts the ModemManager mock with these parameters and waits until it owns its name.
+    // Starts the ModemManager mock with these parameters and waits until it owns its name and
+    // has set itself up (dbusmock takes the name first; the mock's first record comes after).
     bool startModemManager(nlohmann::json parameters) {
         parameters["state_file"] = stateFile();
+        std::error_code error;
+        std::filesystem::remove(stateFile(), error);
         modemManager_ = std::make_unique<Process>(std::vector<std::string>{
             kPython, "-m", "dbusmock", "--system", "-t",
             std::string(KESTREL_MOCKS) + "/modemmanager.py", "-p", parameters.dump()});
-        return waitForName(kModemManagerName);
+        return waitForName(kModemManagerName) &&
+               waitForState([](const nlohmann::json& state) { return state.contains("calls"); });
     }
     void stopModemManager() { modemManager_.reset(); }
 

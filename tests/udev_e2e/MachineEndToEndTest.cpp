@@ -344,6 +344,15 @@ TEST_P(SystemBusEndToEnd, ModemManagerRestartedMidDownloadIsAskedAgainAndRelease
     EXPECT_EQ(calls[0][2], holder);
     EXPECT_EQ(calls[1][1], false);
     EXPECT_TRUE(bus->modemManagerState()["inhibited"].empty());
+    // The renewed hold is logged once, the first one as before.
+    const std::string again = std::string("Inhibited ModemManager again for ") + kCardSysfsPath +
+                              " (" + kModemUid + ") after it restarted";
+    const std::string all = log();
+    const size_t first = all.find(again);
+    EXPECT_NE(first, std::string::npos) << again << " not in\n" << all;
+    EXPECT_EQ(all.find(again, first + 1), std::string::npos) << "logged twice:\n" << all;
+    expectLogHas(std::string("Inhibited ModemManager for ") + kCardSysfsPath + " (" + kModemUid +
+                 ")");
 }
 
 // A recording keeps the card's udev devices as umockdev loads them: plugged into the next
