@@ -34,7 +34,7 @@ failed_runs=0
 for run in $(seq 1 "$runs"); do
     started=$(date +%s)
     # shellcheck disable=SC2086
-    if ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 600 \
+    if ctest --test-dir "$build" --output-on-failure -j "$((2 * $(nproc)))" --timeout 600 \
         ${STRESS_CTEST_ARGS:-} >"$results/run-$run.log" 2>&1; then
         status=passed
     else

@@ -29,5 +29,5 @@ if [ ! -d "$WINEPREFIX/drive_c" ]; then
     /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
     /usr/lib/wine/wineserver -w
 fi
-# The tests that use pseudo-terminals share the machine-wide lock with the Linux tests.
+# Two runs of the Windows tests on one machine take turns: they use the machine's pseudo-terminals.
 flock /tmp/kestrel-ctest.lock ctest --test-dir "$build" --output-on-failure -j2 --timeout 300
