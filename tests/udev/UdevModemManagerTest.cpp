@@ -222,6 +222,15 @@ constexpr const char* kControlAction = "org.freedesktop.ModemManager1.Control";
 constexpr auto kDaemonWait = std::chrono::seconds(30);
 constexpr auto kAnswerPoll = std::chrono::milliseconds(50);
 constexpr int kCardTtyCount = 4;
+// ModemManager's own mark (its 80-mm-candidate.rules) and its allowlist mark: the testbed binds
+// an interface's driver only after its tty's "add", where the daemon's filter reads the driver.
+constexpr const char* kCandidate = "E: ID_MM_CANDIDATE=1\nE: ID_MM_DEVICE_PROCESS=1\n";
+// The daemon reads udev's events on its main loop; the testbed gives it this long for each
+// (umockdev ends the test when a listener's short queue is full).
+constexpr auto kDaemonEventGap = std::chrono::milliseconds(20);
+// Longer than the daemon waits after a port appears before probing it (1.5 s) and its first
+// AT probe: a card it was free to probe would have been asked by then.
+constexpr auto kDaemonNoProbeWatch = std::chrono::seconds(4);
 
 // Answers every AT command on the card's ttys with OK, as a card that takes its probing.
 class ProbeAnswerer {
@@ -232,6 +241,8 @@ public:
         stop_ = true;
         thread_.join();
     }
+    // How many AT commands the card's ttys were sent.
+    int commands() const { return commands_; }
 
 private:
     void run() {
@@ -253,6 +264,8 @@ private:
                 for (size_t end; (end = lines[i].find('\r')) != std::string::npos;) {
                     const bool command = lines[i].find("AT") < end;
                     lines[i].erase(0, end + 1);
+                    if (command)
+                        ++commands_;
                     static const std::string kOk = "\r\nOK\r\n";
                     if (command && write(polled[i].fd, kOk.data(), kOk.size()) < 0)
                         break;
@@ -263,6 +276,7 @@ private:
 
     std::vector<int> terminals_;
     std::atomic<bool> stop_{false};
+    std::atomic<int> commands_{0};
     std::thread thread_;
 };
 
@@ -281,10 +295,8 @@ protected:
 
     // The card with ModemManager's own mark on its ttys (its 80-mm-candidate.rules).
     void loadCandidateCard() {
-        std::string text = UdevTestbed::treeText("qt0880");
-        const std::string tty = "E: SUBSYSTEM=tty\n";
-        for (size_t at = 0; (at = text.find(tty, at)) != std::string::npos; at += tty.size())
-            text.insert(at + tty.size(), "E: ID_MM_CANDIDATE=1\n");
+        const std::string text =
+            UdevTestbed::withTtyProperties(UdevTestbed::treeText("qt0880"), kCandidate);
         GError* error = nullptr;
         ASSERT_TRUE(umockdev_testbed_add_from_string(testbed.get(), text.c_str(), &error))
             << (error ? error->message : "");
@@ -327,11 +339,15 @@ protected:
     }
     static bool modemListed() { return managedObjects().find("/Modem/") != std::string::npos; }
 
-    std::vector<int> cardTerminals() {
+    std::vector<int> cardTerminals(int renumber = 0) {
         std::vector<int> terminals;
         for (int number = 0; number < kCardTtyCount; ++number)
-            terminals.push_back(testbed.terminal("/dev/ttyUSB" + std::to_string(number)));
+            terminals.push_back(
+                testbed.terminal("/dev/ttyUSB" + std::to_string(number + renumber)));
         return terminals;
+    }
+    bool daemonLogHas(const std::string& text) const {
+        return daemonLog().find(text) != std::string::npos;
     }
 
     std::unique_ptr<bustest::Process> polkit;
@@ -361,6 +377,40 @@ TEST_F(RealModemManager, CardIsInhibitedByTheUidTheDaemonReportsAndReleasedAtThe
         std::string::npos)
         << daemonLog();
     EXPECT_TRUE(testsupport::waitUntil([] { return modemListed(); }, kDaemonWait)) << daemonLog();
+}
+
+TEST_F(RealModemManager, InhibitionHoldsTheCardsReturningPortsUntilRelease) {
+    loadCandidateCard();
+    auto answerer = std::make_unique<ProbeAnswerer>(cardTerminals());
+    startDaemon();
+    ModemInhibitor inhibitor;
+    const auto held = inhibitor.hold(kCardInstance);
+    ASSERT_EQ(held.result, ModemManagerResult::ok) << held.detail << "\n" << daemonLog();
+    answerer.reset();
+
+    // The card leaves and returns with new ttys (its mode switch or reset) while Kestrel holds
+    // it: the daemon keeps the returning ports aside and does not probe them.
+    testbed.setPacing([] { std::this_thread::sleep_for(kDaemonEventGap); });
+    testbed.unplug("qt0880");
+    udevtest::Arrival arrival;
+    arrival.ttyProperties = kCandidate;
+    testbed.plug("qt0880", kReturnRenumber, arrival);
+    testbed.setPacing(nullptr);
+    ProbeAnswerer returned(cardTerminals(kReturnRenumber));
+    const std::string heldBack = "added port ttyUSB" + std::to_string(kReturnRenumber);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return daemonLogHas(heldBack); }, kDaemonWait))
+        << daemonLog();
+    std::this_thread::sleep_for(kDaemonNoProbeWatch);
+    EXPECT_EQ(returned.commands(), 0) << daemonLog();
+    EXPECT_FALSE(modemListed()) << managedObjects();
+    EXPECT_TRUE(inhibitor.holding());
+
+    // Released: the daemon probes the returned ports and the modem comes back with them.
+    EXPECT_EQ(inhibitor.release().result, ModemManagerResult::ok);
+    EXPECT_TRUE(testsupport::waitUntil([] { return modemListed(); }, kDaemonWait)) << daemonLog();
+    EXPECT_GT(returned.commands(), 0);
+    EXPECT_NE(managedObjects().find("ttyUSB" + std::to_string(kReturnRenumber)), std::string::npos)
+        << managedObjects();
 }
 
 } // namespace
