@@ -111,6 +111,11 @@ public:
     virtual uint64_t subscribe(const NotificationFilter& filter, DeviceTreeListener listener) = 0;
     // After return the listener is no longer called.
     virtual void unsubscribe(uint64_t id) = 0;
+
+    // The backend's own description of a node and everything below it, as a test machine of the
+    // same backend loads it (udev's devices in umockdev's text format on Linux); empty where the
+    // backend has none. For session recordings.
+    virtual std::string nativeDescription(DevNode /*node*/) { return std::string(); }
 };
 
 // The device tree of this process: the simulated machine's when KESTREL_SIM_ROOT is set, the

@@ -297,6 +297,12 @@ uint32_t InMemoryDeviceTree::children(DevNode node, std::vector<DevNode>& childN
     return childNodes.empty() ? kNoSuchDevNode : 0;
 }
 
+std::string InMemoryDeviceTree::nodeId(DevNode node) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const Node* found = find(node);
+    return found ? found->description.id : std::string();
+}
+
 uint32_t InMemoryDeviceTree::instanceId(DevNode node, std::string& id) {
     std::lock_guard<std::mutex> guard(mutex_);
     const Node* found = find(node);

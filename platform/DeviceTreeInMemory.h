@@ -103,6 +103,8 @@ public:
 protected:
     // Replaces a group without notifying anyone (the initial load of the simulated machine).
     void setGroupSilently(const std::string& name, const DeviceGroup& group);
+    // The id a present node has in its group; empty when there is none.
+    std::string nodeId(DevNode node) const;
 
 private:
     struct Node {

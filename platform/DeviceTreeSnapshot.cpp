@@ -128,6 +128,29 @@ DeviceGroup snapshotUsbDevices(DeviceTree& tree, const std::set<std::string>& va
     return group;
 }
 
+std::vector<NativeUsbDevice> nativeUsbDevices(DeviceTree& tree) {
+    std::vector<NativeUsbDevice> devices;
+    std::vector<DevNode> nodes;
+    if (tree.devicesOfEnumerator("USB", nodes) != 0)
+        return devices;
+    const std::set<DevNode> usb(nodes.begin(), nodes.end());
+    for (const DevNode node : nodes) {
+        NativeUsbDevice device;
+        if (tree.instanceId(node, device.instanceId) != 0)
+            continue;
+        DevNode parent = 0;
+        std::string parentId;
+        device.topmost = tree.parent(node, parent) != 0 || usb.count(parent) == 0 ||
+                         tree.instanceId(parent, parentId) != 0;
+        if (!device.topmost && vendorToken(parentId) == vendorToken(device.instanceId))
+            continue;
+        device.description = tree.nativeDescription(node);
+        if (!device.description.empty())
+            devices.push_back(std::move(device));
+    }
+    return devices;
+}
+
 DeviceGroup devicesOfVendors(const DeviceGroup& group, const std::set<std::string>& vendors) {
     std::map<std::string, const DeviceNodeDescription*> byId;
     for (const DeviceNodeDescription& node : group.nodes)

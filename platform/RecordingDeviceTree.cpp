@@ -119,6 +119,10 @@ void RecordingDeviceTree::unsubscribe(uint64_t id) {
     inner_->unsubscribe(id);
 }
 
+std::string RecordingDeviceTree::nativeDescription(DevNode node) {
+    return inner_->nativeDescription(node);
+}
+
 void RecordingDeviceTree::listenFor(const std::vector<std::string>& classes) {
     std::lock_guard<std::mutex> guard(mutex_);
     const size_t known = classes_.size();

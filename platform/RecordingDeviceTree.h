@@ -37,6 +37,7 @@ public:
                            size_t& returned) override;
     uint64_t subscribe(const NotificationFilter& filter, DeviceTreeListener listener) override;
     void unsubscribe(uint64_t id) override;
+    std::string nativeDescription(DevNode node) override;
 
     DeviceTree& inner() { return *inner_; }
     // The recorder hears of nothing more; after return none of its calls is running.

@@ -152,4 +152,36 @@ std::string hideAnswerIdentifiers(const std::string& answer) {
     return hidden;
 }
 
+std::vector<std::string> udevSerialNumbers(const std::string& devices) {
+    const std::string prefix = "A: serial=";
+    std::vector<std::string> serials;
+    size_t start = 0;
+    while (start < devices.size()) {
+        size_t end = devices.find('\n', start);
+        if (end == std::string::npos)
+            end = devices.size();
+        if (devices.compare(start, prefix.size(), prefix) == 0 && end > start + prefix.size())
+            serials.push_back(devices.substr(start + prefix.size(), end - start - prefix.size()));
+        start = end + 1;
+    }
+    return serials;
+}
+
+std::string hideUdevSerialNumbers(std::string devices, const std::vector<std::string>& serials) {
+    const auto wordBoundary = [&devices](size_t at) {
+        return at >= devices.size() || !std::isalnum(static_cast<unsigned char>(devices[at]));
+    };
+    for (const std::string& serial : serials) {
+        if (serial.empty())
+            continue;
+        const std::string placeholder(serial.size(), kIdentifierPlaceholder);
+        for (size_t at = devices.find(serial); at != std::string::npos;
+             at = devices.find(serial, at + 1)) {
+            if ((at == 0 || wordBoundary(at - 1)) && wordBoundary(at + serial.size()))
+                devices.replace(at, serial.size(), placeholder);
+        }
+    }
+    return devices;
+}
+
 } // namespace platform

@@ -25,6 +25,13 @@ void hideUsbSerialNumbers(DeviceGroup& group, const std::vector<std::string>& se
 // The same in one text (an interface name, an instance id).
 std::string hideUsbSerialNumbers(std::string text, const std::vector<std::string>& serials);
 
+// The USB serial numbers in udev devices as umockdev's text holds them (a device's "serial"
+// attribute).
+std::vector<std::string> udevSerialNumbers(const std::string& devices);
+// Replaces every one of `serials` in that text wherever it stands as a word of its own: in the
+// attribute, the ID_SERIAL properties and the by-id links alike.
+std::string hideUdevSerialNumbers(std::string devices, const std::vector<std::string>& serials);
+
 // The card's answer with the value of every "IMEI", "SERIAL" or "SN" line (the text after its
 // ':') and every run of 14 or more digits replaced.
 std::string hideAnswerIdentifiers(const std::string& answer);

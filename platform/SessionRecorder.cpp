@@ -99,6 +99,33 @@ const char* changeKindName(DeviceTreeChange::Kind kind) {
     return "nodesChanged";
 }
 
+// The card's devices as the backend describes them, one text a tree (empty while the card is
+// away); none when the backend describes nothing. Their USB serial numbers join `serials`.
+Json nativeTrees(const std::vector<std::vector<NativeUsbDevice>>& recorded,
+                 const std::set<std::string>& vendors, std::vector<std::string>& serials) {
+    std::vector<std::string> texts;
+    bool any = false;
+    for (const std::vector<NativeUsbDevice>& devices : recorded) {
+        std::string text;
+        for (const NativeUsbDevice& device : devices) {
+            // Without the card's vendor the whole machine is kept, each device once.
+            if (vendors.empty() ? device.topmost
+                                : vendors.count(vendorToken(device.instanceId)) != 0)
+                text += (text.empty() ? "" : "\n") + device.description;
+        }
+        for (const std::string& serial : udevSerialNumbers(text))
+            serials.push_back(serial);
+        any = any || !text.empty();
+        texts.push_back(std::move(text));
+    }
+    Json trees = Json::array();
+    if (!any)
+        return trees;
+    for (const std::string& text : texts)
+        trees.push_back(hideUdevSerialNumbers(text, serials));
+    return trees;
+}
+
 } // namespace
 
 SessionRecorder::SessionRecorder(std::string path, std::string programVersion)
@@ -174,10 +201,12 @@ void SessionRecorder::treeChanged(const DeviceTreeChange& change, DeviceTree& tr
         interfaces = interfaces_;
     }
     DeviceGroup snapshot = snapshotUsbDevices(tree, valueNames, interfaces);
+    std::vector<NativeUsbDevice> native = nativeUsbDevices(tree);
     std::lock_guard<std::mutex> guard(mutex_);
     if (!trees_.empty() && printDeviceFile(trees_.back()) == printDeviceFile(snapshot))
         return;
     trees_.push_back(std::move(snapshot));
+    nativeTrees_.push_back(std::move(native));
     treeTimes_.push_back(nowMs());
     Event event;
     event.kind = "tree";
@@ -321,6 +350,7 @@ std::string SessionRecorder::text() {
         for (const std::string& serial : usbSerialNumbers(cards.back()))
             serials.push_back(serial);
     }
+    const Json native = nativeTrees(nativeTrees_, vendors, serials);
     Json trees = Json::array();
     std::vector<bool> cardPresent;
     for (DeviceGroup& card : cards) {
@@ -410,7 +440,7 @@ std::string SessionRecorder::text() {
                          {"node", port.node},
                          {"tree", port.tree}});
     }
-    const Json head = {
+    Json head = {
         {"format", kFormatName},
         {"version", kFormatVersion},
         {"kestrelVersion", programVersion_},
@@ -421,6 +451,8 @@ std::string SessionRecorder::text() {
         {"trees", trees},
         {"ports", ports},
     };
+    if (!native.empty())
+        head["udev"] = native;
     // One event a line, so that two recordings compare line by line.
     std::string text = head.dump(-1, ' ', false, Json::error_handler_t::replace);
     text.pop_back();

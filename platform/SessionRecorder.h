@@ -2,6 +2,7 @@
 
 #include "platform/DeviceTree.h"
 #include "platform/DeviceTreeInMemory.h"
+#include "platform/DeviceTreeSnapshot.h"
 #include "platform/SerialObserver.h"
 
 #include <chrono>
@@ -104,6 +105,8 @@ private:
     std::mutex mutex_;
     std::vector<Event> events_;
     std::vector<DeviceGroup> trees_;
+    // Beside each tree: its topmost USB devices as the backend describes them.
+    std::vector<std::vector<NativeUsbDevice>> nativeTrees_;
     std::vector<double> treeTimes_;
     std::vector<PortRecord> ports_;
     std::map<SerialHandle, int> openPorts_;

@@ -13,4 +13,4 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTREL_SANITIZE_THRE
 cmake --build "$build" -j "$(nproc)"
 export TSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/tsan.supp ${TSAN_OPTIONS:-}"
 widgets='^(MainWindow|MainWindowTest|Progress|ResultDialog|WindowDispatch|PowerMonitor|Resources|ResourceFileSystem|Languages|Artwork|ExitCodes)[./]'
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 600 -E "$widgets"
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300 -E "$widgets"

@@ -2,6 +2,7 @@
 
 #include "platform/Clock.h"
 #include "platform/NativeBackend.h"
+#include "platform/linux/UdevDeviceText.h"
 
 #include <libudev.h>
 
@@ -102,6 +103,11 @@ LinuxDeviceTree::~LinuxDeviceTree() {
     monitor_.stop();
     if (context_)
         udev_unref(context_);
+}
+
+std::string LinuxDeviceTree::nativeDescription(DevNode node) {
+    // A node's id in the tree is its device's sysfs path.
+    return udevDevicesText(nodeId(node));
 }
 
 std::vector<UdevDeviceRecord> LinuxDeviceTree::enumerate() {

@@ -28,6 +28,9 @@ public:
     // False when udev's events cannot be followed (the tree then stays as first read).
     bool monitoring() const { return monitoring_; }
 
+    // The udev devices of a node (its sysfs path) and below, in umockdev's text format.
+    std::string nativeDescription(DevNode node) override;
+
 private:
     std::vector<UdevDeviceRecord> enumerate();
     void deviceEvent(const std::string& action, const UdevDeviceRecord& record);

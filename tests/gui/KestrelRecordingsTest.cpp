@@ -39,6 +39,19 @@ std::vector<std::string> sent(const nlohmann::json& recording) {
     return writes;
 }
 
+// Where two dialogues part, for the message of a failed comparison.
+std::string firstDifference(const std::vector<std::string>& replayed,
+                            const std::vector<std::string>& recorded) {
+    size_t at = 0;
+    while (at < replayed.size() && at < recorded.size() && replayed[at] == recorded[at])
+        ++at;
+    const auto item = [at](const std::vector<std::string>& writes) {
+        return at < writes.size() ? writes[at] : std::string("(nothing more)");
+    };
+    return "the dialogues part at write " + std::to_string(at) + ": replayed " + item(replayed) +
+           ", recorded " + item(recorded);
+}
+
 class RecordedCard : public KestrelBinary, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(RecordedCard, ReplaysToItsRecordedResultWithoutDivergence) {
@@ -49,14 +62,19 @@ TEST_P(RecordedCard, ReplaysToItsRecordedResultWithoutDivergence) {
     ASSERT_TRUE(recorded["result"].is_number_integer());
     startCard({"--replay", file.string()});
     const fs::path again = root / "replayed.json";
-    const ProcessRun run = kestrel({"-q", "-p", codePath(), "--record", again.string()}, "90");
-    EXPECT_EQ(codeFile(), std::to_string(recorded["result"].get<int>()) + "\n") << run.output;
+    const ProcessRun run =
+        kestrel({"-q", "-l", "-p", codePath(), "--record", again.string()}, "90");
     unplugCard();
     const std::string card = cardOutput();
+    const std::string code = codeFile();
+    EXPECT_EQ(code, std::to_string(recorded["result"].get<int>()) + "\n")
+        << run.output << log() << card;
     EXPECT_NE(card.find("stopped, 0 divergence(s)"), std::string::npos) << card;
     const nlohmann::json replayed = nlohmann::json::parse(readFile(again), nullptr, false);
     ASSERT_FALSE(replayed.is_discarded());
-    EXPECT_EQ(sent(replayed), sent(recorded));
+    const std::vector<std::string> replayedWrites = sent(replayed);
+    const std::vector<std::string> recordedWrites = sent(recorded);
+    EXPECT_EQ(replayedWrites, recordedWrites) << firstDifference(replayedWrites, recordedWrites);
 }
 
 INSTANTIATE_TEST_SUITE_P(Recordings, RecordedCard, ::testing::ValuesIn(recordings()),

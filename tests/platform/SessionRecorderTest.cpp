@@ -193,6 +193,56 @@ TEST_F(SessionRecorderOnACard, RecordsTheCardsTreeTrafficAndDeparturesWithoutIts
     EXPECT_EQ(text.find(std::string(100, 'x')), std::string::npos) << "no payload";
 }
 
+// A tree whose backend describes its USB devices itself, as the udev backend does.
+class DescribingTree : public InMemoryDeviceTree {
+public:
+    std::string nativeDescription(DevNode node) override {
+        std::string id;
+        instanceId(node, id);
+        if (id.find("VID_046D") != std::string::npos)
+            return "P: /devices/usb1/1-2\nA: serial=M0USE1\n";
+        if (id.find("VID_1234&PID_5678\\") == std::string::npos)
+            return std::string();
+        return "P: /devices/usb1/1-1\nE: ID_SERIAL=Velmar_QT0880_Q88X1\n"
+               "E: DEVLINKS=/dev/serial/by-id/usb-Velmar_QT0880_Q88X1-if02\n"
+               "A: serial=Q88X1\nA: product=Q88X1Q88X10\n\n"
+               "P: /devices/usb1/1-1/1-1:1.2\nE: KESTREL_NAME=Velmar Application Interface\n";
+    }
+};
+
+TEST_F(SessionRecorderOnACard, BackendsOwnDescriptionOfTheCardIsKeptWithoutItsSerialNumber) {
+    auto described = std::make_shared<DescribingTree>();
+    described->setGroup("mouse", mouseGroup());
+    described->setGroup("card", cardGroup(terminal.portName()));
+    installDeviceTree(described);
+    SessionRecorder recorder("unused", "9.9.9");
+    recorder.start();
+    const uint64_t subscription = deviceTree()->subscribe(NotificationFilter{}, [](auto&) {});
+    ASSERT_TRUE(serialClose(openPort()));
+    described->removeGroup("card");
+    recorder.stop();
+    deviceTree()->unsubscribe(subscription);
+
+    const Json file = Json::parse(recorder.text());
+    ASSERT_TRUE(file.contains("udev"));
+    ASSERT_EQ(file["udev"].size(), file["trees"].size()) << "one description a tree";
+    const std::string card = file["udev"][0];
+    EXPECT_EQ(card, "P: /devices/usb1/1-1\nE: ID_SERIAL=Velmar_QT0880_00000\n"
+                    "E: DEVLINKS=/dev/serial/by-id/usb-Velmar_QT0880_00000-if02\n"
+                    "A: serial=00000\nA: product=Q88X1Q88X10\n\n"
+                    "P: /devices/usb1/1-1/1-1:1.2\nE: KESTREL_NAME=Velmar Application Interface\n")
+        << "the serial number is hidden where it stands as a word; other devices are left out";
+    EXPECT_EQ(file["udev"].back(), "") << "the card is away in the last tree";
+}
+
+TEST_F(SessionRecorderOnACard, TreeWithoutItsOwnDescriptionRecordsNoUdevDevices) {
+    SessionRecorder recorder("unused", "9.9.9");
+    recorder.start();
+    ASSERT_TRUE(serialClose(openPort()));
+    recorder.stop();
+    EXPECT_FALSE(Json::parse(recorder.text()).contains("udev"));
+}
+
 TEST_F(SessionRecorderOnACard, FileThatCannotBeWrittenFailsWithAReason) {
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("recorder-" + std::to_string(::getpid()));

@@ -413,4 +413,51 @@ TEST_F(UdevDeviceTree, DevicesOfOtherVendorsAreInTheTreeWithoutTheCardsNames) {
     EXPECT_EQ(text(children[0], platform::TextProperty::FriendlyName), "USB Serial Port (ttyUSB9)");
 }
 
+// What a recording keeps of a card's udev devices loads into another emulated machine, where
+// the tree shows the same card: the same nodes, names, ports and states.
+TEST_F(UdevDeviceTree, CardsOwnDescriptionPlugsInAgainAsTheSameCard) {
+    testbed.load("qt0880");
+    open();
+    const std::string hardwareId = "USB\\VID_1234&PID_5678&REV_0100";
+    const platform::DevNode card = byHardwareId(hardwareId);
+    ASSERT_NE(card, 0u);
+    const std::string description = tree->nativeDescription(card);
+    EXPECT_EQ(description.rfind("P: /devices/pci0000:00/0000:00:14.0/usb1/1-1\n", 0), 0u)
+        << description;
+    for (const char* line : {"E: KESTREL_NAME=Velmar Application Interface", "N: ttyUSB2",
+                             "A: idProduct=5678", "L: driver=../../../../../bus/usb/drivers/usb"})
+        EXPECT_NE(description.find(std::string("\n") + line + "\n"), std::string::npos) << line;
+    EXPECT_EQ(description.find("P: /devices/pci0000:00/0000:00:14.0/usb1\n"), std::string::npos)
+        << "the hub above the card is not the card's";
+    const auto shown = [this, &hardwareId] {
+        std::vector<std::string> nodes;
+        const platform::DevNode device = byHardwareId(hardwareId);
+        std::vector<platform::DevNode> children;
+        EXPECT_EQ(tree->children(device, children), 0u);
+        children.insert(children.begin(), device);
+        for (const platform::DevNode node : children) {
+            std::string name;
+            tree->textProperty(node, platform::TextProperty::FriendlyName, name);
+            nodes.push_back(instance(node) + " " + name + " " + std::to_string(status(node)));
+        }
+        return nodes;
+    };
+    const std::vector<std::string> before = shown();
+
+    testbed.unplug("qt0880");
+    ASSERT_TRUE(waitForCount(Kind::NodesChanged, 1));
+    UdevTestbed::defineTree("described-qt0880", description);
+    testbed.plug("described-qt0880", 4);
+    ASSERT_TRUE(waitFor(Kind::PortArrival, "ttyUSB6"));
+    std::vector<std::string> expected = before;
+    for (std::string& node : expected) {
+        for (const char* port : {"ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyUSB3"}) {
+            const size_t at = node.find(port);
+            if (at != std::string::npos)
+                node.replace(at, 7, "ttyUSB" + std::to_string(port[6] - '0' + 4));
+        }
+    }
+    EXPECT_EQ(shown(), expected);
+}
+
 } // namespace

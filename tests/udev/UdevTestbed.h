@@ -51,9 +51,13 @@ public:
     // added to the numbers of its ttys and network devices: umockdev cannot create a device
     // node twice in one testbed, so a card that comes back gets new ones.
     static std::string treeText(const std::string& name, int renumber = 0) {
+        const auto defined = definedTrees().find(name);
         std::ifstream file(std::string(KESTREL_UDEV_TREES) + "/" + name + ".umockdev");
+        std::istringstream given(defined == definedTrees().end() ? "" : defined->second);
+        std::istream& source =
+            defined == definedTrees().end() ? static_cast<std::istream&>(file) : given;
         std::string text;
-        for (std::string line; std::getline(file, line);)
+        for (std::string line; std::getline(source, line);)
             if (line.empty() || line.front() != '#')
                 text += line + "\n";
         static const std::regex numbered("(ttyUSB|ttyACM|cdc-wdm|wwan)([0-9]+)");
@@ -79,6 +83,12 @@ public:
             at += properties.size();
         }
         return text;
+    }
+
+    // Makes a tree given as text (a recording's) known under a name of its own, as if it were
+    // one of the tree files.
+    static void defineTree(const std::string& name, const std::string& text) {
+        definedTrees()[name] = text;
     }
 
     // The sysfs paths of a tree's devices, parents first as the file lists them.
@@ -201,6 +211,11 @@ private:
         Stanza device;
         std::vector<Function> functions;
     };
+
+    static std::map<std::string, std::string>& definedTrees() {
+        static std::map<std::string, std::string> trees;
+        return trees;
+    }
 
     static std::string sysnameOf(const std::string& path) {
         return path.substr(path.rfind('/') + 1);

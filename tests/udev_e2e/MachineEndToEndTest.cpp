@@ -28,6 +28,9 @@ constexpr const char* kOtherProgram = ":1.999";
 constexpr int kLoaderMode = 1;
 // Well within the updater's 60 s wait for the card to come back.
 constexpr uint64_t kLateReturnMs = 40000;
+// A second card in one testbed gets ports the first never had (umockdev makes a device node
+// once): beyond the first card's three arrivals.
+constexpr int kSecondCardPortShift = 4 * TreeCardBus::kPortsPerArrival;
 
 std::string recordOf(const std::string& registry, const std::string& version) {
     return testsupport::registryValue(registry, testsupport::kQt0880RecordKey, version);
@@ -350,6 +353,34 @@ TEST_P(SystemBusEndToEnd, ModemManagerRestartedMidDownloadIsAskedAgainAndRelease
     EXPECT_EQ(all.find(again, first + 1), std::string::npos) << "logged twice:\n" << all;
     expectLogHas(std::string("Inhibited ModemManager for ") + kCardSysfsPath + " (" + kModemUid +
                  ")");
+}
+
+// A recording keeps the card's udev devices as umockdev loads them: plugged into the next
+// machine, the recorded card is found and updated as the card itself.
+TEST_P(SystemBusEndToEnd, CardsRecordedUdevTreeIsUpdatedOnTheNextMachine) {
+    startModemManager();
+    startCard(e2e::kOlderCard);
+    const fs::path recording = root / "out/recording.json";
+    const e2e::RunResult check =
+        run(KESTREL_BINARY, {"--check", "-p", codePath(), "--record", recording.string()});
+    ASSERT_FALSE(check.timedOut) << log();
+    EXPECT_EQ(codeFile(), "0\n") << check.text();
+    const nlohmann::json file = nlohmann::json::parse(e2e::readFile(recording), nullptr, false);
+    ASSERT_TRUE(file.is_object() && file.contains("udev")) << e2e::readFile(recording);
+    const std::string recorded = file["udev"][0];
+    EXPECT_NE(recorded.find("E: KESTREL_NAME=Velmar Application Interface\n"), std::string::npos)
+        << recorded;
+    stopCard();
+
+    udevtest::UdevTestbed::defineTree("recorded-card", recorded);
+    cardTree = "recorded-card";
+    cardPortShift = kSecondCardPortShift;
+    startCard(e2e::kOlderCard);
+    const e2e::RunResult update = kestrel();
+    ASSERT_FALSE(update.timedOut) << log();
+    EXPECT_EQ(update.exitStatus, 0) << log();
+    EXPECT_EQ(codeFile(), "0\n");
+    EXPECT_EQ(recordOf(registry(), "3.19.0"), "dword:00000001") << registry();
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, SystemBusEndToEnd, ::testing::Values(Backend::udev),

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace udeve2e {
 
@@ -31,13 +32,18 @@ public:
     static constexpr int kDiagnosticPort = 0;
     static constexpr size_t kTerminalNameSize = 64;
 
-    explicit TreeCardBus(udevtest::UdevTestbed& testbed) : testbed_(testbed) {}
+    // `tree` names the card's udev tree (a file of the udev tests, or one a test defined);
+    // `firstShift` renumbers its ports from the first arrival on, for a second card in the same
+    // testbed.
+    explicit TreeCardBus(udevtest::UdevTestbed& testbed, std::string tree = kTree,
+                         int firstShift = 0)
+        : testbed_(testbed), tree_(std::move(tree)), firstShift_(firstShift) {}
 
     bool arrive(int, int generation, cardsim::BusTerminal& application,
                 cardsim::BusTerminal& diagnostic) override {
         const int shift = renumbering(generation);
         const auto start = std::chrono::steady_clock::now();
-        testbed_.plug(kTree, shift);
+        testbed_.plug(tree_, shift);
         spent(start);
         application = terminal(kApplicationPort + shift);
         diagnostic = terminal(kDiagnosticPort + shift);
@@ -49,7 +55,7 @@ public:
         const int shift = renumbering(generation);
         for (int port = 0; port < kPortsPerArrival; ++port)
             hangUp(port + shift);
-        testbed_.unplug(kTree, shift);
+        testbed_.unplug(tree_, shift);
         spent(start);
     }
 
@@ -61,7 +67,9 @@ public:
     }
 
 private:
-    static int renumbering(int generation) { return (generation - 1) * kPortsPerArrival; }
+    int renumbering(int generation) const {
+        return firstShift_ + (generation - 1) * kPortsPerArrival;
+    }
 
     void spent(std::chrono::steady_clock::time_point start) {
         const auto time = std::chrono::steady_clock::now() - start;
@@ -91,6 +99,8 @@ private:
     }
 
     udevtest::UdevTestbed& testbed_;
+    const std::string tree_;
+    const int firstShift_;
     mutable std::mutex mutex_;
     std::chrono::nanoseconds announcing_{0};
 };

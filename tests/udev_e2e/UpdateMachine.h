@@ -134,7 +134,7 @@ protected:
         e2e::writeFile(root / "card/state.json", state);
         options.stateFile = (root / "card/state.json").string();
         if (onUdev()) {
-            cardBus = std::make_unique<TreeCardBus>(*testbed);
+            cardBus = std::make_unique<TreeCardBus>(*testbed, cardTree, cardPortShift);
             options.bus = cardBus.get();
         } else {
             options.root = root.string();
@@ -262,6 +262,9 @@ protected:
     std::unique_ptr<udevtest::UdevTestbed> testbed;
     std::unique_ptr<bustest::SystemBus> bus;
     std::unique_ptr<TreeCardBus> cardBus;
+    // The udev tree the next card plugs in with, and the shift of its port numbers.
+    std::string cardTree = TreeCardBus::kTree;
+    int cardPortShift = 0;
     std::unique_ptr<cardsim::CardSimulator> card;
     std::unique_ptr<cardsim::Loader> loader;
     std::mutex runningMutex;
