@@ -217,6 +217,8 @@ TEST_F(UdevModemManager, InhibitionHoldsTheCardBackAcrossItsReEnumerationUntilRe
 // udev, with the card's ttys answering its AT probing.
 constexpr const char* kRealModemManager = "/usr/sbin/ModemManager";
 constexpr const char* kEnv = "/usr/bin/env";
+constexpr const char* kUnshare = "/usr/bin/unshare";
+constexpr const char* kShell = "/bin/sh";
 constexpr const char* kPolkitName = "org.freedesktop.PolicyKit1";
 constexpr const char* kControlAction = "org.freedesktop.ModemManager1.Control";
 constexpr auto kDaemonWait = std::chrono::seconds(30);
@@ -225,9 +227,11 @@ constexpr int kCardTtyCount = 4;
 // ModemManager's own mark (its 80-mm-candidate.rules) and its allowlist mark: the testbed binds
 // an interface's driver only after its tty's "add", where the daemon's filter reads the driver.
 constexpr const char* kCandidate = "E: ID_MM_CANDIDATE=1\nE: ID_MM_DEVICE_PROCESS=1\n";
-// The daemon reads udev's events on its main loop; the testbed gives it this long for each
-// (umockdev ends the test when a listener's short queue is full).
-constexpr auto kDaemonEventGap = std::chrono::milliseconds(20);
+// The daemon runs in a network namespace of its own whose datagram sockets queue this many
+// messages: umockdev's uevent socket is one, and its sender ends the test when a listener's
+// queue (10 by default, a kernel's netlink socket holds far more) is full.
+constexpr const char* kDaemonNamespace =
+    "echo 512 > /proc/sys/net/unix/max_dgram_qlen && exec \"$@\"";
 // Longer than the daemon waits after a port appears before probing it (1.5 s) and its first
 // AT probe: a card it was free to probe would have been asked by then.
 constexpr auto kDaemonNoProbeWatch = std::chrono::seconds(4);
@@ -285,6 +289,8 @@ protected:
     void SetUp() override {
         if (!std::filesystem::exists(kRealModemManager))
             GTEST_SKIP() << kRealModemManager << " is not installed (Debian package modemmanager)";
+        if (geteuid() != 0)
+            GTEST_SKIP() << "the daemon's network namespace needs root";
         UdevModemManager::SetUp();
     }
     void TearDown() override {
@@ -316,7 +322,7 @@ protected:
         const char* bus = getenv("DBUS_SYSTEM_BUS_ADDRESS");
         ASSERT_NE(bus, nullptr);
         daemon = std::make_unique<bustest::Process>(std::vector<std::string>{
-            kEnv,
+            kUnshare, "--net", "--", kShell, "-c", kDaemonNamespace, "sh", kEnv,
             std::string("LD_PRELOAD=") + KESTREL_EXCLUSIVE_TTY_PRELOAD + ":" +
                 (preload ? preload : ""),
             std::string("DBUS_SESSION_BUS_ADDRESS=") + bus, kRealModemManager, "--test-session",
@@ -390,12 +396,10 @@ TEST_F(RealModemManager, InhibitionHoldsTheCardsReturningPortsUntilRelease) {
 
     // The card leaves and returns with new ttys (its mode switch or reset) while Kestrel holds
     // it: the daemon keeps the returning ports aside and does not probe them.
-    testbed.setPacing([] { std::this_thread::sleep_for(kDaemonEventGap); });
     testbed.unplug("qt0880");
     udevtest::Arrival arrival;
     arrival.ttyProperties = kCandidate;
     testbed.plug("qt0880", kReturnRenumber, arrival);
-    testbed.setPacing(nullptr);
     ProbeAnswerer returned(cardTerminals(kReturnRenumber));
     const std::string heldBack = "added port ttyUSB" + std::to_string(kReturnRenumber);
     ASSERT_TRUE(testsupport::waitUntil([&] { return daemonLogHas(heldBack); }, kDaemonWait))
