@@ -3,15 +3,23 @@
 #include "platform/Clock.h"
 #include "platform/ModemInhibitor.h"
 #include "tests/platform/SystemBusMocks.h"
+#include "tests/support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <memory>
+#include <poll.h>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -203,6 +211,210 @@ TEST_F(UdevModemManager, InhibitionHoldsTheCardBackAcrossItsReEnumerationUntilRe
     EXPECT_TRUE(state["held"].empty()) << state.dump();
     EXPECT_FALSE(hasAny(state["modem"], ttys)) << state.dump();
     testbed.setPacing(nullptr);
+}
+
+// Debian 12's ModemManager itself, started for the test on the private bus under the emulated
+// udev, with the card's ttys answering its AT probing.
+constexpr const char* kRealModemManager = "/usr/sbin/ModemManager";
+constexpr const char* kEnv = "/usr/bin/env";
+constexpr const char* kUnshare = "/usr/bin/unshare";
+constexpr const char* kShell = "/bin/sh";
+constexpr const char* kPolkitName = "org.freedesktop.PolicyKit1";
+constexpr const char* kControlAction = "org.freedesktop.ModemManager1.Control";
+constexpr auto kDaemonWait = std::chrono::seconds(30);
+constexpr auto kAnswerPoll = std::chrono::milliseconds(50);
+constexpr int kCardTtyCount = 4;
+// ModemManager's own mark (its 80-mm-candidate.rules) and its allowlist mark: the testbed binds
+// an interface's driver only after its tty's "add", where the daemon's filter reads the driver.
+constexpr const char* kCandidate = "E: ID_MM_CANDIDATE=1\nE: ID_MM_DEVICE_PROCESS=1\n";
+// The daemon runs in a network namespace of its own whose datagram sockets queue this many
+// messages: umockdev's uevent socket is one, and its sender ends the test when a listener's
+// queue (10 by default, a kernel's netlink socket holds far more) is full.
+constexpr const char* kDaemonNamespace =
+    "echo 512 > /proc/sys/net/unix/max_dgram_qlen && exec \"$@\"";
+// Longer than the daemon waits after a port appears before probing it (1.5 s) and its first
+// AT probe: a card it was free to probe would have been asked by then.
+constexpr auto kDaemonNoProbeWatch = std::chrono::seconds(4);
+
+// Answers every AT command on the card's ttys with OK, as a card that takes its probing.
+class ProbeAnswerer {
+public:
+    explicit ProbeAnswerer(std::vector<int> terminals)
+        : terminals_(std::move(terminals)), thread_([this] { run(); }) {}
+    ~ProbeAnswerer() {
+        stop_ = true;
+        thread_.join();
+    }
+    // How many AT commands the card's ttys were sent.
+    int commands() const { return commands_; }
+
+private:
+    void run() {
+        std::vector<std::string> lines(terminals_.size());
+        while (!stop_) {
+            std::vector<pollfd> polled;
+            for (const int fd : terminals_)
+                polled.push_back({fd, POLLIN, 0});
+            if (poll(polled.data(), polled.size(), static_cast<int>(kAnswerPoll.count())) <= 0)
+                continue;
+            for (size_t i = 0; i < polled.size(); ++i) {
+                if (!(polled[i].revents & POLLIN))
+                    continue;
+                char buffer[256];
+                const ssize_t got = read(polled[i].fd, buffer, sizeof buffer);
+                if (got <= 0)
+                    continue;
+                lines[i].append(buffer, static_cast<size_t>(got));
+                for (size_t end; (end = lines[i].find('\r')) != std::string::npos;) {
+                    const bool command = lines[i].find("AT") < end;
+                    lines[i].erase(0, end + 1);
+                    if (command)
+                        ++commands_;
+                    static const std::string kOk = "\r\nOK\r\n";
+                    if (command && write(polled[i].fd, kOk.data(), kOk.size()) < 0)
+                        break;
+                }
+            }
+        }
+    }
+
+    std::vector<int> terminals_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> commands_{0};
+    std::thread thread_;
+};
+
+class RealModemManager : public UdevModemManager {
+protected:
+    void SetUp() override {
+        if (!std::filesystem::exists(kRealModemManager))
+            GTEST_SKIP() << kRealModemManager << " is not installed (Debian package modemmanager)";
+        if (geteuid() != 0)
+            GTEST_SKIP() << "the daemon's network namespace needs root";
+        UdevModemManager::SetUp();
+    }
+    void TearDown() override {
+        daemon.reset();
+        polkit.reset();
+        UdevModemManager::TearDown();
+    }
+
+    // The card with ModemManager's own mark on its ttys (its 80-mm-candidate.rules).
+    void loadCandidateCard() {
+        const std::string text =
+            UdevTestbed::withTtyProperties(UdevTestbed::treeText("qt0880"), kCandidate);
+        GError* error = nullptr;
+        ASSERT_TRUE(umockdev_testbed_add_from_string(testbed.get(), text.c_str(), &error))
+            << (error ? error->message : "");
+    }
+
+    // polkit (python3-dbusmock's) allows ModemManager's control action; the daemon itself runs
+    // in test-session mode on the same private bus, with its ttys' exclusive mode accepted.
+    void startDaemon() {
+        polkit = std::make_unique<bustest::Process>(std::vector<std::string>{
+            bustest::kPython, "-m", "dbusmock", "--system", "-t", "polkitd"});
+        ASSERT_TRUE(bustest::SystemBus::waitForName(kPolkitName));
+        bustest::SystemBus::output({bustest::kGdbus, "call", "--system", "--dest", kPolkitName,
+                                    "--object-path", "/org/freedesktop/PolicyKit1/Authority",
+                                    "--method", "org.freedesktop.DBus.Mock.SetAllowed",
+                                    std::string("['") + kControlAction + "']"});
+        const char* preload = getenv("LD_PRELOAD");
+        const char* bus = getenv("DBUS_SYSTEM_BUS_ADDRESS");
+        ASSERT_NE(bus, nullptr);
+        daemon = std::make_unique<bustest::Process>(std::vector<std::string>{
+            kUnshare, "--net", "--", kShell, "-c", kDaemonNamespace, "sh", kEnv,
+            std::string("LD_PRELOAD=") + KESTREL_EXCLUSIVE_TTY_PRELOAD + ":" +
+                (preload ? preload : ""),
+            std::string("DBUS_SESSION_BUS_ADDRESS=") + bus, kRealModemManager, "--test-session",
+            "--log-level=DEBUG", "--log-file=" + daemonLogPath()});
+        ASSERT_TRUE(bustest::SystemBus::waitForName(bustest::kModemManagerName)) << daemonLog();
+    }
+
+    std::string daemonLogPath() const { return folder + "/ModemManager.log"; }
+    std::string daemonLog() const {
+        std::ifstream file(daemonLogPath());
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+    static std::string managedObjects() {
+        return bustest::SystemBus::output({bustest::kGdbus, "call", "--system", "--dest",
+                                           bustest::kModemManagerName, "--object-path",
+                                           "/org/freedesktop/ModemManager1", "--method",
+                                           "org.freedesktop.DBus.ObjectManager.GetManagedObjects"});
+    }
+    static bool modemListed() { return managedObjects().find("/Modem/") != std::string::npos; }
+
+    std::vector<int> cardTerminals(int renumber = 0) {
+        std::vector<int> terminals;
+        for (int number = 0; number < kCardTtyCount; ++number)
+            terminals.push_back(
+                testbed.terminal("/dev/ttyUSB" + std::to_string(number + renumber)));
+        return terminals;
+    }
+    bool daemonLogHas(const std::string& text) const {
+        return daemonLog().find(text) != std::string::npos;
+    }
+
+    std::unique_ptr<bustest::Process> polkit;
+    std::unique_ptr<bustest::Process> daemon;
+};
+
+TEST_F(RealModemManager, CardIsInhibitedByTheUidTheDaemonReportsAndReleasedAtTheEnd) {
+    loadCandidateCard();
+    ProbeAnswerer answerer(cardTerminals());
+    startDaemon();
+    ModemInhibitor inhibitor;
+    // The daemon is still probing the card at first: the inhibitor asks until it is exported.
+    const auto held = inhibitor.hold(kCardInstance);
+    ASSERT_EQ(held.result, ModemManagerResult::ok) << held.detail << "\n" << daemonLog();
+    EXPECT_EQ(held.modem.uid, kCardPath);
+    EXPECT_NE(daemonLog().find(std::string("device inhibition setup for uid '") + kCardPath + "'"),
+              std::string::npos)
+        << daemonLog();
+    // The inhibited card's modem is off the bus and its ports are closed.
+    EXPECT_TRUE(testsupport::waitUntil([] { return !modemListed(); }, kDaemonWait))
+        << managedObjects();
+
+    const auto released = inhibitor.release();
+    EXPECT_EQ(released.result, ModemManagerResult::ok) << released.detail;
+    EXPECT_NE(
+        daemonLog().find(std::string("device inhibition teardown for uid '") + kCardPath + "'"),
+        std::string::npos)
+        << daemonLog();
+    EXPECT_TRUE(testsupport::waitUntil([] { return modemListed(); }, kDaemonWait)) << daemonLog();
+}
+
+TEST_F(RealModemManager, InhibitionHoldsTheCardsReturningPortsUntilRelease) {
+    loadCandidateCard();
+    auto answerer = std::make_unique<ProbeAnswerer>(cardTerminals());
+    startDaemon();
+    ModemInhibitor inhibitor;
+    const auto held = inhibitor.hold(kCardInstance);
+    ASSERT_EQ(held.result, ModemManagerResult::ok) << held.detail << "\n" << daemonLog();
+    answerer.reset();
+
+    // The card leaves and returns with new ttys (its mode switch or reset) while Kestrel holds
+    // it: the daemon keeps the returning ports aside and does not probe them.
+    testbed.unplug("qt0880");
+    udevtest::Arrival arrival;
+    arrival.ttyProperties = kCandidate;
+    testbed.plug("qt0880", kReturnRenumber, arrival);
+    ProbeAnswerer returned(cardTerminals(kReturnRenumber));
+    const std::string heldBack = "added port ttyUSB" + std::to_string(kReturnRenumber);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return daemonLogHas(heldBack); }, kDaemonWait))
+        << daemonLog();
+    std::this_thread::sleep_for(kDaemonNoProbeWatch);
+    EXPECT_EQ(returned.commands(), 0) << daemonLog();
+    EXPECT_FALSE(modemListed()) << managedObjects();
+    EXPECT_TRUE(inhibitor.holding());
+
+    // Released: the daemon probes the returned ports and the modem comes back with them.
+    EXPECT_EQ(inhibitor.release().result, ModemManagerResult::ok);
+    EXPECT_TRUE(testsupport::waitUntil([] { return modemListed(); }, kDaemonWait)) << daemonLog();
+    EXPECT_GT(returned.commands(), 0);
+    EXPECT_NE(managedObjects().find("ttyUSB" + std::to_string(kReturnRenumber)), std::string::npos)
+        << managedObjects();
 }
 
 } // namespace

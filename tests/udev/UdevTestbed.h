@@ -33,6 +33,8 @@ struct Arrival {
     uint64_t lateByMs = 0;
     // Called before each event is sent, with its number (from 0).
     std::function<void(size_t)> beforeEvent;
+    // Extra udev properties of each tty ("E: NAME=value" lines), as rules would add them.
+    std::string ttyProperties;
 };
 
 // A umockdev testbed: an emulated /sys and /dev for this process (which runs under
@@ -70,6 +72,19 @@ public:
         return renumbered;
     }
 
+    // A tree's text with `properties` ("E: NAME=value" lines) added to each of its ttys.
+    static std::string withTtyProperties(std::string text, const std::string& properties) {
+        const std::string tty = "E: SUBSYSTEM=tty\n";
+        if (properties.empty())
+            return text;
+        for (size_t at = 0; (at = text.find(tty, at)) != std::string::npos;) {
+            at += tty.size();
+            text.insert(at, properties);
+            at += properties.size();
+        }
+        return text;
+    }
+
     // Makes a tree given as text (a recording's) known under a name of its own, as if it were
     // one of the tree files.
     static void defineTree(const std::string& name, const std::string& text) {
@@ -104,7 +119,8 @@ public:
     void plug(const std::string& name, int renumber = 0, const Arrival& arrival = {}) {
         beforeEvent_ = arrival.beforeEvent;
         sentInPlug_ = 0;
-        Card card = parse(treeText(name, renumber), arrival);
+        Card card =
+            parse(withTtyProperties(treeText(name, renumber), arrival.ttyProperties), arrival);
         ASSERT_FALSE(card.device.path.empty()) << name;
         add(card.device);
         std::vector<const Function*> late;
