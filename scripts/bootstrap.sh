@@ -16,7 +16,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libwxgtk3.2-dev liblog4cplus-dev libmxml-dev zlib1g-dev nlohmann-json3-dev
     libsystemd-dev libudev-dev gettext xvfb xauth imagemagick x11-apps jwm xdotool
-    umockdev libumockdev-dev man-db groff-base python3-dbusmock dbus-daemon
+    umockdev libumockdev-dev man-db groff-base python3-dbusmock dbus-daemon modemmanager
 )
 for group in "$@"; do
     case $group in
