@@ -27,6 +27,7 @@ namespace bustest {
 constexpr const char* kPython = "/usr/bin/python3";
 constexpr const char* kDbusDaemon = "/usr/bin/dbus-daemon";
 constexpr const char* kGdbus = "/usr/bin/gdbus";
+constexpr const char* kSetpriv = "/usr/bin/setpriv";
 constexpr const char* kModemManagerName = "org.freedesktop.ModemManager1";
 constexpr const char* kSystemdName = "org.freedesktop.systemd1";
 constexpr const char* kLogindName = "org.freedesktop.login1";
@@ -34,13 +35,18 @@ constexpr auto kChangeWait = std::chrono::seconds(10);
 constexpr auto kChangePoll = std::chrono::milliseconds(20);
 constexpr const char* kNameWaitSeconds = "10";
 
-// A process of the test's own, ended by its id.
+// A process of the test's own, ended by its id. It is killed as well when the test process
+// ends without ending it (a crash, an abort): a bus or mock left behind would hold ctest's
+// output pipe open until the test's time-out. The kernel sends that signal when the thread that
+// started the process ends, so tests start their processes on their main thread.
 class Process {
 public:
     explicit Process(const std::vector<std::string>& arguments) {
+        std::vector<std::string> words{kSetpriv, "--pdeathsig", "KILL", "--"};
+        words.insert(words.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
-        for (const auto& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
+        for (const auto& word : words)
+            argv.push_back(const_cast<char*>(word.c_str()));
         argv.push_back(nullptr);
         if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
             pid_ = -1;

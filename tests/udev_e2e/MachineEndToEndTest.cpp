@@ -318,20 +318,21 @@ TEST_P(SystemBusEndToEnd, ModemManagerRestartedMidDownloadIsAskedAgainAndRelease
     cardsim::LoaderOptions options;
     options.bytesPerSecond = kSlowLinkBytesPerSecond;
     startCard(e2e::kOlderCard, options);
+    // The updater runs on a thread of its own: the new daemon is started on the test's main
+    // thread, which outlives it.
+    e2e::RunResult run;
+    std::thread updater([&] { run = kestrel(); });
+    const auto deadline = std::chrono::steady_clock::now() + kSignalWait;
+    while (loader->record().acceptedBlocks < kBlocksBeforeSignal &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(kSignalPoll);
     std::string holder;
-    std::thread restarter([&] {
-        const auto deadline = std::chrono::steady_clock::now() + kSignalWait;
-        while (loader->record().acceptedBlocks < kBlocksBeforeSignal &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(kSignalPoll);
-        const auto calls = bus->modemManagerState()["calls"];
-        if (!calls.empty())
-            holder = calls[0][2];
-        bus->stopModemManager();
-        bus->startModemManager(modemManagerParameters());
-    });
-    const e2e::RunResult run = kestrel();
-    restarter.join();
+    const auto held = bus->modemManagerState()["calls"];
+    if (!held.empty())
+        holder = held[0][2];
+    bus->stopModemManager();
+    bus->startModemManager(modemManagerParameters());
+    updater.join();
     ASSERT_FALSE(run.timedOut) << log();
     EXPECT_EQ(run.exitStatus, 0) << log();
     EXPECT_EQ(codeFile(), "0\n");
