@@ -10,11 +10,11 @@
 #include "platform/Clock.h"
 #include "sim/CardSimulator.h"
 #include "sim/Loader.h"
-#include "tests/e2e/EndToEndSupport.h"
-#include "tests/platform/SystemBusMocks.h"
-#include "tests/udev/UdevTestbed.h"
-#include "tests/udev_e2e/PrivateSystemFolders.h"
-#include "tests/udev_e2e/TreeCardBus.h"
+#include "tests/support/EndToEndSupport.h"
+#include "tests/support/SystemBusMocks.h"
+#include "tests/support/UdevTestbed.h"
+#include "tests/support/PrivateSystemFolders.h"
+#include "tests/support/TreeCardBus.h"
 
 #include <benchmark/benchmark.h>
 

@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${KESTREL_BUILD_DIR:-build}
-kestrel=${1:-$build/app/gui/kestrel}
+kestrel=${1:-$build/gui/kestrel}
 cardsim=${2:-$build/sim/cardsim/kestrel-cardsim}
 limit=${QUIET_MEMORY_LIMIT_KB:-40960}
 

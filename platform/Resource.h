@@ -11,7 +11,7 @@
 // read-only data for the whole process; nothing is copied.
 //
 // The table comes from the generated assembly of kestrel_embed_resources
-// (platform/ResourceEmbed.cmake); a program built without one has no resources.
+// (cmake/ResourceEmbed.cmake); a program built without one has no resources.
 namespace platform {
 
 // The predefined types of the Win32 resource compiler that Kestrel uses.

@@ -19,8 +19,8 @@ cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 corpus=$(mktemp -d /tmp/kestrel-fuzz-XXXXXX)
 trap 'rm -rf "$corpus"' EXIT
 mkdir -p "$corpus/seeds" "$corpus/database"
-"$build/flasher/fuzz/package_fuzz_seeds" --write "$corpus/seeds"
-cp detection/fuzz/corpus/* resources/CardDatabase.txt "$corpus/database/"
+"$build/fuzz/package_fuzz_seeds" --write "$corpus/seeds"
+cp fuzz/corpus/* resources/CardDatabase.txt "$corpus/database/"
 
 run() {
     local name=$1 seeds=$2
@@ -32,8 +32,8 @@ run() {
 }
 
 for target in "${flasher_targets[@]}"; do
-    run "$target" "$corpus/seeds" "$build/flasher/fuzz/${target}_fuzzer"
+    run "$target" "$corpus/seeds" "$build/fuzz/${target}_fuzzer"
 done
-run card_database "$corpus/database" "$build/detection/fuzz/card_database_fuzzer"
-run session_replay tests/gui/data/recordings "$build/sim/fuzz/session_replay_fuzzer"
+run card_database "$corpus/database" "$build/fuzz/card_database_fuzzer"
+run session_replay tests/gui/data/recordings "$build/fuzz/session_replay_fuzzer"
 echo "fuzz: all targets ran without a fault"

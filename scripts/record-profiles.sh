@@ -6,7 +6,7 @@
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$source_dir/build}" && pwd)
-kestrel=$build/app/gui/kestrel
+kestrel=$build/gui/kestrel
 cardsim=$build/sim/cardsim/kestrel-cardsim
 out=$source_dir/tests/gui/data/recordings
 mkdir -p "$out"

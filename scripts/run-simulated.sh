@@ -13,7 +13,7 @@ build=${KESTREL_BUILD_DIR:-build}
 scripts/bootstrap.sh
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$build" -j "$(nproc)" --target kestrel kestrel-cardsim
-kestrel=$build/app/gui/kestrel
+kestrel=$build/gui/kestrel
 cardsim=$build/sim/cardsim/kestrel-cardsim
 title="Kestrel_Pavo880_CAT10_FW_&_Qlc_Standard"
 

@@ -1,4 +1,4 @@
-#include "platform/sim/FolderWatcher.h"
+#include "platform/FolderWatcher.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

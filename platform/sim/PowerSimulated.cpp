@@ -2,7 +2,7 @@
 
 #include "platform/MessageWindow.h"
 #include "platform/SystemPaths.h"
-#include "platform/sim/FolderWatcher.h"
+#include "platform/FolderWatcher.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/DeviceTreeInMemory.h"
-#include "platform/sim/FolderWatcher.h"
+#include "platform/FolderWatcher.h"
 
 #include <functional>
 #include <string>

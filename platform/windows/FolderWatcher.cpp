@@ -1,4 +1,4 @@
-#include "platform/sim/FolderWatcher.h"
+#include "platform/FolderWatcher.h"
 
 #include "platform/windows/WideText.h"
 

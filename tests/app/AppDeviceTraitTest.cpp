@@ -6,8 +6,8 @@
 #include "platform/Clock.h"
 #include "tests/support/ScopedTimeScale.h"
 
-#include "LogCapture.h"
-#include "RecordingTraits.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/RecordingTraits.h"
 
 #include <gtest/gtest.h>
 

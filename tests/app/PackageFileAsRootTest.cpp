@@ -1,7 +1,7 @@
 #include "app/ErrorCodes.h"
 #include "app/PackageImage.h"
 
-#include "LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

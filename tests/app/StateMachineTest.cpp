@@ -1,8 +1,8 @@
 #include "app/StateMachine.h"
 #include "tests/support/ScopedTimeScale.h"
 
-#include "LogCapture.h"
-#include "RecordingTraits.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/RecordingTraits.h"
 #include "app/UpdateInfo.h"
 #include "platform/Clock.h"
 

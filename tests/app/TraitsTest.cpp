@@ -7,7 +7,7 @@
 #include "app/util/Utilities.h"
 #include "platform/Clock.h"
 
-#include "LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

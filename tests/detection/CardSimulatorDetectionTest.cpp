@@ -1,4 +1,4 @@
-#include "NwLibraryTestSupport.h"
+#include "tests/support/NwLibraryTestSupport.h"
 
 #include "detection/DeviceEnumeration.h"
 #include "platform/Clock.h"

@@ -1,4 +1,4 @@
-#include "DetectionTestSupport.h"
+#include "tests/support/DetectionTestSupport.h"
 
 #include "detection/CardDetection.h"
 #include "detection/DetectionMethods.h"

@@ -1,4 +1,4 @@
-#include "NwLibraryTestSupport.h"
+#include "tests/support/NwLibraryTestSupport.h"
 #include "NwmonProcess.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "EndToEndSupport.h"
+#include "tests/support/EndToEndSupport.h"
 
 #include "sim/CardProfile.h"
 

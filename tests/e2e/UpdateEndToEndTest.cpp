@@ -1,4 +1,4 @@
-#include "EndToEndSupport.h"
+#include "tests/support/EndToEndSupport.h"
 #include "tests/support/RegistryRecord.h"
 
 namespace e2e {

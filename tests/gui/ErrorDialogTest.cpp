@@ -1,10 +1,10 @@
 #include "GuiTestSupport.h"
 
 #include "app/UpdateInfo.h"
-#include "app/gui/ErrorDialog.h"
-#include "app/gui/Translation.h"
-#include "tests/app/LogCapture.h"
-#include "tests/app/RecordingTraits.h"
+#include "gui/ErrorDialog.h"
+#include "gui/Translation.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/RecordingTraits.h"
 
 #include <gtest/gtest.h>
 

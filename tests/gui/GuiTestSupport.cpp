@@ -1,6 +1,6 @@
 #include "GuiTestSupport.h"
 
-#include "app/gui/ResourceFsHandler.h"
+#include "gui/ResourceFsHandler.h"
 #include "platform/Clock.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 #include "app/util/Log.h"
 
 #include "app/StateMachine.h"
-#include "app/gui/Application.h"
+#include "gui/Application.h"
 
 #include <wx/window.h>
 

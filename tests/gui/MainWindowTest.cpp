@@ -2,9 +2,9 @@
 
 #include "app/UpdateInfo.h"
 #include "app/UpdateTrait.h"
-#include "app/gui/MainWindow.h"
+#include "gui/MainWindow.h"
 #include "app/util/LoggingConfiguration.h"
-#include "tests/app/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

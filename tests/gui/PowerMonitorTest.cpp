@@ -1,6 +1,6 @@
 #include "GuiTestSupport.h"
 
-#include "app/gui/PowerMonitor.h"
+#include "gui/PowerMonitor.h"
 #include "platform/Clock.h"
 
 #include <gtest/gtest.h>

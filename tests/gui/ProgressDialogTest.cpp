@@ -1,9 +1,9 @@
 #include "GuiTestSupport.h"
 
-#include "app/gui/ProgressDialog.h"
-#include "app/gui/Translation.h"
-#include "tests/app/LogCapture.h"
-#include "tests/app/RecordingTraits.h"
+#include "gui/ProgressDialog.h"
+#include "gui/Translation.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/RecordingTraits.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 #include "GuiTestSupport.h"
 
-#include "app/gui/Artwork.h"
-#include "app/gui/Language.h"
-#include "app/gui/ResourceFsHandler.h"
-#include "app/gui/Translation.h"
+#include "gui/Artwork.h"
+#include "gui/Language.h"
+#include "gui/ResourceFsHandler.h"
+#include "gui/Translation.h"
 #include "platform/Resource.h"
-#include "tests/app/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 #include <wx/filesys.h>

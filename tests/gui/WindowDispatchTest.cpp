@@ -1,13 +1,13 @@
 #include "GuiTestSupport.h"
 
 #include "app/UpdateInfo.h"
-#include "app/gui/AppWindowTrait.h"
-#include "app/gui/ErrorDialog.h"
-#include "app/gui/MainWindow.h"
-#include "app/gui/ProgressDialog.h"
-#include "app/gui/Translation.h"
-#include "tests/app/LogCapture.h"
-#include "tests/app/RecordingTraits.h"
+#include "gui/AppWindowTrait.h"
+#include "gui/ErrorDialog.h"
+#include "gui/MainWindow.h"
+#include "gui/ProgressDialog.h"
+#include "gui/Translation.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/RecordingTraits.h"
 
 #include <gtest/gtest.h>
 

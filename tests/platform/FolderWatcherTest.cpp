@@ -1,5 +1,5 @@
 #include "platform/Clock.h"
-#include "platform/sim/FolderWatcher.h"
+#include "platform/FolderWatcher.h"
 
 #include <gtest/gtest.h>
 

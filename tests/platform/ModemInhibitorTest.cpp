@@ -1,4 +1,4 @@
-#include "SystemBusMocks.h"
+#include "tests/support/SystemBusMocks.h"
 #include "tests/support/WaitUntil.h"
 
 #include "platform/Clock.h"

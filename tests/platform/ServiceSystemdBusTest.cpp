@@ -1,7 +1,7 @@
 #include "platform/Clock.h"
 #include "platform/Service.h"
 
-#include "SystemBusMocks.h"
+#include "tests/support/SystemBusMocks.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "platform/SleepInhibitor.h"
 #include "tests/support/WaitUntil.h"
 
-#include "SystemBusMocks.h"
+#include "tests/support/SystemBusMocks.h"
 
 #include <gtest/gtest.h>
 

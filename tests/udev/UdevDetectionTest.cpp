@@ -1,4 +1,4 @@
-#include "UdevTestbed.h"
+#include "tests/support/UdevTestbed.h"
 #include "UeventSocket.h"
 
 #include "flasher/Ff.h"
@@ -6,7 +6,7 @@
 #include "platform/linux/UdevSettledTree.h"
 #include "sim/CardBus.h"
 #include "sim/CardSimulator.h"
-#include "tests/detection/NwLibraryTestSupport.h"
+#include "tests/support/NwLibraryTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "UdevTestbed.h"
+#include "tests/support/UdevTestbed.h"
 #include "UeventSocket.h"
 
 #include "platform/Clock.h"

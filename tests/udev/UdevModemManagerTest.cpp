@@ -1,8 +1,8 @@
-#include "UdevTestbed.h"
+#include "tests/support/UdevTestbed.h"
 
 #include "platform/Clock.h"
 #include "platform/ModemInhibitor.h"
-#include "tests/platform/SystemBusMocks.h"
+#include "tests/support/SystemBusMocks.h"
 #include "tests/support/WaitUntil.h"
 
 #include <gtest/gtest.h>

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "PrivateSystemFolders.h"
-#include "TreeCardBus.h"
+#include "tests/support/PrivateSystemFolders.h"
+#include "tests/support/TreeCardBus.h"
 
 #include "sim/CardSimulator.h"
 #include "sim/Loader.h"
-#include "tests/e2e/EndToEndSupport.h"
-#include "tests/platform/SystemBusMocks.h"
-#include "tests/udev/UdevTestbed.h"
+#include "tests/support/EndToEndSupport.h"
+#include "tests/support/SystemBusMocks.h"
+#include "tests/support/UdevTestbed.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
