@@ -9,6 +9,7 @@
 #include "platform/MessageWindow.h"
 #include "platform/NamedObject.h"
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -22,6 +23,9 @@ namespace {
 using platform::SyncHandle;
 
 constexpr uint32_t kListenerStartMs = 10000;
+// Real time a new listener gets to start at least, whatever the time scale: a loaded machine may
+// take that long to run a new thread.
+constexpr uint64_t kListenerStartFloorRealMs = 2000;
 constexpr uint32_t kMutexWaitSliceMs = 1000;
 constexpr uint32_t kFailedWaitPauseMs = 333;
 constexpr uint32_t kAfterMutexGrabPauseMs = 100;
@@ -275,7 +279,9 @@ uint32_t StartListener() {
     } catch (const std::bad_alloc&) {
         return kErrorFail;
     }
-    if (platform::waitForObject(state->started, kListenerStartMs) != platform::kWaitObject0) {
+    const auto startMs = static_cast<uint32_t>(std::max<uint64_t>(
+        kListenerStartMs, platform::logicalFromRealMs(kListenerStartFloorRealMs)));
+    if (platform::waitForObject(state->started, startMs) != platform::kWaitObject0) {
         state->duty = LdStop;
         platform::setEvent(state->wake);
         slot.thread.detach();

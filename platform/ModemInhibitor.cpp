@@ -44,6 +44,9 @@ ModemInhibitor::Outcome ModemInhibitor::hold(const std::string& instanceId) {
         ModemManagerResult watchResult = ModemManagerResult::ok;
         std::string watchDetail;
         watchConnection_ = ModemManagerConnection::open(watchResult, watchDetail);
+        // Watched before the first search below: a daemon that starts after it is asked.
+        if (watchConnection_ && !watchConnection_->watchOwner())
+            watchConnection_.reset();
         if (watchConnection_) {
             {
                 std::lock_guard<std::mutex> watchGuard(cancelMutex_);
@@ -158,8 +161,13 @@ void ModemInhibitor::ownerChanged() {
     }
     if (instanceId_.empty() || !connection_)
         return;
+    // The daemon that holds the card may have come between the watch's start and the first
+    // search, which found it: nothing changed for the card then.
+    const std::string owner = connection_->owner();
+    if (inhibited_ && owner == heldBy_)
+        return;
     inhibited_ = false;
-    if (connection_->owner().empty())
+    if (owner.empty())
         return;
     const Outcome outcome = inhibitLocked(generation, kCardReturnMs + kFindTimeoutMs);
     guard.unlock();

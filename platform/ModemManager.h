@@ -58,7 +58,11 @@ public:
     // Who answers for the connection manager now (its bus name); empty when nobody does. An
     // inhibition is the answerer's: a restarted connection manager has forgotten it.
     virtual std::string owner() = 0;
-    // Waits up to `ms` logical milliseconds for the answerer to change; true when it did.
+    // Notices every change of the answerer from now on; false when it cannot. Called before the
+    // answerer is first asked, a connection manager that starts in between is not missed.
+    virtual bool watchOwner() = 0;
+    // Waits up to `ms` logical milliseconds for the answerer to change since watchOwner() or the
+    // last change seen; true when it did.
     virtual bool waitForOwnerChange(uint64_t ms) = 0;
 };
 

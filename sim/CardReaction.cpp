@@ -42,4 +42,10 @@ void runOnceAnswersRead(TimerQueue& timers, uint64_t afterMs, std::function<bool
     timers.add(delay, [pending] { runWhenRead(pending); });
 }
 
+void waitUntilAnswersRead(const std::function<bool()>& unread) {
+    const uint64_t deadlineMs = platform::tickMs() + platform::logicalFromRealMs(kUnreadWaitRealMs);
+    while (unread() && platform::tickMs() < deadlineMs)
+        platform::sleepMs(platform::logicalFromRealMs(kUnreadCheckRealMs));
+}
+
 } // namespace cardsim

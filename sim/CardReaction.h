@@ -26,4 +26,8 @@ uint64_t reactionDelay(uint64_t ms);
 void runOnceAnswersRead(TimerQueue& timers, uint64_t afterMs, std::function<bool()> unread,
                         std::function<void()> action);
 
+// Blocks until `unread` says the updater holds what the card sent, or kUnreadWaitRealMs at the
+// latest: a card that answers in pieces sends the next one only after the host took the last.
+void waitUntilAnswersRead(const std::function<bool()>& unread);
+
 } // namespace cardsim

@@ -337,9 +337,14 @@ void CardSimulator::reply(Port port, const std::string& text) {
         sendRaw(port, text.data(), text.size());
         return;
     }
+    const platform::PseudoTerminal& terminal = ports_[static_cast<size_t>(port)];
     for (size_t offset = 0; offset < text.size(); offset += faults.pieceSize) {
-        if (offset != 0)
-            platform::sleepMs(faults.piecePauseMs);
+        if (offset != 0) {
+            // The host takes each piece with a read of its own: the next one comes only once
+            // the last was read, and after a pause longer than a host's read waits for more.
+            waitUntilAnswersRead([&terminal] { return terminal.unreadByClient() != 0; });
+            platform::sleepMs(reactionDelay(faults.piecePauseMs));
+        }
         const size_t length = std::min(faults.pieceSize, text.size() - offset);
         sendRaw(port, text.data() + offset, length);
     }

@@ -176,9 +176,13 @@ public:
         return text(name);
     }
 
+    bool watchOwner() override {
+        return ownerWatch_ != nullptr ||
+               sd_bus_add_match(bus_, &ownerWatch_, kOwnerChangeRule, ownerChanged, this) >= 0;
+    }
+
     bool waitForOwnerChange(uint64_t ms) override {
-        if (ownerWatch_ == nullptr &&
-            sd_bus_add_match(bus_, &ownerWatch_, kOwnerChangeRule, ownerChanged, this) < 0) {
+        if (!watchOwner()) {
             sleepMs(ms);
             return false;
         }

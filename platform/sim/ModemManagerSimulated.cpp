@@ -88,15 +88,25 @@ public:
         return readWholeFile(file_, text) == RegistryError::kOk ? kOwner : "";
     }
 
+    bool watchOwner() override {
+        seenOwner_ = owner();
+        return true;
+    }
+
     bool waitForOwnerChange(uint64_t ms) override {
-        const std::string before = owner();
         sleepMs(ms);
-        return owner() != before;
+        const std::string now = owner();
+        if (now == seenOwner_)
+            return false;
+        seenOwner_ = now;
+        return true;
     }
 
 private:
     static constexpr const char* kOwner = "simulated";
     std::string file_;
+    // The answerer as last seen by the watch.
+    std::string seenOwner_;
 };
 
 } // namespace

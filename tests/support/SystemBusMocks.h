@@ -15,6 +15,8 @@
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -80,8 +82,9 @@ public:
         bus_ = std::make_unique<Process>(std::vector<std::string>{
             kDbusDaemon, "--session", "--nofork", "--nopidfile", "--address=" + address_});
         setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+        // The socket exists once bound, a moment before the bus takes connections on it.
         const auto deadline = std::chrono::steady_clock::now() + kChangeWait;
-        while (!std::filesystem::exists(folder + "/system_bus_socket") &&
+        while (!accepts(folder + "/system_bus_socket") &&
                std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(kChangePoll);
     }
@@ -188,6 +191,20 @@ private:
         text << file.rdbuf();
         auto state = nlohmann::json::parse(text.str(), nullptr, false);
         return state.is_discarded() ? nlohmann::json::object() : state;
+    }
+    static bool accepts(const std::string& socketPath) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (socketPath.size() >= sizeof address.sun_path)
+            return false;
+        socketPath.copy(address.sun_path, socketPath.size());
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return false;
+        const bool connected =
+            connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        return connected;
     }
 
     std::string folder_;

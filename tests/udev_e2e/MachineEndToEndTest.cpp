@@ -26,8 +26,10 @@ constexpr uint64_t kNeverMs = 3600000;
 constexpr const char* kOtherProgram = ":1.999";
 // The card's loader mode (AT%MODE=1).
 constexpr int kLoaderMode = 1;
-// Well within the updater's 60 s wait for the card to come back.
-constexpr uint64_t kLateReturnMs = 40000;
+// Ten times a card's usual return, and a third of the updater's 60 s wait for it: the rest of
+// the wait (2 s of real time at the tests' scale) leaves a loaded machine room to emulate the
+// card's re-enumeration and settle it.
+constexpr uint64_t kLateReturnMs = 20000;
 // A second card in one testbed gets ports the first never had (umockdev makes a device node
 // once): beyond the first card's three arrivals.
 constexpr int kSecondCardPortShift = 4 * TreeCardBus::kPortsPerArrival;
