@@ -80,14 +80,21 @@ def main():
         with open(os.path.join(root, path), encoding="utf-8", errors="replace") as text:
             for number, line in enumerate(text, 1):
                 match = INCLUDE.match(line)
-                if not match or "/" not in match.group(1):
+                if not match:
                     continue
-                target = folder_of(match.group(1))
+                included = match.group(1)
+                if included.startswith("."):
+                    faults.append(f"{path}:{number}: includes {included}: relative to the file; "
+                                  "name it from the repository's root")
+                    continue
+                if "/" not in included:
+                    continue
+                target = folder_of(included)
                 if target is None:
                     continue
                 why = problem(source, target)
                 if why:
-                    faults.append(f"{path}:{number}: includes {match.group(1)}: {why}")
+                    faults.append(f"{path}:{number}: includes {included}: {why}")
     for fault in faults:
         print(fault)
     if faults:

@@ -1,6 +1,6 @@
 #include "FakeSetupApi.h"
 
-#include "../detection/NwLibraryTestSupport.h"
+#include "tests/support/NwLibraryTestSupport.h"
 
 #include "detection/WideText.h"
 #include "platform/DeviceTreeFile.h"

@@ -2,7 +2,7 @@
 // and the SetupAPI table under it serves the simulated machine's device files (those the card
 // simulator publishes) as Windows would show that hardware. Everything else is the
 // program's own.
-#include "../FakeSetupApi.h"
+#include "tests/windows/FakeSetupApi.h"
 
 #include "platform/SystemPaths.h"
 #include "platform/sim/SimulatedDeviceTree.h"
