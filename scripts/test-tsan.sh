@@ -13,4 +13,9 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTREL_SANITIZE_THRE
 cmake --build "$build" -j "$(nproc)"
 export TSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/tsan.supp ${TSAN_OPTIONS:-}"
 widgets='^(MainWindow|MainWindowTest|Progress|ResultDialog|WindowDispatch|PowerMonitor|Resources|ResourceFileSystem|Languages|Artwork|ExitCodes)[./]'
-ctest --test-dir "$build" --output-on-failure -j "$((2 * $(nproc)))" --timeout 300 -E "$widgets"
+# umockdev's preload translates paths in buffers shared by all threads: the test that makes the
+# device tree read the whole emulated system again while the testbed sends the next events
+# cannot run at the race detector's pace (its own comment says more).
+emulator_bound='^UdevDeviceTree\.EventsLostInTheMiddleOfAnArrivalAreReadAgainFromTheSystem$'
+ctest --test-dir "$build" --output-on-failure -j "$((2 * $(nproc)))" --timeout 300 \
+    -E "$widgets|$emulator_bound"

@@ -340,6 +340,12 @@ TEST_F(UdevDeviceTree, UnbindOfOneFunctionTakesTheCardAwayUntilItSettlesAgain) {
     EXPECT_NE(byHardwareId("USB\\VID_1234&PID_D055&REV_0100"), 0u);
 }
 
+// Not in the thread-sanitizer stage: after the overrun the tree's monitor thread reads the whole
+// emulated system again while this thread sends the card's next events, both through umockdev's
+// preload, which keeps its fd-to-path translation in static buffers shared by all threads. At the
+// race detector's pace the two overlap and the testbed's sender builds a wrong path ("umockdev:
+// failed to map fd to a path", then "uevent_sender_send: No such device"); a kernel has no such
+// limit, and every other stage runs the test.
 TEST_F(UdevDeviceTree, EventsLostInTheMiddleOfAnArrivalAreReadAgainFromTheSystem) {
     open();
     Arrival arrival;
