@@ -314,6 +314,7 @@ void CardSimulator::dispatch(Port port, const std::string& line) {
         received_.push_back(line);
         faults = faults_;
     }
+    changed_.notify_all();
     if (faults.silent)
         return;
     if (echo_)
@@ -413,6 +414,11 @@ bool CardSimulator::waitForDeparture(int generation, uint64_t timeoutMs) const {
 std::vector<std::string> CardSimulator::receivedCommands() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return received_;
+}
+
+bool CardSimulator::waitForReceivedCommands(size_t count, uint64_t timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return platform::waitFor(changed_, lock, timeoutMs, [&] { return received_.size() >= count; });
 }
 
 void CardSimulator::clearReceivedCommands() {

@@ -116,6 +116,9 @@ public:
     // Waits until the card of `generation` has left the bus.
     bool waitForDeparture(int generation, uint64_t timeoutMs) const;
     std::vector<std::string> receivedCommands() const;
+    // Waits until at least `count` command lines have been received since the last clear; a
+    // silent card answers nothing, so this is the only sign it took a command.
+    bool waitForReceivedCommands(size_t count, uint64_t timeoutMs) const;
     void clearReceivedCommands();
     CardState stateSnapshot() const;
     CardFaults faults() const;

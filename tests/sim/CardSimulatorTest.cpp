@@ -312,6 +312,8 @@ TEST_F(CardSimulatorTest, SilentCardSaysNothing) {
     std::string text;
     EXPECT_TRUE(port.read(text));
     EXPECT_EQ(text, "");
+    // The read may time out before a loaded card thread has taken the line.
+    EXPECT_TRUE(card->waitForReceivedCommands(1, platform::logicalFromRealMs(10000)));
     EXPECT_EQ(card->receivedCommands(), std::vector<std::string>{"ATI"});
 }
 
