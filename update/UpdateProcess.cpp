@@ -71,6 +71,21 @@ private:
     PackageImage image;
 };
 
+// Holds the device in flashing mode, the sleep inhibitor with it, and ends that on every way out
+// of the flash step: an inhibitor left held would keep the machine awake until the program ends.
+class FlashingModeHold {
+public:
+    FlashingModeHold(DeviceTrait& device, void* handle) : device(device), handle(handle) {}
+    ~FlashingModeHold() { device.flashingMode(handle, false); }
+    FlashingModeHold(const FlashingModeHold&) = delete;
+    FlashingModeHold& operator=(const FlashingModeHold&) = delete;
+    int32_t take() { return device.flashingMode(handle, true); }
+
+private:
+    DeviceTrait& device;
+    void* handle;
+};
+
 } // namespace
 
 const char UpdateProcess::kCustomisationScript[] =
@@ -227,7 +242,8 @@ int32_t UpdateProcess::flashStep() {
     DeviceTrait& device = *machine.deviceTrait;
     void* handle = reinterpret_cast<void*>(static_cast<intptr_t>(state.deviceHandle));
     KESTREL_DEBUG(processLogger(), "Initiate firmware update");
-    int32_t r = device.flashingMode(handle, true);
+    FlashingModeHold flashingMode(device, handle);
+    int32_t r = flashingMode.take();
     const bool flashing = state.flashFirmware || state.flashSoftware;
     if (r == 0 && flashing)
         r = checkPackageImages();
@@ -291,7 +307,6 @@ int32_t UpdateProcess::flashStep() {
     }
     if (state.ejected)
         r = kResultEjected;
-    device.flashingMode(handle, false);
     state.result = r;
     return r;
 }
