@@ -121,17 +121,20 @@ void dispatchSignal(uint16_t signal, uint8_t first = 0) {
 
 } // namespace
 
-wxBEGIN_EVENT_TABLE(MainWindow, wxFrame) EVT_CLOSE(MainWindow::onClose)
+// clang-format off
+wxBEGIN_EVENT_TABLE(MainWindow, wxFrame)
+    EVT_CLOSE(MainWindow::onClose)
     EVT_CHECKBOX(MainWindow::kUpdateLogCheck, MainWindow::onLogCheck)
-        EVT_BUTTON(MainWindow::kUpdateButton, MainWindow::onUpdate)
-            EVT_BUTTON(MainWindow::kCancelButton, MainWindow::onCancel)
-                EVT_CHECKBOX(MainWindow::kWelcomeLogCheck, MainWindow::onLogCheck)
-                    EVT_BUTTON(MainWindow::kNextButton, MainWindow::onNext)
-                        EVT_MENU(MainWindow::kAboutCommand, MainWindow::onAbout)
-                            EVT_MENU(MainWindow::kCancelButton, MainWindow::onCancel)
-                                wxEND_EVENT_TABLE()
+    EVT_BUTTON(MainWindow::kUpdateButton, MainWindow::onUpdate)
+    EVT_BUTTON(MainWindow::kCancelButton, MainWindow::onCancel)
+    EVT_CHECKBOX(MainWindow::kWelcomeLogCheck, MainWindow::onLogCheck)
+    EVT_BUTTON(MainWindow::kNextButton, MainWindow::onNext)
+    EVT_MENU(MainWindow::kAboutCommand, MainWindow::onAbout)
+    EVT_MENU(MainWindow::kCancelButton, MainWindow::onCancel)
+wxEND_EVENT_TABLE()
+// clang-format on
 
-                                    MainWindow::MainWindow(const wxString& title)
+MainWindow::MainWindow(const wxString& title)
     : wxFrame(nullptr, kFrame, title, wxDefaultPosition, wxSize(250, 200),
               wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX | wxRESIZE_BORDER),
       titleFont(sized(kTitlePoints)), textFont(sized(kTextPoints)),

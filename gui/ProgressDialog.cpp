@@ -58,11 +58,14 @@ int realPeriodMs(uint64_t logicalMs) {
 
 } // namespace
 
+// clang-format off
 wxBEGIN_EVENT_TABLE(ProgressDialog, wxDialog)
-    EVT_TIMER(ProgressDialog::kTimer, ProgressDialog::onTimer) EVT_CLOSE(ProgressDialog::onClose)
-        wxEND_EVENT_TABLE()
+    EVT_TIMER(ProgressDialog::kTimer, ProgressDialog::onTimer)
+    EVT_CLOSE(ProgressDialog::onClose)
+wxEND_EVENT_TABLE()
+// clang-format on
 
-            ProgressDialog::ProgressDialog(wxWindow* parent)
+ProgressDialog::ProgressDialog(wxWindow* parent)
     : wxDialog(parent, kDialog, wxString(), wxDefaultPosition, wxSize(400, 300), wxCAPTION),
       timer(this, kTimer), titleFont(sized(14)), textFont(sized(8)), smallFont(sized(8)) {
     auto* dialogSizer = new wxBoxSizer(wxVERTICAL);
