@@ -28,11 +28,14 @@ log4cplus::Logger dialogLogger() {
 
 } // namespace
 
-wxBEGIN_EVENT_TABLE(ErrorDialog, wxDialog) EVT_BUTTON(ErrorDialog::kOkButton, ErrorDialog::onOk)
-    EVT_CLOSE(ErrorDialog::onClose) wxEND_EVENT_TABLE()
+// clang-format off
+wxBEGIN_EVENT_TABLE(ErrorDialog, wxDialog)
+    EVT_BUTTON(ErrorDialog::kOkButton, ErrorDialog::onOk)
+    EVT_CLOSE(ErrorDialog::onClose)
+wxEND_EVENT_TABLE()
+// clang-format on
 
-        ErrorDialog::ErrorDialog(wxWindow* parent, int dialogId, const wxString& title,
-                                 int stateNumber)
+ErrorDialog::ErrorDialog(wxWindow* parent, int dialogId, const wxString& title, int stateNumber)
     : wxDialog(parent, dialogId, title, wxDefaultPosition, wxSize(kWidth, -1), wxCAPTION,
                "dialog") {
     auto* grid = new wxFlexGridSizer(2, 0, 0);

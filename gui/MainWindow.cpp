@@ -46,13 +46,46 @@ constexpr int kArtworkWidth = 134;
 constexpr int kArtworkHeight = 327;
 constexpr int kBorder = 5;
 
+constexpr int kTightBorder = 3;
+constexpr int kButtonGap = 10;
+constexpr int kButtonsTop = 8;
+constexpr int kParagraphGap = 10;
+
+// The pages' other controls. A header strip's text takes the id after the strip's; a version
+// block's six texts take the ids from its first on.
+enum ControlId : int {
+    kDeviceHeader = 8017,
+    kDeviceNameText = 8018,
+    kTypeHeader = 8019,
+    kOnDeviceHeader = 8021,
+    kAvailableHeader = 8023,
+    kFirmwareTexts = 8025,
+    kSoftwareTexts = 8031,
+    kCautionsHeader = 8038,
+    kOlderBullet = 8041,
+    kOlderText = 8042,
+    kSameBullet = 8044,
+    kSameText = 8045,
+    kRecoveryBullet = 8047,
+    kRecoveryText = 8048,
+    kBatteryBullet = 8050,
+    kBatteryText = 8051,
+    kWelcomeTitle = 8052,
+    kWelcomeText = 8053,
+    kPurposeText = 8054,
+    kAdviceText = 8055,
+    kPromptText = 8056,
+};
+
 // The controls of the caution rows, in the order of the cautions.
 struct CautionRow {
     int bulletId;
     int textId;
 };
-constexpr CautionRow kCautionControls[MainWindow::kCautionRows] = {
-    {8041, 8042}, {8044, 8045}, {8047, 8048}, {8050, 8051}};
+constexpr CautionRow kCautionControls[MainWindow::kCautionRows] = {{kOlderBullet, kOlderText},
+                                                                   {kSameBullet, kSameText},
+                                                                   {kRecoveryBullet, kRecoveryText},
+                                                                   {kBatteryBullet, kBatteryText}};
 static_assert(MainWindow::kCautionRows == kCautionCount, "one row per caution");
 
 log4cplus::Logger windowLogger() {
@@ -88,17 +121,20 @@ void dispatchSignal(uint16_t signal, uint8_t first = 0) {
 
 } // namespace
 
-wxBEGIN_EVENT_TABLE(MainWindow, wxFrame) EVT_CLOSE(MainWindow::onClose)
+// clang-format off
+wxBEGIN_EVENT_TABLE(MainWindow, wxFrame)
+    EVT_CLOSE(MainWindow::onClose)
     EVT_CHECKBOX(MainWindow::kUpdateLogCheck, MainWindow::onLogCheck)
-        EVT_BUTTON(MainWindow::kUpdateButton, MainWindow::onUpdate)
-            EVT_BUTTON(MainWindow::kCancelButton, MainWindow::onCancel)
-                EVT_CHECKBOX(MainWindow::kWelcomeLogCheck, MainWindow::onLogCheck)
-                    EVT_BUTTON(MainWindow::kNextButton, MainWindow::onNext)
-                        EVT_MENU(MainWindow::kAboutCommand, MainWindow::onAbout)
-                            EVT_MENU(MainWindow::kCancelButton, MainWindow::onCancel)
-                                wxEND_EVENT_TABLE()
+    EVT_BUTTON(MainWindow::kUpdateButton, MainWindow::onUpdate)
+    EVT_BUTTON(MainWindow::kCancelButton, MainWindow::onCancel)
+    EVT_CHECKBOX(MainWindow::kWelcomeLogCheck, MainWindow::onLogCheck)
+    EVT_BUTTON(MainWindow::kNextButton, MainWindow::onNext)
+    EVT_MENU(MainWindow::kAboutCommand, MainWindow::onAbout)
+    EVT_MENU(MainWindow::kCancelButton, MainWindow::onCancel)
+wxEND_EVENT_TABLE()
+// clang-format on
 
-                                    MainWindow::MainWindow(const wxString& title)
+MainWindow::MainWindow(const wxString& title)
     : wxFrame(nullptr, kFrame, title, wxDefaultPosition, wxSize(250, 200),
               wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX | wxRESIZE_BORDER),
       titleFont(sized(kTitlePoints)), textFont(sized(kTextPoints)),
@@ -207,120 +243,130 @@ wxPanel* MainWindow::versionBlock(wxWindow* parent, int id, int firstId, const c
     return block;
 }
 
+wxPanel* MainWindow::deviceHeader(wxWindow* parent) {
+    wxPanel* header = headerStrip(parent, kDeviceHeader);
+    auto* sizer = new wxBoxSizer(wxHORIZONTAL);
+    deviceNameText = text(header, kDeviceNameText, "Device Name", titleFont, kDeviceNameWidth);
+    deviceNameText->SetMinSize(wxSize(kDeviceNameWidth, kDeviceNameHeight));
+    sizer->Add(deviceNameText, 1, wxALL, kBorder);
+    header->SetSizer(sizer);
+    return header;
+}
+
+wxPanel* MainWindow::labelledStrip(wxWindow* parent, int id, const char* label, int width) {
+    wxPanel* strip = headerStrip(parent, id);
+    auto* sizer = new wxBoxSizer(wxHORIZONTAL);
+    sizer->Add(text(strip, id + 1, guiText(label), textFont, width), 1, wxALL, kTightBorder);
+    strip->SetSizer(sizer);
+    return strip;
+}
+
+wxSizer* MainWindow::columnHeaders(wxWindow* parent) {
+    auto* columns = new wxFlexGridSizer(3, 0, 0);
+    columns->AddGrowableCol(1);
+    columns->AddGrowableCol(2);
+    columns->Add(labelledStrip(parent, kTypeHeader, "Type", kTypeColumnWidth), 1, wxEXPAND);
+    columns->Add(labelledStrip(parent, kOnDeviceHeader, "On Device", kVersionColumnWidth), 1,
+                 wxEXPAND);
+    columns->Add(labelledStrip(parent, kAvailableHeader, "Available", kVersionColumnWidth), 1,
+                 wxEXPAND);
+    return columns;
+}
+
+wxSizer* MainWindow::cautionRow(wxWindow* parent, int index) {
+    const CautionRow& controls = kCautionControls[index];
+    const Caution& caution = kCautions[index];
+    auto* row = new wxBoxSizer(wxHORIZONTAL);
+    auto* bullet =
+        new wxStaticText(parent, controls.bulletId, guiText("*"), wxDefaultPosition,
+                         wxSize(kBulletWidth, -1), wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
+    bullet->SetFont(cautionFont);
+    bullet->SetMinSize(wxSize(kBulletWidth, -1));
+    row->Add(bullet, 0);
+    // The long texts are wrapped so that they keep to the page's width.
+    const bool wrapped = caution.hint == HintRecovery || caution.hint == HintBattery;
+    row->Add(text(parent, controls.textId, guiText(caution.text), cautionFont, -1,
+                  wrapped ? kCautionWrap : -1),
+             1);
+    return row;
+}
+
+wxPanel* MainWindow::cautionsPanel(wxWindow* parent) {
+    auto* panel = new wxPanel(parent, kCautionsBox);
+    auto* sizer = new wxBoxSizer(wxVERTICAL);
+    sizer->Add(labelledStrip(panel, kCautionsHeader, "Cautions", -1), 0, wxEXPAND | wxBOTTOM,
+               kTightBorder);
+    for (int index = 0; index < kCautionRows; ++index) {
+        cautionRows[index] = cautionRow(panel, index);
+        sizer->Add(cautionRows[index], 0, wxEXPAND | wxBOTTOM, kTightBorder);
+    }
+    panel->SetSizer(sizer);
+    return panel;
+}
+
+wxSizer* MainWindow::updateButtons(wxWindow* parent) {
+    auto* buttons = new wxBoxSizer(wxHORIZONTAL);
+    updateLogCheck =
+        new wxCheckBox(parent, kUpdateLogCheck, withMnemonic(guiText("Generate log file")));
+    buttons->Add(updateLogCheck, 0, wxALIGN_CENTER_VERTICAL);
+    buttons->AddStretchSpacer();
+    updateButton = new wxButton(parent, kUpdateButton, withMnemonic(guiText("Update")));
+    buttons->Add(updateButton);
+    buttons->AddSpacer(kButtonGap);
+    buttons->Add(new wxButton(parent, kCancelButton, withMnemonic(guiText("Cancel"))));
+    return buttons;
+}
+
 void MainWindow::buildUpdatePage(wxPanel* page) {
     auto* pageSizer = new wxBoxSizer(wxVERTICAL);
     auto* content = new wxPanel(page, kContentPanel);
     auto* contentSizer = new wxBoxSizer(wxVERTICAL);
-
-    wxPanel* deviceHeader = headerStrip(content, 8017);
-    auto* deviceHeaderSizer = new wxBoxSizer(wxHORIZONTAL);
-    deviceNameText = text(deviceHeader, 8018, "Device Name", titleFont, kDeviceNameWidth);
-    deviceNameText->SetMinSize(wxSize(kDeviceNameWidth, kDeviceNameHeight));
-    deviceHeaderSizer->Add(deviceNameText, 1, wxALL, kBorder);
-    deviceHeader->SetSizer(deviceHeaderSizer);
-    contentSizer->Add(deviceHeader, 0, wxEXPAND | wxBOTTOM, kBorder);
-
-    auto* columns = new wxFlexGridSizer(3, 0, 0);
-    columns->AddGrowableCol(1);
-    columns->AddGrowableCol(2);
-    const struct {
-        int panelId;
-        const char* label;
-        int width;
-    } headers[] = {{8019, "Type", kTypeColumnWidth},
-                   {8021, "On Device", kVersionColumnWidth},
-                   {8023, "Available", kVersionColumnWidth}};
-    for (const auto& header : headers) {
-        wxPanel* strip = headerStrip(content, header.panelId);
-        auto* stripSizer = new wxBoxSizer(wxHORIZONTAL);
-        stripSizer->Add(
-            text(strip, header.panelId + 1, guiText(header.label), textFont, header.width), 1,
-            wxALL, 3);
-        strip->SetSizer(stripSizer);
-        columns->Add(strip, 1, wxEXPAND);
-    }
-    contentSizer->Add(columns, 0, wxEXPAND | wxBOTTOM, kBorder);
-
-    contentSizer->Add(versionBlock(content, kFirmwareBlock, 8025, "Firmware",
+    contentSizer->Add(deviceHeader(content), 0, wxEXPAND | wxBOTTOM, kBorder);
+    contentSizer->Add(columnHeaders(content), 0, wxEXPAND | wxBOTTOM, kBorder);
+    contentSizer->Add(versionBlock(content, kFirmwareBlock, kFirmwareTexts, "Firmware",
                                    &deviceFirmwareVersion, &packageFirmwareVersion,
                                    &deviceFirmwareDate, &packageFirmwareDate),
-                      0, wxEXPAND | wxALL, 3);
-    softwareBlock = versionBlock(content, kSoftwareBlock, 8031, "Software", &deviceSoftwareVersion,
-                                 &packageSoftwareVersion, &deviceSoftwareDescription,
-                                 &packageSoftwareDescription);
-    contentSizer->Add(softwareBlock, 0, wxEXPAND | wxALL, 3);
-
-    cautionsBox = new wxPanel(content, kCautionsBox);
-    auto* cautionsSizer = new wxBoxSizer(wxVERTICAL);
-    wxPanel* cautionsHeader = headerStrip(cautionsBox, 8038);
-    auto* cautionsHeaderSizer = new wxBoxSizer(wxHORIZONTAL);
-    cautionsHeaderSizer->Add(text(cautionsHeader, 8039, guiText("Cautions"), textFont), 1, wxALL,
-                             3);
-    cautionsHeader->SetSizer(cautionsHeaderSizer);
-    cautionsSizer->Add(cautionsHeader, 0, wxEXPAND | wxBOTTOM, 3);
-    for (int index = 0; index < kCautionRows; ++index) {
-        const CautionRow& controls = kCautionControls[index];
-        const Caution& caution = kCautions[index];
-        auto* rowSizer = new wxBoxSizer(wxHORIZONTAL);
-        auto* bullet = new wxStaticText(cautionsBox, controls.bulletId, guiText("*"),
-                                        wxDefaultPosition, wxSize(kBulletWidth, -1),
-                                        wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
-        bullet->SetFont(cautionFont);
-        bullet->SetMinSize(wxSize(kBulletWidth, -1));
-        rowSizer->Add(bullet, 0);
-        // The long texts are wrapped so that they keep to the page's width.
-        const bool wrapped = caution.hint == HintRecovery || caution.hint == HintBattery;
-        rowSizer->Add(text(cautionsBox, controls.textId, guiText(caution.text), cautionFont, -1,
-                           wrapped ? kCautionWrap : -1),
-                      1);
-        cautionsSizer->Add(rowSizer, 0, wxEXPAND | wxBOTTOM, 3);
-        cautionRows[index] = rowSizer;
-    }
-    cautionsBox->SetSizer(cautionsSizer);
+                      0, wxEXPAND | wxALL, kTightBorder);
+    softwareBlock = versionBlock(content, kSoftwareBlock, kSoftwareTexts, "Software",
+                                 &deviceSoftwareVersion, &packageSoftwareVersion,
+                                 &deviceSoftwareDescription, &packageSoftwareDescription);
+    contentSizer->Add(softwareBlock, 0, wxEXPAND | wxALL, kTightBorder);
+    cautionsBox = cautionsPanel(content);
     contentSizer->Add(cautionsBox, 0, wxEXPAND | wxTOP, kBorder);
     content->SetSizer(contentSizer);
     pageSizer->Add(content, 1, wxEXPAND);
-
-    auto* buttons = new wxBoxSizer(wxHORIZONTAL);
-    updateLogCheck =
-        new wxCheckBox(page, kUpdateLogCheck, withMnemonic(guiText("Generate log file")));
-    buttons->Add(updateLogCheck, 0, wxALIGN_CENTER_VERTICAL);
-    buttons->AddStretchSpacer();
-    updateButton = new wxButton(page, kUpdateButton, withMnemonic(guiText("Update")));
-    buttons->Add(updateButton);
-    buttons->AddSpacer(10);
-    buttons->Add(new wxButton(page, kCancelButton, withMnemonic(guiText("Cancel"))));
-    pageSizer->Add(buttons, 0, wxEXPAND | wxTOP, 8);
+    pageSizer->Add(updateButtons(page), 0, wxEXPAND | wxTOP, kButtonsTop);
     page->SetSizer(pageSizer);
 
     cautionsBox->Hide();
-    for (wxSizer* rowSizer : cautionRows)
-        cautionsSizer->Show(rowSizer, false);
+    for (wxSizer* row : cautionRows)
+        cautionsBox->GetSizer()->Show(row, false);
 }
 
 void MainWindow::buildWelcomePage(wxPanel* page) {
     auto* pageSizer = new wxBoxSizer(wxVERTICAL);
-    pageSizer->Add(text(page, 8052, guiText("Welcome"), titleFont, -1, kWelcomeTitleWrap), 0,
-                   wxBOTTOM, 10);
+    pageSizer->Add(text(page, kWelcomeTitle, guiText("Welcome"), titleFont, -1, kWelcomeTitleWrap),
+                   0, wxBOTTOM, kParagraphGap);
     wxStaticText* welcome =
-        text(page, 8053,
+        text(page, kWelcomeText,
              wxString::Format(guiText("Welcome to \"%s\"."),
                               wxTheApp != nullptr ? wxTheApp->GetAppDisplayName() : wxString()),
              textFont, -1, kWelcomeWrap);
     welcome->Wrap(welcome->GetSize().GetWidth());
-    pageSizer->Add(welcome, 0, wxBOTTOM, 10);
-    pageSizer->Add(text(page, 8054, guiText("This application allows you to update your devices."),
-                        textFont, -1, kWelcomeWrap),
-                   0, wxBOTTOM, 10);
-    pageSizer->Add(text(page, 8055,
+    pageSizer->Add(welcome, 0, wxBOTTOM, kParagraphGap);
+    pageSizer->Add(text(page, kPurposeText,
+                        guiText("This application allows you to update your devices."), textFont,
+                        -1, kWelcomeWrap),
+                   0, wxBOTTOM, kParagraphGap);
+    pageSizer->Add(text(page, kAdviceText,
                         guiText("Please ensure that the device is inserted and configured "
                                 "properly, all other applications are closed and the PC is "
                                 "using the mains."),
                         textFont, -1, kWelcomeWrap),
-                   0, wxBOTTOM, 10);
-    promptText =
-        text(page, 8056, guiText("To continue, insert your device."), textFont, -1, kWelcomeWrap);
-    pageSizer->Add(promptText, 0, wxBOTTOM, 10);
+                   0, wxBOTTOM, kParagraphGap);
+    promptText = text(page, kPromptText, guiText("To continue, insert your device."), textFont, -1,
+                      kWelcomeWrap);
+    pageSizer->Add(promptText, 0, wxBOTTOM, kParagraphGap);
     pageSizer->AddStretchSpacer();
 
     auto* buttons = new wxBoxSizer(wxHORIZONTAL);
@@ -330,12 +376,12 @@ void MainWindow::buildWelcomePage(wxPanel* page) {
     buttons->AddStretchSpacer();
     nextButton = new wxButton(page, kNextButton, withMnemonic(guiText("Next")));
     buttons->Add(nextButton);
-    buttons->AddSpacer(10);
+    buttons->AddSpacer(kButtonGap);
     closeButton = new wxButton(page, kCancelButton, withMnemonic(guiText("Close")));
     buttons->Add(closeButton);
     welcomeCancelButton = new wxButton(page, kCancelButton, withMnemonic(guiText("Cancel")));
-    buttons->Add(welcomeCancelButton, 0, wxLEFT, 10);
-    pageSizer->Add(buttons, 0, wxEXPAND | wxTOP, 8);
+    buttons->Add(welcomeCancelButton, 0, wxLEFT, kButtonGap);
+    pageSizer->Add(buttons, 0, wxEXPAND | wxTOP, kButtonsTop);
     page->SetSizer(pageSizer);
 }
 

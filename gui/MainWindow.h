@@ -72,6 +72,15 @@ private:
     wxPanel* versionBlock(wxWindow* parent, int id, int firstId, const char* label,
                           wxStaticText** version, wxStaticText** packageVersion,
                           wxStaticText** detail, wxStaticText** packageDetail);
+    // The update page, top down: the device's name, the column headers, the two version blocks,
+    // the cautions (hidden until refreshed) and the buttons.
+    wxPanel* deviceHeader(wxWindow* parent);
+    // A header strip with one text, whose id follows the strip's.
+    wxPanel* labelledStrip(wxWindow* parent, int id, const char* label, int width);
+    wxSizer* columnHeaders(wxWindow* parent);
+    wxSizer* cautionRow(wxWindow* parent, int index);
+    wxPanel* cautionsPanel(wxWindow* parent);
+    wxSizer* updateButtons(wxWindow* parent);
     void buildUpdatePage(wxPanel* page);
     void buildWelcomePage(wxPanel* page);
     void relayout();

@@ -27,6 +27,14 @@ constexpr int32_t kCodeReset = 12;
 constexpr int32_t kCodeSizeAnnouncement = 13;
 constexpr int32_t kCodeBlocksDone = 14;
 constexpr int kWarningWrap = 365;
+// The empty space around the lines and between them.
+constexpr int kMargin = 8;
+constexpr int kMarginWidth = 250;
+constexpr int kMarginHeight = 30;
+constexpr int kSpacerWidth = 30;
+constexpr int kLineGap = 8;
+constexpr int kWarningGap = 12;
+constexpr int kBulletGap = 5;
 
 log4cplus::Logger progressLogger() {
     return Log::logger("kestrel.windows.progress");
@@ -50,61 +58,27 @@ int realPeriodMs(uint64_t logicalMs) {
 
 } // namespace
 
+// clang-format off
 wxBEGIN_EVENT_TABLE(ProgressDialog, wxDialog)
-    EVT_TIMER(ProgressDialog::kTimer, ProgressDialog::onTimer) EVT_CLOSE(ProgressDialog::onClose)
-        wxEND_EVENT_TABLE()
+    EVT_TIMER(ProgressDialog::kTimer, ProgressDialog::onTimer)
+    EVT_CLOSE(ProgressDialog::onClose)
+wxEND_EVENT_TABLE()
+// clang-format on
 
-            ProgressDialog::ProgressDialog(wxWindow* parent)
+ProgressDialog::ProgressDialog(wxWindow* parent)
     : wxDialog(parent, kDialog, wxString(), wxDefaultPosition, wxSize(400, 300), wxCAPTION),
       timer(this, kTimer), titleFont(sized(14)), textFont(sized(8)), smallFont(sized(8)) {
     auto* dialogSizer = new wxBoxSizer(wxVERTICAL);
     auto* outer = new wxPanel(this, kOuterPanel);
     auto* outerSizer = new wxBoxSizer(wxVERTICAL);
-    outerSizer->Add(250, 8);
+    outerSizer->Add(kMarginWidth, kMargin);
     auto* row = new wxBoxSizer(wxHORIZONTAL);
-    row->Add(8, 30);
-    auto* inner = new wxPanel(outer, kInnerPanel);
-    auto* innerSizer = new wxBoxSizer(wxVERTICAL);
-
-    phaseLine = new wxStaticText(inner, kPhaseLine, guiText("Initialising"), wxDefaultPosition,
-                                 wxSize(400, -1));
-    phaseLine->SetFont(textFont);
-    innerSizer->Add(phaseLine, 0, wxEXPAND);
-    innerSizer->Add(30, 8);
-    bar = new wxGauge(inner, kBar, kBarRange, wxDefaultPosition, wxSize(300, -1), wxGA_HORIZONTAL);
-    bar->SetValue(1);
-    innerSizer->Add(bar, 0, wxEXPAND);
-    innerSizer->Add(30, 8);
-    actionLine = new wxStaticText(inner, kActionLine, guiText("Initialising"), wxDefaultPosition,
-                                  wxSize(300, -1));
-    actionLine->SetFont(smallFont);
-    innerSizer->Add(actionLine, 0, wxEXPAND);
-
-    warningPanel = new wxPanel(inner, kWarningPanel);
-    auto* warningSizer = new wxBoxSizer(wxVERTICAL);
-    warningSizer->Add(30, 12);
-    auto* warningRow = new wxPanel(warningPanel, kWarningRow);
-    auto* warningRowSizer = new wxBoxSizer(wxHORIZONTAL);
-    auto* bullet = new wxStaticText(warningRow, kWarningBullet, guiText("*"));
-    bullet->SetFont(smallFont);
-    warningRowSizer->Add(bullet, 0, wxRIGHT, 5);
-    auto* warning = new wxStaticText(
-        warningRow, kWarningText,
-        guiText("Please do not interrupt the update by removing your device or turning off your "
-                "computer."));
-    warning->SetFont(smallFont);
-    warning->Wrap(kWarningWrap);
-    warningRowSizer->Add(warning, 1);
-    warningRow->SetSizer(warningRowSizer);
-    warningSizer->Add(warningRow, 0, wxEXPAND);
-    warningPanel->SetSizer(warningSizer);
-    innerSizer->Add(warningPanel, 0, wxEXPAND);
-
-    inner->SetSizer(innerSizer);
+    row->Add(kMargin, kMarginHeight);
+    wxPanel* inner = progressLines(outer);
     row->Add(inner, 1, wxEXPAND);
-    row->Add(8, 30);
+    row->Add(kMargin, kMarginHeight);
     outerSizer->Add(row, 1, wxEXPAND);
-    outerSizer->Add(250, 8);
+    outerSizer->Add(kMarginWidth, kMargin);
     outer->SetSizer(outerSizer);
     dialogSizer->Add(outer, 1, wxEXPAND);
     SetSizer(dialogSizer);
@@ -119,6 +93,50 @@ wxBEGIN_EVENT_TABLE(ProgressDialog, wxDialog)
 
     if (openDialogs++ == 0)
         disabler = std::make_unique<wxWindowDisabler>(this);
+}
+
+wxPanel* ProgressDialog::progressLines(wxWindow* parent) {
+    auto* inner = new wxPanel(parent, kInnerPanel);
+    auto* innerSizer = new wxBoxSizer(wxVERTICAL);
+    phaseLine = new wxStaticText(inner, kPhaseLine, guiText("Initialising"), wxDefaultPosition,
+                                 wxSize(400, -1));
+    phaseLine->SetFont(textFont);
+    innerSizer->Add(phaseLine, 0, wxEXPAND);
+    innerSizer->Add(kSpacerWidth, kLineGap);
+    bar = new wxGauge(inner, kBar, kBarRange, wxDefaultPosition, wxSize(300, -1), wxGA_HORIZONTAL);
+    bar->SetValue(1);
+    innerSizer->Add(bar, 0, wxEXPAND);
+    innerSizer->Add(kSpacerWidth, kLineGap);
+    actionLine = new wxStaticText(inner, kActionLine, guiText("Initialising"), wxDefaultPosition,
+                                  wxSize(300, -1));
+    actionLine->SetFont(smallFont);
+    innerSizer->Add(actionLine, 0, wxEXPAND);
+    warningPanel = warning(inner);
+    innerSizer->Add(warningPanel, 0, wxEXPAND);
+    inner->SetSizer(innerSizer);
+    return inner;
+}
+
+wxPanel* ProgressDialog::warning(wxWindow* parent) {
+    auto* panel = new wxPanel(parent, kWarningPanel);
+    auto* sizer = new wxBoxSizer(wxVERTICAL);
+    sizer->Add(kSpacerWidth, kWarningGap);
+    auto* warningRow = new wxPanel(panel, kWarningRow);
+    auto* rowSizer = new wxBoxSizer(wxHORIZONTAL);
+    auto* bullet = new wxStaticText(warningRow, kWarningBullet, guiText("*"));
+    bullet->SetFont(smallFont);
+    rowSizer->Add(bullet, 0, wxRIGHT, kBulletGap);
+    auto* text = new wxStaticText(
+        warningRow, kWarningText,
+        guiText("Please do not interrupt the update by removing your device or turning off your "
+                "computer."));
+    text->SetFont(smallFont);
+    text->Wrap(kWarningWrap);
+    rowSizer->Add(text, 1);
+    warningRow->SetSizer(rowSizer);
+    sizer->Add(warningRow, 0, wxEXPAND);
+    panel->SetSizer(sizer);
+    return panel;
 }
 
 ProgressDialog::~ProgressDialog() {

@@ -45,6 +45,10 @@ public:
     bool warningShown() const;
 
 private:
+    // The phase line, the bar, the action line and below them the warning.
+    wxPanel* progressLines(wxWindow* parent);
+    wxPanel* warning(wxWindow* parent);
+
     void onTimer(wxTimerEvent& event);
     void onClose(wxCloseEvent& event);
 

@@ -71,6 +71,21 @@ private:
     PackageImage image;
 };
 
+// Holds the device in flashing mode, the sleep inhibitor with it, and ends that on every way out
+// of the flash step: an inhibitor left held would keep the machine awake until the program ends.
+class FlashingModeHold {
+public:
+    FlashingModeHold(DeviceTrait& device, void* handle) : device(device), handle(handle) {}
+    ~FlashingModeHold() { device.flashingMode(handle, false); }
+    FlashingModeHold(const FlashingModeHold&) = delete;
+    FlashingModeHold& operator=(const FlashingModeHold&) = delete;
+    int32_t take() { return device.flashingMode(handle, true); }
+
+private:
+    DeviceTrait& device;
+    void* handle;
+};
+
 } // namespace
 
 const char UpdateProcess::kCustomisationScript[] =
@@ -222,78 +237,85 @@ int32_t UpdateProcess::waitForArrival() {
     return 0;
 }
 
+int32_t UpdateProcess::repeatWhileModeChanging(const char* failure, const LibraryCall& call,
+                                               uint32_t& code) {
+    const UpdateInfo& info = *state.trait->updateInfo;
+    for (;;) {
+        // The ports change with every re-enumeration: take them afresh for each call.
+        const UpdateInfo::Ports ports = info.ports();
+        const std::wstring model = flasherModel(ports.model);
+        code = call(model.c_str(), ports.diag.c_str(), ports.app.c_str());
+        if (code != kFfModeChanging)
+            return 0;
+        const int32_t waited = waitForArrival();
+        if (waited != 0) {
+            KESTREL_ERROR(processLogger(), failure << " (error " << waited << ")");
+            return waited;
+        }
+    }
+}
+
 int32_t UpdateProcess::flashStep() {
-    UpdateInfo& info = *state.trait->updateInfo;
-    DeviceTrait& device = *machine.deviceTrait;
     void* handle = reinterpret_cast<void*>(static_cast<intptr_t>(state.deviceHandle));
     KESTREL_DEBUG(processLogger(), "Initiate firmware update");
-    int32_t r = device.flashingMode(handle, true);
+    FlashingModeHold flashingMode(*machine.deviceTrait, handle);
+    int32_t r = flashingMode.take();
     const bool flashing = state.flashFirmware || state.flashSoftware;
     if (r == 0 && flashing)
         r = checkPackageImages();
     if (r == 0 && flashing) {
         uint32_t code = 0;
-        for (;;) {
-            // The ports change with every re-enumeration: take them afresh for each call.
-            const UpdateInfo::Ports ports = info.ports();
-            const std::wstring model = flasherModel(ports.model);
-            code = FfPreFlash(model.c_str(), ports.diag.c_str(), ports.app.c_str(),
-                              &UpdateProcess::progressCallback, &state);
-            if (code != kFfModeChanging)
-                break;
-            const int32_t waited = waitForArrival();
-            if (waited != 0) {
-                KESTREL_ERROR(processLogger(), "Preflashing failed (error " << waited << ")");
-                return waited;
-            }
-        }
+        const int32_t preFlashWait = repeatWhileModeChanging(
+            "Preflashing failed",
+            [this](const wchar_t* model, const wchar_t* diag, const wchar_t* app) {
+                return FfPreFlash(model, diag, app, &UpdateProcess::progressCallback, &state);
+            },
+            code);
+        if (preFlashWait != 0)
+            return preFlashWait;
         if (code != kFfOk) {
             KESTREL_ERROR(processLogger(), "Preflashing failed (error " << code << ")");
             return static_cast<int32_t>(code);
         }
-
         const PackageImage& image = *state.image;
-        for (;;) {
-            const UpdateInfo::Ports ports = info.ports();
-            const std::wstring model = flasherModel(ports.model);
-            code =
-                FfFlash(model.c_str(), ports.diag.c_str(), ports.app.c_str(), state.flashFirmware,
-                        state.flashSoftware, image.data(), static_cast<uint32_t>(image.size()),
-                        &UpdateProcess::progressCallback, &state);
-            if (code != kFfModeChanging)
-                break;
-            const int32_t waited = waitForArrival();
-            if (waited != 0) {
-                KESTREL_ERROR(processLogger(), "Flashing failed (error " << waited << ")");
-                return waited;
-            }
-        }
-        r = static_cast<int32_t>(code);
-        if (code == kFfOk) {
-            machine.dispatch(sigReset, 0);
-            // Kept for the whole run and never cleared: the record says whether this run flashed
-            // the firmware at all, so neither the software-only second pass of a two-pass
-            // product nor the repeat that follows a recovery update (which finds the firmware
-            // already current) turns a flashed firmware into "not flashed".
-            {
-                const auto guard = info.lock();
-                info.fwUpdate = info.fwUpdate || state.flashFirmware;
-                info.swUpdate = info.swUpdate || state.flashSoftware;
-            }
-            if (machine.isIn(StateMachine::kWaitForDevice)) {
-                r = waitForArrival();
-                if (r == 0)
-                    statusCheck();
-            } else {
-                statusCheck();
-            }
-        }
+        const int32_t flashWait = repeatWhileModeChanging(
+            "Flashing failed",
+            [this, &image](const wchar_t* model, const wchar_t* diag, const wchar_t* app) {
+                return FfFlash(model, diag, app, state.flashFirmware, state.flashSoftware,
+                               image.data(), static_cast<uint32_t>(image.size()),
+                               &UpdateProcess::progressCallback, &state);
+            },
+            code);
+        if (flashWait != 0)
+            return flashWait;
+        r = code == kFfOk ? afterFlashing() : static_cast<int32_t>(code);
     }
     if (state.ejected)
         r = kResultEjected;
-    device.flashingMode(handle, false);
     state.result = r;
     return r;
+}
+
+int32_t UpdateProcess::afterFlashing() {
+    UpdateInfo& info = *state.trait->updateInfo;
+    machine.dispatch(sigReset, 0);
+    // Kept for the whole run and never cleared: the record says whether this run flashed the
+    // firmware at all, so neither the software-only second pass of a two-pass product nor the
+    // repeat that follows a recovery update (which finds the firmware already current) turns a
+    // flashed firmware into "not flashed".
+    {
+        const auto guard = info.lock();
+        info.fwUpdate = info.fwUpdate || state.flashFirmware;
+        info.swUpdate = info.swUpdate || state.flashSoftware;
+    }
+    if (!machine.isIn(StateMachine::kWaitForDevice)) {
+        statusCheck();
+        return 0;
+    }
+    const int32_t arrived = waitForArrival();
+    if (arrived == 0)
+        statusCheck();
+    return arrived;
 }
 
 int32_t UpdateProcess::checkPackageImages() {

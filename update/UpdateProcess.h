@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class StateMachine;
@@ -53,7 +54,18 @@ private:
     int32_t normalUpdate();
     int32_t recoveryUpdate();
     int32_t determineFlags();
+    // A flashing library call on the device's model and its diagnostic and application ports.
+    using LibraryCall =
+        std::function<uint32_t(const wchar_t* model, const wchar_t* diag, const wchar_t* app)>;
+
     int32_t flashStep();
+    // Calls `call` on the device's current ports until the library no longer answers that the
+    // device is changing mode, waiting for its return in between: 0 with the last answer in
+    // `code`, or the failed wait's result, logged after `failure`.
+    int32_t repeatWhileModeChanging(const char* failure, const LibraryCall& call, uint32_t& code);
+    // After a successful flash: the device resets; waits for it when the workflow does, then
+    // reads its status.
+    int32_t afterFlashing();
     int32_t flashParts(bool firmware, bool software);
     int32_t checkPackageImages();
     int32_t waitForArrival();

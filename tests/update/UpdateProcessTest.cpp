@@ -1,4 +1,5 @@
 #include "app/AppCheckThread.h"
+#include "app/AppDeviceTrait.h"
 #include "app/DeviceTrait.h"
 #include "app/ErrorCodes.h"
 #include "app/PackageImage.h"
@@ -24,7 +25,9 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -155,6 +158,7 @@ protected:
         options.root = root.string();
         options.stateFile = (root / "card.state.json").string();
         options.modeChangeDelayMs = 1000;
+        options.faults = faults;
         cardsim::CardState state;
         state.revision = revision;
         state.date = date;
@@ -192,6 +196,7 @@ protected:
     }
 
     fs::path root;
+    cardsim::CardFaults faults;
     WindowTrait windows;
     RecordingUpdate update;
     StateMachine machine;
@@ -375,8 +380,71 @@ TEST_F(UpdateProcessTest, CardThatDoesNotComeBackFromLoaderModeEndsWith277) {
     machine.deviceTrait = &device;
     EXPECT_EQ(update.codes.back(), std::make_pair(3, int(kResultArrivalTimeout)));
     EXPECT_EQ(update.count(9), 0);
-    EXPECT_EQ(stuck.modes, std::vector<bool>{true}) << "a failed pre-flash leaves flashing mode on";
+    EXPECT_EQ(stuck.modes, (std::vector<bool>{true, false})) << "a failed pre-flash ends it too";
 }
+
+// The program's device trait for flashing mode and its sleep inhibitor (on the simulated machine
+// the file DIR/sleep-inhibitor), the simulated card for everything else.
+struct InhibitingDevice : AppDeviceTrait {
+    InhibitingDevice(StateMachine& machine, SimulatedDevice& card, fs::path inhibitorFile)
+        : AppDeviceTrait(machine), card(card), inhibitorFile(std::move(inhibitorFile)) {}
+    int initialise() override { return card.initialise(); }
+    int checkDevice(bool asynchronous) override { return card.checkDevice(asynchronous); }
+    int waitForArrival() override {
+        return comesBack ? card.waitForArrival() : kResultArrivalTimeout;
+    }
+    int flashingMode(void* object, bool on) override {
+        const int result = AppDeviceTrait::flashingMode(object, on);
+        if (on)
+            heldWhileFlashing = fs::exists(inhibitorFile);
+        return result;
+    }
+
+    SimulatedDevice& card;
+    fs::path inhibitorFile;
+    bool comesBack = true;
+    bool heldWhileFlashing = false;
+};
+
+struct FailedPreFlash {
+    const char* name;
+    // The command the card answers "ERROR".
+    const char* refusedCommand;
+    bool comesBack;
+    int32_t result;
+};
+
+void PrintTo(const FailedPreFlash& failure, std::ostream* out) {
+    *out << failure.name;
+}
+
+class FailedPreFlashTest : public UpdateProcessTest,
+                           public ::testing::WithParamInterface<FailedPreFlash> {};
+
+TEST_P(FailedPreFlashTest, SleepInhibitorIsReleasedWhenTheUpdateEnds) {
+    const FailedPreFlash& failure = GetParam();
+    if (*failure.refusedCommand != '\0')
+        faults.errorCommands.insert(failure.refusedCommand);
+    startAndCheck("3.18.2", "Jan 05 2010");
+    InhibitingDevice inhibiting(machine, device, root / "sleep-inhibitor");
+    inhibiting.comesBack = failure.comesBack;
+    machine.deviceTrait = &inhibiting;
+    UpdateProcess::run(machine, update);
+    machine.deviceTrait = &device;
+    EXPECT_EQ(update.codes.back(), std::make_pair(3, int(failure.result)));
+    EXPECT_EQ(update.count(9), 0) << "nothing flashed";
+    EXPECT_TRUE(inhibiting.heldWhileFlashing) << "taken when flashing mode began";
+    EXPECT_FALSE(fs::exists(root / "sleep-inhibitor")) << "released while the trait lives on";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failure, FailedPreFlashTest,
+    ::testing::Values(FailedPreFlash{"cardNotBackInLoaderMode", "", false, kResultArrivalTimeout},
+                      FailedPreFlash{"loaderModeRefused", "AT%MODE=1", true,
+                                     static_cast<int32_t>(kFfPortOrModeFailed)}),
+    [](const ::testing::TestParamInfo<FailedPreFlash>& failure) {
+        return std::string(failure.param.name);
+    });
 
 TEST_F(UpdateProcessTest, LibraryProgressReachesTheTraitMapped) {
     UpdateProcess::Record record;
