@@ -573,9 +573,7 @@ void DetectAllSubdevices() {
     }
 }
 
-int CheckSubdevices(bool modem, bool appPortIfMultiplexing, bool appPortIfNotMultiplexing,
-                    bool wwanAdapter, bool smartCardReader, bool app2Port, bool dbgPort,
-                    uint32_t reason) {
+int CheckSubdevices(SubdeviceStep steps, uint32_t reason) {
     if (!isStartingWithCard())
         return 0;
     CurrentCard& card = currentCard();
@@ -588,19 +586,20 @@ int CheckSubdevices(bool modem, bool appPortIfMultiplexing, bool appPortIfNotMul
         }
     }
 
-    if (modem && has(CardDriverCapabilitiesModem) && isEmpty(card.info.modemName) &&
-        isDefaultMethod(card.methods.modem))
+    if (includes(steps, SubdeviceStep::Modem) && has(CardDriverCapabilitiesModem) &&
+        isEmpty(card.info.modemName) && isDefaultMethod(card.methods.modem))
         DetectModem();
     const bool multiplexing = has(CardDriverCapabilitiesMultiplexing);
-    if ((appPortIfMultiplexing && multiplexing) || (appPortIfNotMultiplexing && !multiplexing))
+    if (includes(steps, multiplexing ? SubdeviceStep::AppPortIfMultiplexing
+                                     : SubdeviceStep::AppPortIfNotMultiplexing))
         appPortStep();
-    if (smartCardReader)
+    if (includes(steps, SubdeviceStep::SmartCardReader))
         smartCardReaderStep();
-    if (wwanAdapter)
+    if (includes(steps, SubdeviceStep::WwanAdapter))
         wwanAdapterStep();
-    if (dbgPort)
+    if (includes(steps, SubdeviceStep::DbgPort))
         dbgPortStep();
-    if (app2Port)
+    if (includes(steps, SubdeviceStep::App2Port))
         app2PortStep();
 
     if (!isComplete())

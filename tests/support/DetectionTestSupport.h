@@ -179,7 +179,7 @@ protected:
         detection::SetCardState(CardStateStarting, 4);
     }
     int checkAll(uint32_t reason = 4) {
-        return detection::CheckSubdevices(true, true, true, true, true, true, true, reason);
+        return detection::CheckSubdevices(detection::kEverySubdeviceStep, reason);
     }
 
     const NwCardInfo& info() const { return detection::currentCard().info; }
