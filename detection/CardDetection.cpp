@@ -49,7 +49,7 @@ std::string joined(const std::vector<std::string>& items) {
 // The models whose primary application port is decided by their sub-devices, or that have
 // none of their own.
 bool getsPrimaryAppPortAtDetection(uint32_t model) {
-    if (model >= 0x801 && model <= 0x5FFF && model != 0x900 && model != 0xA00)
+    if (model >= 0x801 && model <= 0x5FFF && !isFirstInterfaceModel(model))
         return false;
     return model != 0x8400 && model != 0x8401;
 }
@@ -217,7 +217,7 @@ int DetectAnyCard() {
 }
 
 bool AreSubdevicesReady(uint32_t cardNode, uint32_t model) {
-    if (model == 0x900 || model == 0xA00) {
+    if (isFirstInterfaceModel(model)) {
         std::string classGuid;
         return HasDescendantWithId(cardNode, "_FF_NET", false) ||
                QueryChildClassGuid(cardNode, "MI_00", classGuid) == 0;

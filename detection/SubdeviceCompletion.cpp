@@ -171,8 +171,8 @@ void detectAppPortByDeviceName() {
 void checkSmartCardReaderChild() {
     const CurrentCard& card = currentCard();
     const uint32_t model = card.info.model;
-    if (CardDbOsType() < kOsType2000 || model < 0x800 || model > 0x7FFF || model == 0x900 ||
-        model == 0xA00)
+    if (CardDbOsType() < kOsType2000 || model < 0x800 || model > 0x7FFF ||
+        isFirstInterfaceModel(model))
         return;
     const char* child = card.info.family == 3 ? "&MI_03" : "_SC\\";
     if (HasDescendantWithId(card.info.devNode, child, false)) {
@@ -501,7 +501,7 @@ void DetectAllSubdevices() {
     const uint32_t cardNode = card.info.devNode;
     bool modem = false;
     bool adapter = false;
-    if (model == 0x900 || model == 0xA00) {
+    if (isFirstInterfaceModel(model)) {
         std::string classGuid;
         const uint32_t error = QueryChildClassGuid(cardNode, "MI_00", classGuid);
         if (error != 0) {
