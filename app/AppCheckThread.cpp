@@ -9,8 +9,8 @@
 #include "app/UpdateTrait.h"
 #include "app/WindowTrait.h"
 #include "app/util/Log.h"
+#include "platform/Text.h"
 
-#include <cctype>
 #include <cstring>
 
 namespace Kestrel {
@@ -44,17 +44,6 @@ std::string lockedDeviceLogForm(const UpdateInfo& info) {
 
 std::string boundedText(const char* text, size_t size) {
     return std::string(text, strnlen(text, size));
-}
-
-bool equalNoCase(const std::string& a, const char* b) {
-    const size_t length = std::strlen(b);
-    if (a.size() != length)
-        return false;
-    for (size_t i = 0; i < length; ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
 }
 
 } // namespace
@@ -187,11 +176,11 @@ void computeHints(UpdateInfo& info) {
 }
 
 int32_t checkLmCode(const UpdateInfo& info) {
-    if (info.lmCode.empty() || equalNoCase(info.lmCode, kUnknownLmCode) ||
+    if (info.lmCode.empty() || platform::equalIgnoringCase(info.lmCode, kUnknownLmCode) ||
         kSupportedLmCodes[0] == nullptr)
         return kResultOk;
     for (const char* const* code = kSupportedLmCodes; *code != nullptr; ++code)
-        if (equalNoCase(info.lmCode, *code))
+        if (platform::equalIgnoringCase(info.lmCode, *code))
             return kResultOk;
     KESTREL_ERROR(checkLogger(), "LM code '" << info.lmCode << "' is not supported");
     return kResultLmCodeNotSupported;

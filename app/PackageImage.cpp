@@ -5,14 +5,15 @@
 #include "platform/Process.h"
 #include "platform/Resource.h"
 #include "platform/SystemPaths.h"
+#include "platform/Text.h"
 
-#include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <string_view>
 
 namespace Kestrel {
 namespace {
@@ -37,12 +38,9 @@ ModuleFolder& moduleFolder() {
 }
 
 bool endsWithPackageSuffix(const std::string& name) {
-    const std::string suffix = kPackageSuffix;
-    if (name.size() <= suffix.size())
-        return false;
-    return std::equal(suffix.begin(), suffix.end(), name.end() - suffix.size(), [](char a, char b) {
-        return a == std::tolower(static_cast<unsigned char>(b));
-    });
+    // A name that is only the suffix is not a package.
+    const std::string_view suffix = kPackageSuffix;
+    return name.size() > suffix.size() && platform::endsWithIgnoringCase(name, suffix);
 }
 
 // The first file of the folder whose name ends in .pck, in the order the file system lists them.

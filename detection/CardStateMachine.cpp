@@ -13,8 +13,7 @@
 #include "detection/XLog.h"
 #include "platform/DeviceTree.h"
 #include "platform/MessageWindow.h"
-
-#include <cctype>
+#include "platform/Text.h"
 
 namespace detection {
 namespace {
@@ -156,16 +155,6 @@ void logDetectionEvent(uint32_t event) {
     XLogAt(1, "Nw: DetectionEvent is %s", detectionEventName(event));
 }
 
-bool sameTextIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // Runs before every device reaction; false when the card was lost and nothing else may
 // happen for this message.
 bool deviceHousekeeping() {
@@ -298,7 +287,7 @@ void OnDeviceRemoval(const std::string& interfaceName) {
     const CurrentCard& card = currentCard();
     const uint32_t state = card.info.state;
     if ((state == CardStateStarting || state == CardStateStarted) && card.symbolicName[0] != 0 &&
-        sameTextIgnoringCase(utf8Of(card.symbolicName), interfaceName)) {
+        platform::equalIgnoringCase(utf8Of(card.symbolicName), interfaceName)) {
         XLogAt(1, "Nw: Symbolic link of the main device has been removed, resetting device state");
         ResetAndStop(NwReasonDeviceChange);
     }

@@ -10,9 +10,9 @@
 #include "detection/XLog.h"
 #include "platform/MessageWindow.h"
 #include "platform/MobileBroadband.h"
+#include "platform/Text.h"
 
 #include <atomic>
-#include <cctype>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -36,16 +36,6 @@ struct MbState {
 MbState& mb() {
     static MbState* state = new MbState;
     return *state;
-}
-
-bool sameId(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
 }
 
 // Runs on the watch's thread, like the COM sink: it only logs and posts.
@@ -126,7 +116,7 @@ bool IsMbInterfaceListed(const std::string& interfaceId) {
     MbState& state = mb();
     std::lock_guard<std::mutex> guard(state.mutex);
     for (const auto& id : state.interfaces)
-        if (sameId(id, interfaceId))
+        if (platform::equalIgnoringCase(id, interfaceId))
             return true;
     return false;
 }

@@ -9,9 +9,10 @@
 #include "detection/NwLibrary.h"
 #include "detection/XLog.h"
 #include "platform/Power.h"
+#include "platform/Text.h"
 
-#include <cctype>
 #include <string>
+#include <string_view>
 
 namespace detection {
 namespace {
@@ -60,15 +61,16 @@ constexpr uint32_t kGuidSize = 16;
 platform::NotificationHandle registrations[kRegistrationCount] = {};
 platform::NotificationHandle powerRegistration = 0;
 
-bool sameGuid(const std::string& a, const char* b) {
-    std::string left, right;
-    for (char c : a)
+std::string withoutBraces(std::string_view guid) {
+    std::string bare;
+    for (char c : guid)
         if (c != '{' && c != '}')
-            left += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    for (const char* c = b; *c != 0; ++c)
-        if (*c != '{' && *c != '}')
-            right += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
-    return left == right;
+            bare += c;
+    return bare;
+}
+
+bool sameGuid(const std::string& a, const char* b) {
+    return platform::equalIgnoringCase(withoutBraces(a), withoutBraces(b));
 }
 
 uint32_t broadcastSize(const platform::DeviceBroadcast& device) {

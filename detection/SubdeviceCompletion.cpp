@@ -7,8 +7,8 @@
 #include "detection/WideText.h"
 #include "detection/XLog.h"
 #include "platform/DeviceTree.h"
+#include "platform/Text.h"
 
-#include <cctype>
 #include <mutex>
 
 namespace detection {
@@ -512,14 +512,7 @@ void DetectAllSubdevices() {
             modem = adapter = true;
         } else {
             auto same = [&](const char* guid) {
-                const std::string wanted = guid;
-                if (wanted.size() != classGuid.size())
-                    return false;
-                for (size_t i = 0; i < wanted.size(); ++i)
-                    if (std::tolower(static_cast<unsigned char>(wanted[i])) !=
-                        std::tolower(static_cast<unsigned char>(classGuid[i])))
-                        return false;
-                return true;
+                return platform::equalIgnoringCase(guid, classGuid);
             };
             if (same(platform::kClassMultifunction))
                 modem = adapter = true;

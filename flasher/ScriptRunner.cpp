@@ -3,9 +3,9 @@
 #include "flasher/AtEngine.h"
 #include "flasher/DeviceOperations.h"
 #include "flasher/Library.h"
+#include "platform/Text.h"
 
 #include <mxml.h>
-#include <strings.h>
 
 #include <cstring>
 #include <string>
@@ -60,11 +60,11 @@ bool append(char* buffer, size_t capacity, const char* separator, const char* wo
 } // namespace
 
 int32_t scriptModeNumber(const char* name) {
-    if (strcasecmp(name, "modem") == 0)
+    if (platform::equalIgnoringCase(name, "modem"))
         return kFfModeModem;
-    if (strcasecmp(name, "loader") == 0)
+    if (platform::equalIgnoringCase(name, "loader"))
         return kFfModeLoader;
-    if (strcasecmp(name, "factory_test") == 0)
+    if (platform::equalIgnoringCase(name, "factory_test"))
         return kFfModeFactoryTest;
     return kFfModeOther;
 }

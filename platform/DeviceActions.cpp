@@ -2,24 +2,14 @@
 
 #include "platform/RegistryStore.h"
 #include "platform/SystemPaths.h"
+#include "platform/Text.h"
 
-#include <cctype>
 #include <vector>
 
 namespace platform {
 namespace {
 
 constexpr const char* kActionLog = "/device-actions.log";
-
-bool sameText(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 // Whether a device with this instance id is present: the devices of its enumerator (the first
 // component of the id) are searched.
@@ -30,7 +20,7 @@ bool present(DeviceTree& tree, const std::string& instanceId) {
         return false;
     for (DevNode node : nodes) {
         std::string id;
-        if (tree.instanceId(node, id) == 0 && sameText(id, instanceId))
+        if (tree.instanceId(node, id) == 0 && equalIgnoringCase(id, instanceId))
             return true;
     }
     return false;

@@ -1,6 +1,7 @@
 #include "platform/DeviceTreeInMemory.h"
 
 #include "platform/NativeBackend.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -15,17 +16,6 @@ constexpr const char* kDevicePrefix = "\\\\.\\";
 constexpr const char* kPortNameValue = "PortName";
 constexpr int kDriverVersionParts = 4;
 constexpr unsigned long kDriverVersionPartMax = 0xFFFF;
-
-bool sameText(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
 
 std::string enumeratorOf(const DeviceNodeDescription& node) {
     if (!node.enumerator.empty())
@@ -67,9 +57,10 @@ bool wanted(const NotificationFilter& filter, const DeviceTreeChange& change) {
     switch (change.kind) {
     case DeviceTreeChange::Kind::InterfaceArrival:
     case DeviceTreeChange::Kind::InterfaceRemoval:
-        return std::any_of(
-            filter.interfaceClasses.begin(), filter.interfaceClasses.end(),
-            [&](const std::string& guid) { return sameText(guid, change.interfaceClass); });
+        return std::any_of(filter.interfaceClasses.begin(), filter.interfaceClasses.end(),
+                           [&](const std::string& guid) {
+                               return equalIgnoringCase(guid, change.interfaceClass);
+                           });
     case DeviceTreeChange::Kind::PortArrival:
     case DeviceTreeChange::Kind::PortRemoval:
         return filter.ports;
@@ -262,7 +253,7 @@ uint32_t InMemoryDeviceTree::devicesOfClass(const std::string& classGuid,
     std::lock_guard<std::mutex> guard(mutex_);
     nodes.clear();
     for (const auto& node : nodes_)
-        if (sameText(node.description.classGuid, classGuid))
+        if (equalIgnoringCase(node.description.classGuid, classGuid))
             nodes.push_back(node.number);
     return 0;
 }
@@ -272,7 +263,7 @@ uint32_t InMemoryDeviceTree::devicesOfEnumerator(const std::string& enumerator,
     std::lock_guard<std::mutex> guard(mutex_);
     nodes.clear();
     for (const auto& node : nodes_)
-        if (sameText(enumeratorOf(node.description), enumerator))
+        if (equalIgnoringCase(enumeratorOf(node.description), enumerator))
             nodes.push_back(node.number);
     return 0;
 }
@@ -367,7 +358,7 @@ uint32_t InMemoryDeviceTree::registryValue(DevNode node, RegistryKey key, const 
 uint32_t InMemoryDeviceTree::enumClassGuid(const std::string& instanceId, std::string& classGuid) {
     std::lock_guard<std::mutex> guard(mutex_);
     for (const auto& node : nodes_) {
-        if (!sameText(node.description.instanceId, instanceId))
+        if (!equalIgnoringCase(node.description.instanceId, instanceId))
             continue;
         if (node.description.classGuid.empty())
             return kNotFound;
@@ -380,7 +371,7 @@ uint32_t InMemoryDeviceTree::enumClassGuid(const std::string& instanceId, std::s
 uint32_t InMemoryDeviceTree::driverVersion(const std::string& instanceId, uint64_t& version) {
     std::lock_guard<std::mutex> guard(mutex_);
     for (const auto& node : nodes_) {
-        if (!sameText(node.description.instanceId, instanceId))
+        if (!equalIgnoringCase(node.description.instanceId, instanceId))
             continue;
         if (!node.description.driverVersion)
             return kNotFound;
@@ -396,7 +387,7 @@ const DeviceNameDescription* InMemoryDeviceTree::findDeviceName(const std::strin
         name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : name;
     for (const auto& [groupName, group] : groups_)
         for (const auto& [deviceName, description] : group.deviceNames)
-            if (sameText(deviceName, bare))
+            if (equalIgnoringCase(deviceName, bare))
                 return &description;
     return nullptr;
 }

@@ -2,6 +2,7 @@
 
 #include "platform/NativeBackend.h"
 #include "platform/SystemPaths.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -15,13 +16,6 @@ constexpr const char* kStoreFolder = "/var/lib/kestrel";
 constexpr const char* kStoreFileName = "registry.txt";
 constexpr const char* kHeader = "; Kestrel registry store";
 constexpr const char* kDwordPrefix = "dword:";
-
-bool equalNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
-}
 
 // "A\\B\\\\C\\" gives "A\\B\\C": empty components are dropped. Nothing for an empty path or for
 // one with a line break, which the text format cannot hold.
@@ -125,14 +119,14 @@ bool parseDword(const std::string& digits, uint32_t& value) {
 
 RegistryStoreKey* findKey(RegistryStoreKeys& contents, const std::string& path) {
     for (auto& key : contents)
-        if (equalNoCase(key.path, path))
+        if (equalIgnoringCase(key.path, path))
             return &key;
     return nullptr;
 }
 
 RegistryStoreValue* findValue(RegistryStoreKey& key, const std::string& name) {
     for (auto& entry : key.values)
-        if (equalNoCase(entry.first, name))
+        if (equalIgnoringCase(entry.first, name))
             return &entry.second;
     return nullptr;
 }
@@ -347,7 +341,7 @@ uint32_t RegistryStore::deleteValue(const std::string& key, const std::string& n
             return RegistryError::kNotFound;
         auto& values = target->values;
         const auto found = std::find_if(values.begin(), values.end(), [&](const auto& entry) {
-            return equalNoCase(entry.first, name);
+            return equalIgnoringCase(entry.first, name);
         });
         if (found == values.end())
             return RegistryError::kNotFound;

@@ -1,6 +1,6 @@
 #include "platform/Resource.h"
+#include "platform/Text.h"
 
-#include <strings.h>
 #include <unistd.h>
 
 #include <climits>
@@ -29,10 +29,6 @@ const ResourceEntry* table() {
     return kestrel_resource_table;
 }
 
-bool sameText(const char* a, const std::string& b) {
-    return strcasecmp(a, b.c_str()) == 0;
-}
-
 } // namespace
 
 std::optional<std::string_view> findResource(const std::string& type, const std::string& name) {
@@ -40,7 +36,7 @@ std::optional<std::string_view> findResource(const std::string& type, const std:
     if (entry == nullptr)
         return std::nullopt;
     for (; entry->type != nullptr; ++entry) {
-        if (sameText(entry->type, type) && sameText(entry->name, name))
+        if (equalIgnoringCase(entry->type, type) && equalIgnoringCase(entry->name, name))
             return std::string_view(reinterpret_cast<const char*>(entry->data), entry->size);
     }
     return std::nullopt;
@@ -56,7 +52,7 @@ bool enumerateResourceNames(const std::string& type, std::vector<std::string>& n
     if (entry == nullptr)
         return false;
     for (; entry->type != nullptr; ++entry) {
-        if (sameText(entry->type, type))
+        if (equalIgnoringCase(entry->type, type))
             names.emplace_back(entry->name);
     }
     return !names.empty();

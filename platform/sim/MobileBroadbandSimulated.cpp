@@ -3,24 +3,18 @@
 #include "platform/SystemPaths.h"
 #include "platform/sim/DeviceFolder.h"
 #include "platform/FolderWatcher.h"
+#include "platform/Text.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cctype>
 
 namespace platform {
 namespace {
 
-bool sameId(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 bool listed(const std::vector<std::string>& ids, const std::string& id) {
-    return std::any_of(ids.begin(), ids.end(), [&](const std::string& x) { return sameId(x, id); });
+    return std::any_of(ids.begin(), ids.end(),
+                       [&](const std::string& x) { return equalIgnoringCase(x, id); });
 }
 
 class SimulatedWatch : public MobileBroadbandWatch {

@@ -32,7 +32,7 @@ Bytes truncated(const Bytes& data, size_t length) {
     return Bytes(data.begin(), data.begin() + length);
 }
 
-TEST(EmbeddedPackage, HasTheStructureTheUpdaterExpects) {
+TEST(EmbeddedPackage, HeaderAndInformationTextHaveTheLayoutTheUpdaterExpects) {
     const Bytes& pck = embeddedPackage();
     ASSERT_EQ(pck.size(), 17u + 12 + 107 + 12 + 644 + kEmbeddedImageSize);
     EXPECT_EQ(std::memcmp(pck.data(), "PCK_ICEFW_KLF", 14), 0);
@@ -47,19 +47,41 @@ TEST(EmbeddedPackage, HasTheStructureTheUpdaterExpects) {
         kInfoText);
     // The information text of the example XORs to 0x4C.
     EXPECT_EQ(flasher::readLittleEndian32(&pck[25]), 0x4Cu);
+}
 
+// The package's only file entry: the wrapped firmware image, named after its stream's CRC.
+struct ImageEntry {
+    flasher::PackageFileHeader header;
+    const uint8_t* data = nullptr;
+    const uint8_t* end = nullptr;
+};
+
+ImageEntry readImageEntry(const Bytes& pck) {
+    ImageEntry entry;
+    const uint8_t* cursor = &pck[kEmbeddedFileEntryOffset];
+    flasher::PackageEntryHeader header;
+    EXPECT_TRUE(flasher::readEntryHeader(cursor, pck.data() + pck.size(), header));
+    EXPECT_EQ(
+        flasher::readFileEntry(cursor, pck.data() + pck.size(), header, entry.header, entry.data),
+        0);
+    entry.end = cursor;
+    return entry;
+}
+
+std::string crcDigitsOf(const std::string& imageName) {
+    return imageName.substr(std::strlen("QT0880-MOD-V3.19.0.zlib."), 8);
+}
+
+TEST(EmbeddedPackage, FileEntryDescribesTheWrappedImage) {
+    const Bytes& pck = embeddedPackage();
     const uint8_t* file = &pck[kEmbeddedFileEntryOffset];
     EXPECT_EQ(flasher::readLittleEndian16(file), 2);
     EXPECT_EQ(flasher::readLittleEndian32(file + 4), 3472180u);
     EXPECT_EQ(flasher::readLittleEndian32(file + 8), 0x9Eu);
     EXPECT_EQ(flasher::xorBytes(file + 12, 3472180), 0x9Eu);
 
-    const uint8_t* cursor = file;
-    flasher::PackageEntryHeader header;
-    ASSERT_TRUE(flasher::readEntryHeader(cursor, pck.data() + pck.size(), header));
-    flasher::PackageFileHeader fileHeader;
-    const uint8_t* data = nullptr;
-    ASSERT_EQ(flasher::readFileEntry(cursor, pck.data() + pck.size(), header, fileHeader, data), 0);
+    const ImageEntry entry = readImageEntry(pck);
+    const flasher::PackageFileHeader& fileHeader = entry.header;
     EXPECT_EQ(fileHeader.headerLength, 644u);
     EXPECT_EQ(fileHeader.fileType, 9u);
     EXPECT_STREQ(fileHeader.tag, "-MOD-");
@@ -70,11 +92,17 @@ TEST(EmbeddedPackage, HasTheStructureTheUpdaterExpects) {
     ASSERT_EQ(name.size(), std::strlen("QT0880-MOD-V3.19.0.zlib.") + 8 + std::strlen(".wrapped"));
     EXPECT_EQ(name.rfind("QT0880-MOD-V3.19.0.zlib.", 0), 0u) << name;
     EXPECT_EQ(name.substr(name.size() - 8), ".wrapped");
-    const std::string digits = name.substr(24, 8);
+    const std::string digits = crcDigitsOf(name);
     EXPECT_EQ(digits.find_first_not_of("0123456789ABCDEF"), std::string::npos) << digits;
-    EXPECT_EQ(data, pck.data() + kEmbeddedImageOffset);
-    EXPECT_EQ(cursor, pck.data() + pck.size()) << "the file entry ends the package";
+    EXPECT_EQ(entry.data, pck.data() + kEmbeddedImageOffset);
+    EXPECT_EQ(entry.end, pck.data() + pck.size()) << "the file entry ends the package";
+}
 
+TEST(EmbeddedPackage, WrappedImageCarriesTheBlockAndTheZlibStreamWithItsCrc) {
+    const Bytes& pck = embeddedPackage();
+    const ImageEntry entry = readImageEntry(pck);
+    ASSERT_EQ(entry.data, pck.data() + kEmbeddedImageOffset);
+    const uint8_t* data = entry.data;
     flasher::WrappedHeader wrapped;
     ASSERT_EQ(flasher::parseWrappedHeader(data, kEmbeddedImageSize, wrapped), 0);
     EXPECT_EQ(wrapped.magic, 0x1CE8040Au);
@@ -92,7 +120,8 @@ TEST(EmbeddedPackage, HasTheStructureTheUpdaterExpects) {
     const uint32_t stream = flasher::readLittleEndian32(payload + 8);
     EXPECT_EQ(12 + stream + 4 + 512, 3471472u);
     EXPECT_EQ(payload[12], 0x78) << "a zlib stream follows the block";
-    EXPECT_EQ(flasher::readLittleEndian32(payload + 12 + stream), std::stoul(digits, nullptr, 16));
+    EXPECT_EQ(flasher::readLittleEndian32(payload + 12 + stream),
+              std::stoul(crcDigitsOf(entry.header.name), nullptr, 16));
 }
 
 TEST(EmbeddedPackage, OffersFirmware3190AndNoSoftwareInformation) {

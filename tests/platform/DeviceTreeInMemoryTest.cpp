@@ -55,19 +55,30 @@ struct Recorder {
     }
 };
 
-TEST(DeviceTreeInMemory, QueriesAnswerFromTheUnionOfGroups) {
-    InMemoryDeviceTree tree;
-    ASSERT_TRUE(tree.setGroup("a", card()));
-    DeviceGroup other;
-    other.add("pc").instanceId = "PCMCIA\\MAKER-1\\1";
-    ASSERT_TRUE(tree.setGroup("b", other));
-    const auto cardNode = tree.node("a", "card");
-    const auto appNode = tree.node("a", "app");
-    const auto pcNode = tree.node("b", "pc");
-    ASSERT_NE(cardNode, 0u);
-    EXPECT_EQ(tree.node("a", "missing"), 0u);
+// The card's group "a" beside a second group "b" with a PC card: queries answer from both.
+class TwoGroups : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(tree.setGroup("a", card()));
+        DeviceGroup other;
+        other.add("pc").instanceId = "PCMCIA\\MAKER-1\\1";
+        ASSERT_TRUE(tree.setGroup("b", other));
+        cardNode = tree.node("a", "card");
+        appNode = tree.node("a", "app");
+        pcNode = tree.node("b", "pc");
+        ASSERT_NE(cardNode, 0u);
+    }
 
+    InMemoryDeviceTree tree;
+    platform::DevNode cardNode = 0;
+    platform::DevNode appNode = 0;
+    platform::DevNode pcNode = 0;
     std::vector<platform::DevNode> nodes;
+    std::string text;
+};
+
+TEST_F(TwoGroups, EnumeratorAndClassQueriesAnswerFromTheUnionOfGroups) {
+    EXPECT_EQ(tree.node("a", "missing"), 0u);
     EXPECT_EQ(tree.devicesOfEnumerator("usb", nodes), 0u);
     EXPECT_EQ(nodes, (std::vector<platform::DevNode>{cardNode, appNode}))
         << "the enumerator comes from the instance id";
@@ -75,7 +86,9 @@ TEST(DeviceTreeInMemory, QueriesAnswerFromTheUnionOfGroups) {
     EXPECT_EQ(nodes, std::vector<platform::DevNode>{pcNode});
     EXPECT_EQ(tree.devicesOfClass("{4d36e978-e325-11ce-bfc1-08002be10318}", nodes), 0u);
     EXPECT_EQ(nodes, std::vector<platform::DevNode>{appNode});
+}
 
+TEST_F(TwoGroups, ParentsAndChildrenFollowTheGroupsUnderOneRoot) {
     platform::DevNode parent = 0;
     EXPECT_EQ(tree.parent(appNode, parent), 0u);
     EXPECT_EQ(parent, cardNode);
@@ -88,12 +101,13 @@ TEST(DeviceTreeInMemory, QueriesAnswerFromTheUnionOfGroups) {
     EXPECT_TRUE(nodes.empty());
     EXPECT_EQ(tree.children(InMemoryDeviceTree::kRootNode, nodes), 0u);
     EXPECT_EQ(nodes, (std::vector<platform::DevNode>{cardNode, pcNode}));
+}
 
+TEST_F(TwoGroups, PropertiesAndStatusOfANode) {
     std::vector<std::string> ids;
     EXPECT_EQ(tree.hardwareIds(cardNode, ids), 0u);
     EXPECT_EQ(ids.size(), 2u);
     EXPECT_EQ(tree.hardwareIds(appNode, ids), DeviceTree::kInvalidData);
-    std::string text;
     EXPECT_EQ(tree.textProperty(appNode, platform::TextProperty::FriendlyName, text), 0u);
     EXPECT_EQ(text, "Application Interface (pts/7)");
     EXPECT_EQ(tree.textProperty(cardNode, platform::TextProperty::FriendlyName, text),
@@ -104,7 +118,9 @@ TEST(DeviceTreeInMemory, QueriesAnswerFromTheUnionOfGroups) {
     EXPECT_EQ(status, platform::kNodeDriverLoaded | platform::kNodeStarted);
     EXPECT_EQ(problem, 0u);
     EXPECT_EQ(tree.status(0x999, status, problem), DeviceTree::kNoSuchDevNode);
+}
 
+TEST_F(TwoGroups, RegistryValuesSayWhyTheyAreMissing) {
     EXPECT_EQ(tree.registryValue(appNode, platform::RegistryKey::Hardware, "PortName", text), 0u);
     EXPECT_EQ(text, "pts/7");
     EXPECT_EQ(tree.registryValue(cardNode, platform::RegistryKey::Hardware, "Count", text),
@@ -113,7 +129,9 @@ TEST(DeviceTreeInMemory, QueriesAnswerFromTheUnionOfGroups) {
               DeviceTree::kNotFound);
     EXPECT_EQ(tree.registryValue(0x999, platform::RegistryKey::Hardware, "PortName", text),
               DeviceTree::kInvalidHandle);
+}
 
+TEST_F(TwoGroups, ClassAndDriverVersionAreFoundByInstanceIdInAnyCase) {
     EXPECT_EQ(tree.enumClassGuid("usb\\vid_1234&pid_5678&mi_02\\6&1&0&0002", text), 0u);
     EXPECT_EQ(text, platform::kClassPorts);
     EXPECT_EQ(tree.enumClassGuid("USB\\VID_1234&PID_5678\\0001", text), DeviceTree::kNotFound);
