@@ -230,50 +230,27 @@ void clearKeyValues(Database& db) {
         entry.value.reset();
 }
 
-void extractCardInfo(Database& db) {
-    auto& keys = db.keys;
-    for (int key = 0; key < KeyCount; ++key) {
-        if (isMandatory(key) && !keys[key].value) {
-            clearKeyValues(db);
-            return;
-        }
-    }
-    const std::u16string& section = *keys[KeySection].value;
-    const std::string sectionText = utf8FromUtf16(section);
+using Keys = std::array<KeyEntry, KeyCount>;
 
-    CardInfoRecord record;
-    bool valid = scanHex(*keys[KeyModel].value, record.model) &&
-                 scanDecimal(*keys[KeyFamily].value, record.family) &&
-                 scanDecimal(*keys[KeyStackType].value, record.stackType) &&
-                 scanDecimal(*keys[KeyPortType].value, record.portType) &&
-                 scanHex(*keys[KeyDriverCap].value, record.driverCap) &&
-                 scanHex(*keys[KeyWwanCap].value, record.wwanCap) &&
-                 scanHex(*keys[KeyWlanCap].value, record.wlanCap);
-    if (!valid) {
-        XLogAt(3, "Nw: ExtractCardInfo(): invalid card information record, skipping card [%s",
-               sectionText.c_str());
-        clearKeyValues(db);
-        return;
-    }
-    if (db.records.size() >= static_cast<size_t>(kMaxCardRecords)) {
-        XLogAt(3,
-               "Nw: ExtractCardInfo(): the card database holds %d cards already, skipping card "
-               "[%s",
-               kMaxCardRecords, sectionText.c_str());
-        clearKeyValues(db);
-        return;
-    }
+bool hasMandatoryKeys(const Keys& keys) {
+    for (int key = 0; key < KeyCount; ++key)
+        if (isMandatory(key) && !keys[key].value)
+            return false;
+    return true;
+}
 
-    const std::u16string& supported = *keys[KeySupported].value;
-    record.supported = !supported.empty() && supported[0] == u'1';
-    record.busType = busTypeOf(*keys[KeyBusType].value);
-    try {
-        record.name = section.size() > 1 ? section.substr(0, section.size() - 1) : section;
-    } catch (const std::bad_alloc&) {
-        XLogAt(3, "Nw: ExtractCardInfo(): out of memory, skipping card [%s", sectionText.c_str());
-        clearKeyValues(db);
-        return;
-    }
+// The record's numbers from their keys; false when one does not parse.
+bool scanNumbers(const Keys& keys, CardInfoRecord& record) {
+    return scanHex(*keys[KeyModel].value, record.model) &&
+           scanDecimal(*keys[KeyFamily].value, record.family) &&
+           scanDecimal(*keys[KeyStackType].value, record.stackType) &&
+           scanDecimal(*keys[KeyPortType].value, record.portType) &&
+           scanHex(*keys[KeyDriverCap].value, record.driverCap) &&
+           scanHex(*keys[KeyWwanCap].value, record.wwanCap) &&
+           scanHex(*keys[KeyWlanCap].value, record.wlanCap);
+}
+
+void takeTexts(Keys& keys, CardInfoRecord& record) {
     record.hardwareIds = std::move(*keys[KeyHardwareId].value);
     record.atiKey = std::move(keys[KeyAtiKey].value);
     record.wwanNicName = std::move(keys[KeyWwanNicName].value);
@@ -288,49 +265,96 @@ void extractCardInfo(Database& db) {
     record.dbgPortDetect = std::move(keys[KeyDbgPortDetect].value);
     record.wwanNdisPortName = std::move(keys[KeyWwanNdisPortName].value);
     record.wwanNdisPortDetect = std::move(keys[KeyWwanNdisPortDetect].value);
+}
 
+// A driver capability that needs texts of the record: without them the flag is dropped.
+struct CapabilityTexts {
+    uint32_t flag;
+    const char* missing; // what the warning names as empty or not found
+    OptionalText CardInfoRecord::*first;
+    OptionalText CardInfoRecord::*second; // or none
+};
+
+constexpr CapabilityTexts kCapabilityTexts[] = {
+    {CardDriverCapabilitiesWwanNic, "WWAN NIC device name", &CardInfoRecord::wwanNicName, nullptr},
+    {CardDriverCapabilitiesWwanNdisPort, "WWAN NDIS port name a/o detection mode",
+     &CardInfoRecord::wwanNdisPortName, &CardInfoRecord::wwanNdisPortDetect},
+    {CardDriverCapabilitiesSmartCardReader, "Smart card name", &CardInfoRecord::smartCardReaderName,
+     nullptr},
+};
+
+void dropCapabilitiesWithoutTexts(CardInfoRecord& record) {
+    const std::string name = utf8FromUtf16(record.name);
+    for (const CapabilityTexts& capability : kCapabilityTexts) {
+        const bool missing =
+            missingOrEmpty(record.*capability.first) ||
+            (capability.second != nullptr && missingOrEmpty(record.*capability.second));
+        if ((record.driverCap & capability.flag) == 0 || !missing)
+            continue;
+        XLogAt(2,
+               "Nw: ExtractCardInfo(): Inconsistent card database entry for card [%s], %s is "
+               "empty or not found but driver flag indicates it on this OS, removing flag...",
+               name.c_str(), capability.missing);
+        record.driverCap &= ~capability.flag;
+        (record.*capability.first).reset();
+        if (capability.second != nullptr)
+            (record.*capability.second).reset();
+    }
+}
+
+void deriveWwanCapFlag(CardInfoRecord& record) {
     if (record.wwanCap >= kWwanCapFlag40Threshold && (record.wwanCap & kWwanCapFlag40Mask) != 0)
         record.driverCap |= kDriverCapWwanCapDerived;
     else
         record.driverCap &= ~kDriverCapWwanCapDerived;
+}
 
-    const std::string name = utf8FromUtf16(record.name);
-    if ((record.driverCap & CardDriverCapabilitiesWwanNic) && missingOrEmpty(record.wwanNicName)) {
-        XLogAt(2,
-               "Nw: ExtractCardInfo(): Inconsistent card database entry for card [%s], WWAN NIC "
-               "device name is empty or not found but driver flag indicates it on this OS, "
-               "removing flag...",
-               name.c_str());
-        record.driverCap &= ~CardDriverCapabilitiesWwanNic;
-        record.wwanNicName.reset();
-    }
-    if ((record.driverCap & CardDriverCapabilitiesWwanNdisPort) &&
-        (missingOrEmpty(record.wwanNdisPortName) || missingOrEmpty(record.wwanNdisPortDetect))) {
-        XLogAt(2,
-               "Nw: ExtractCardInfo(): Inconsistent card database entry for card [%s], WWAN NDIS "
-               "port name a/o detection mode is empty or not found but driver flag indicates it "
-               "on this OS, removing flag...",
-               name.c_str());
-        record.driverCap &= ~CardDriverCapabilitiesWwanNdisPort;
-        record.wwanNdisPortName.reset();
-        record.wwanNdisPortDetect.reset();
-    }
-    if ((record.driverCap & CardDriverCapabilitiesSmartCardReader) &&
-        missingOrEmpty(record.smartCardReaderName)) {
-        XLogAt(2,
-               "Nw: ExtractCardInfo(): Inconsistent card database entry for card [%s], Smart card "
-               "name is empty or not found but driver flag indicates it on this OS, removing "
-               "flag...",
-               name.c_str());
-        record.driverCap &= ~CardDriverCapabilitiesSmartCardReader;
-        record.smartCardReaderName.reset();
-    }
+bool needsSlowWakeup(const CardInfoRecord& record, uint32_t osType) {
+    return osType >= kOsType2000 && (record.driverCap & CardDriverCapabilitiesMultiplexing) &&
+           (record.family == 1 || record.family == 2 || record.model == 0x300 ||
+            record.model == 0x400);
+}
 
-    record.slowWakeup = db.osType >= kOsType2000 &&
-                        (record.driverCap & CardDriverCapabilitiesMultiplexing) &&
-                        (record.family == 1 || record.family == 2 || record.model == 0x300 ||
-                         record.model == 0x400);
-    db.records.push_back(std::move(record));
+// The record of the section whose keys have been read; false, with the reason logged, when
+// the section gives none.
+bool buildRecord(Database& db, CardInfoRecord& record) {
+    auto& keys = db.keys;
+    if (!hasMandatoryKeys(keys))
+        return false;
+    const std::u16string& section = *keys[KeySection].value;
+    const std::string sectionText = utf8FromUtf16(section);
+    if (!scanNumbers(keys, record)) {
+        XLogAt(3, "Nw: ExtractCardInfo(): invalid card information record, skipping card [%s",
+               sectionText.c_str());
+        return false;
+    }
+    if (db.records.size() >= static_cast<size_t>(kMaxCardRecords)) {
+        XLogAt(3,
+               "Nw: ExtractCardInfo(): the card database holds %d cards already, skipping card "
+               "[%s",
+               kMaxCardRecords, sectionText.c_str());
+        return false;
+    }
+    const std::u16string& supported = *keys[KeySupported].value;
+    record.supported = !supported.empty() && supported[0] == u'1';
+    record.busType = busTypeOf(*keys[KeyBusType].value);
+    try {
+        record.name = section.size() > 1 ? section.substr(0, section.size() - 1) : section;
+    } catch (const std::bad_alloc&) {
+        XLogAt(3, "Nw: ExtractCardInfo(): out of memory, skipping card [%s", sectionText.c_str());
+        return false;
+    }
+    takeTexts(keys, record);
+    deriveWwanCapFlag(record);
+    dropCapabilitiesWithoutTexts(record);
+    record.slowWakeup = needsSlowWakeup(record, db.osType);
+    return true;
+}
+
+void extractCardInfo(Database& db) {
+    CardInfoRecord record;
+    if (buildRecord(db, record))
+        db.records.push_back(std::move(record));
     clearKeyValues(db);
 }
 

@@ -27,6 +27,13 @@ constexpr uint32_t kBusUsb = 2;
 constexpr uint32_t kBusPci = 3;
 
 constexpr uint32_t kCardModelGenericMb = 0xFF00;
+// The two models whose first interface (MI_00) tells by its device class whether the card has
+// a modem, a WWAN adapter or both; their children decide nothing else.
+constexpr uint32_t kCardModelFirstInterface900 = 0x900;
+constexpr uint32_t kCardModelFirstInterfaceA00 = 0xA00;
+constexpr bool isFirstInterfaceModel(uint32_t model) {
+    return model == kCardModelFirstInterface900 || model == kCardModelFirstInterfaceA00;
+}
 
 constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorNotReady = 21;

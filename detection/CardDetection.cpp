@@ -49,74 +49,99 @@ std::string joined(const std::vector<std::string>& items) {
 // The models whose primary application port is decided by their sub-devices, or that have
 // none of their own.
 bool getsPrimaryAppPortAtDetection(uint32_t model) {
-    if (model >= 0x801 && model <= 0x5FFF && model != 0x900 && model != 0xA00)
+    if (model >= 0x801 && model <= 0x5FFF && !isFirstInterfaceModel(model))
         return false;
     return model != 0x8400 && model != 0x8401;
+}
+
+// A device's hardware ids as matched against the records, their text for the log and the
+// device's own first id.
+struct DeviceIds {
+    std::vector<std::string> ids;
+    std::string list;
+    // A backend may answer with an empty list; such a device has no first id and matches no
+    // record.
+    std::string first;
+};
+
+// On Windows 98 and Me a PCMCIA card's ids come from its enumerator's registry value. False
+// when they cannot be read.
+bool readHardwareIds(uint32_t bus, platform::DevNode device, DeviceIds& out) {
+    const auto tree = platform::deviceTree();
+    const uint32_t read = tree->hardwareIds(device, out.ids);
+    if (read != 0) {
+        XLogAt(2, "Nw: HaveCard(): Cannot get the device property, rc=0x%x", read);
+        return false;
+    }
+    out.first = out.ids.empty() ? std::string() : out.ids.front();
+    out.list = joined(out.ids);
+    if (!isWindows9x(CardDbOsType()) || bus != kBusPcmcia)
+        return true;
+    std::string enumList;
+    if (tree->registryValue(device, platform::RegistryKey::Hardware, "HardwareID", enumList) != 0)
+        return false;
+    out.list = enumList;
+    out.ids = {};
+    for (const auto& item : splitList(utf16FromUtf8(enumList)))
+        out.ids.push_back(utf8FromUtf16(item));
+    return true;
+}
+
+// The index of the first supported record of the bus that the active device matches, or -1.
+int matchingRecord(uint32_t bus, platform::DevNode device, const std::vector<std::string>& ids,
+                   bool prefix) {
+    for (int index = 0; index < CardCount(); ++index) {
+        const CardInfoRecord& record = CardRecord(index);
+        if (record.supported && record.busType == static_cast<int32_t>(bus) &&
+            HardwareIdsMatch(record.hardwareIds, ids, prefix) && IsDeviceNodeActive(device, true))
+            return index;
+    }
+    return -1;
+}
+
+void readSymbolicName(FoundCard& card) {
+    const uint32_t error = platform::deviceTree()->registryValue(
+        card.devNode, platform::RegistryKey::Hardware, "SymbolicName", card.symbolicName);
+    if (error == platform::DeviceTree::kInvalidHandle) {
+        XLogAt(3, "Nw: HaveCard(): Invalid HKEY returned for the device registry path (0x%x)",
+               error);
+    } else if (error != 0) {
+        XLogAt(3, "Nw: HaveCard(): Could not find \"SymbolicName\" regkey, rc=0x%x", error);
+    } else {
+        card.hasSymbolicName = true;
+    }
+    if (!card.hasSymbolicName)
+        card.symbolicName.clear();
 }
 
 } // namespace
 
 bool HaveCard(uint32_t bus, FoundCard& found) {
     const char* name = busName(bus);
-    const auto tree = platform::deviceTree();
     std::vector<platform::DevNode> devices;
-    const uint32_t listed = tree->devicesOfEnumerator(name, devices);
+    const uint32_t listed = platform::deviceTree()->devicesOfEnumerator(name, devices);
     if (listed != 0) {
         XLogAt(1, "Nw: No %s cards detected, rc=0x%x", name, listed);
         return false;
     }
-    const uint32_t osType = CardDbOsType();
     // PCI ids, and every id on Windows 98 and Me, match by prefix.
-    const bool prefix = bus == kBusPci || isWindows9x(osType);
+    const bool prefix = bus == kBusPci || isWindows9x(CardDbOsType());
     for (const platform::DevNode device : devices) {
-        std::vector<std::string> ids;
-        const uint32_t read = tree->hardwareIds(device, ids);
-        if (read != 0) {
-            XLogAt(2, "Nw: HaveCard(): Cannot get the device property, rc=0x%x", read);
+        DeviceIds ids;
+        if (!readHardwareIds(bus, device, ids))
             continue;
-        }
-        // A backend may answer with an empty list; such a device has no first id and matches
-        // no record.
-        const std::string hardwareId = ids.empty() ? std::string() : ids.front();
-        std::string list = joined(ids);
-        if (isWindows9x(osType) && bus == kBusPcmcia) {
-            std::string enumList;
-            if (tree->registryValue(device, platform::RegistryKey::Hardware, "HardwareID",
-                                    enumList) != 0)
-                continue;
-            list = enumList;
-            ids = {};
-            for (const auto& item : splitList(utf16FromUtf8(enumList)))
-                ids.push_back(utf8FromUtf16(item));
-        }
-        XLogAt(1, "Nw: Found %s device with hardware ID [%s], checking it...", name, list.c_str());
-
-        for (int index = 0; index < CardCount(); ++index) {
-            const CardInfoRecord& record = CardRecord(index);
-            if (!record.supported || record.busType != static_cast<int32_t>(bus) ||
-                !HardwareIdsMatch(record.hardwareIds, ids, prefix) ||
-                !IsDeviceNodeActive(device, true))
-                continue;
-            FoundCard card;
-            card.cardIndex = index;
-            card.hardwareId = hardwareId;
-            card.devNode = device;
-            const uint32_t error = tree->registryValue(device, platform::RegistryKey::Hardware,
-                                                       "SymbolicName", card.symbolicName);
-            if (error == platform::DeviceTree::kInvalidHandle) {
-                XLogAt(3,
-                       "Nw: HaveCard(): Invalid HKEY returned for the device registry path (0x%x)",
-                       error);
-            } else if (error != 0) {
-                XLogAt(3, "Nw: HaveCard(): Could not find \"SymbolicName\" regkey, rc=0x%x", error);
-            } else {
-                card.hasSymbolicName = true;
-            }
-            if (!card.hasSymbolicName)
-                card.symbolicName.clear();
-            found = card;
-            return true;
-        }
+        XLogAt(1, "Nw: Found %s device with hardware ID [%s], checking it...", name,
+               ids.list.c_str());
+        const int index = matchingRecord(bus, device, ids.ids, prefix);
+        if (index < 0)
+            continue;
+        FoundCard card;
+        card.cardIndex = index;
+        card.hardwareId = ids.first;
+        card.devNode = device;
+        readSymbolicName(card);
+        found = card;
+        return true;
     }
     return false;
 }
@@ -135,9 +160,12 @@ bool FindCard(FoundCard& found) {
     return any;
 }
 
-int DetectAnyCard() {
+namespace {
+
+// A supported card with a hardware id that is not waited for to be replugged; false otherwise,
+// and then no card is remembered as waited for either.
+bool findDetectableCard(FoundCard& found) {
     CurrentCard& card = currentCard();
-    FoundCard found;
     bool detected = FindCard(found);
     if (detected && found.hardwareId.empty()) {
         XLogAt(2,
@@ -148,29 +176,34 @@ int DetectAnyCard() {
     }
     if (!detected) {
         card.replugDevNode = 0;
-        return 0;
+        return false;
     }
+    if (card.replugDevNode == 0)
+        return true;
     const CardInfoRecord& record = CardRecord(found.cardIndex);
-    const std::string cardName = utf8FromUtf16(record.name);
-    if (card.replugDevNode != 0) {
-        if (record.family == kFamilyReplugging) {
-            XLogAt(2,
-                   "Nw: Supported card %s is detected but it is ignored since it will be replugged",
-                   cardName.c_str());
-            return 0;
-        }
-        card.replugDevNode = 0;
+    if (record.family == kFamilyReplugging) {
+        XLogAt(2, "Nw: Supported card %s is detected but it is ignored since it will be replugged",
+               utf8FromUtf16(record.name).c_str());
+        return false;
     }
+    card.replugDevNode = 0;
+    return true;
+}
 
+void logDetectedCard(const FoundCard& found) {
     const std::string separator = "Nw: " + std::string(kSeparatorLength, '-');
     XLogAt(1, "%s", separator.c_str());
     XLogAt(1,
            "Nw: Supported card %s detected with hardware ID [%s] & devnode 0x%x & symbolic name "
            "[%s]",
-           cardName.c_str(), found.hardwareId.c_str(), found.devNode,
-           found.hasSymbolicName ? found.symbolicName.c_str() : "<NULL>");
+           utf8FromUtf16(CardRecord(found.cardIndex).name).c_str(), found.hardwareId.c_str(),
+           found.devNode, found.hasSymbolicName ? found.symbolicName.c_str() : "<NULL>");
     XLogAt(1, "%s", separator.c_str());
+}
 
+// The card's identity: record index, device node, ids and its symbolic name in Win32 form.
+void rememberIdentity(const FoundCard& found) {
+    CurrentCard& card = currentCard();
     card.cardIndex = found.cardIndex;
     card.info.devNode = found.devNode;
     copyText(card.hardwareId, utf16FromUtf8(found.hardwareId));
@@ -187,7 +220,10 @@ int DetectAnyCard() {
         instanceId.clear();
     }
     copyText(card.info.deviceInstanceId, utf16FromUtf8(instanceId));
+}
 
+void takeRecordValues(const CardInfoRecord& record) {
+    CurrentCard& card = currentCard();
     card.info.model = record.model;
     card.info.family = record.family;
     card.info.stackType = record.stackType;
@@ -196,6 +232,11 @@ int DetectAnyCard() {
     card.info.driverCap = record.driverCap;
     card.info.portType = record.portType;
     card.slowWakeup = record.slowWakeup != 0;
+}
+
+// Nothing of a card found before is kept: its sub-devices are searched anew.
+void forgetSubdevices() {
+    CurrentCard& card = currentCard();
     copyText(card.info.portName, u"");
     copyText(card.info.modemName, u"");
     copyText(card.info.wwanNicName, u"");
@@ -208,7 +249,21 @@ int DetectAnyCard() {
     card.smartCardReaderNode = 0;
     card.finalPortOpened = false;
     card.subdevicesScanned = false;
+}
 
+} // namespace
+
+int DetectAnyCard() {
+    FoundCard found;
+    if (!findDetectableCard(found))
+        return 0;
+    logDetectedCard(found);
+    rememberIdentity(found);
+    const CardInfoRecord& record = CardRecord(found.cardIndex);
+    takeRecordValues(record);
+    forgetSubdevices();
+
+    CurrentCard& card = currentCard();
     card.subdevicesReady = AreSubdevicesReady(found.devNode, record.model);
     if (getsPrimaryAppPortAtDetection(record.model))
         card.info.driverCap |= CardDriverCapabilitiesPrimaryAppPort;
@@ -217,7 +272,7 @@ int DetectAnyCard() {
 }
 
 bool AreSubdevicesReady(uint32_t cardNode, uint32_t model) {
-    if (model == 0x900 || model == 0xA00) {
+    if (isFirstInterfaceModel(model)) {
         std::string classGuid;
         return HasDescendantWithId(cardNode, "_FF_NET", false) ||
                QueryChildClassGuid(cardNode, "MI_00", classGuid) == 0;

@@ -127,18 +127,27 @@ bool inMask(uint32_t method, uint32_t mask, uint32_t event, bool deviceNameMetho
 void checkStepsForEvent(uint32_t event) {
     const DetectionMethods& m = currentCard().methods;
     const bool adapterAndReader = !cardIsPolled() && event != kDetEvDeviceNodeChanged;
-    CheckSubdevices(inMask(m.modem, m.modemMask, event, false),
-                    inMask(m.appPort, m.appPortMask, event, true), m.modem == kMethodEventBased,
-                    adapterAndReader, adapterAndReader,
-                    inMask(m.app2Port, m.app2PortMask, event, false),
-                    inMask(m.dbgPort, m.dbgPortMask, event, false), NwReasonDeviceChange);
+    CheckSubdevices(
+        stepIf(inMask(m.modem, m.modemMask, event, false), SubdeviceStep::Modem) |
+            stepIf(inMask(m.appPort, m.appPortMask, event, true),
+                   SubdeviceStep::AppPortIfMultiplexing) |
+            stepIf(m.modem == kMethodEventBased, SubdeviceStep::AppPortIfNotMultiplexing) |
+            stepIf(adapterAndReader, SubdeviceStep::WwanAdapter | SubdeviceStep::SmartCardReader) |
+            stepIf(inMask(m.app2Port, m.app2PortMask, event, false), SubdeviceStep::App2Port) |
+            stepIf(inMask(m.dbgPort, m.dbgPortMask, event, false), SubdeviceStep::DbgPort),
+        NwReasonDeviceChange);
 }
 
 void checkStepsForPolling() {
     const DetectionMethods& m = currentCard().methods;
     const bool appPolled = m.appPort == kMethodPolling || m.appPort == kMethodDeviceNamePolling;
-    CheckSubdevices(m.modem == kMethodPolling, appPolled, m.modem == kMethodPolling, true, true,
-                    m.app2Port == kMethodPolling, m.dbgPort == kMethodPolling,
+    const bool modemPolled = m.modem == kMethodPolling;
+    CheckSubdevices(stepIf(modemPolled, SubdeviceStep::Modem) |
+                        stepIf(appPolled, SubdeviceStep::AppPortIfMultiplexing) |
+                        stepIf(modemPolled, SubdeviceStep::AppPortIfNotMultiplexing) |
+                        SubdeviceStep::WwanAdapter | SubdeviceStep::SmartCardReader |
+                        stepIf(m.app2Port == kMethodPolling, SubdeviceStep::App2Port) |
+                        stepIf(m.dbgPort == kMethodPolling, SubdeviceStep::DbgPort),
                     NwReasonDeviceChange);
 }
 
@@ -238,7 +247,7 @@ void CheckSystemState(uint32_t reason) {
     if (DetectAnyCard()) {
         found = true;
         SetCardState(CardStateStarting, reason);
-        CheckSubdevices(true, true, true, true, true, true, true, reason);
+        CheckSubdevices(kEverySubdeviceStep, reason);
     }
     // Also when a card was found: the first check arms the mobile broadband events.
     if (hasMobileBroadbandApi() && DetectGenericMbCard(reason)) {
@@ -296,7 +305,7 @@ void OnTimer(uint64_t timerId) {
         break;
     case kTimerWakeupPolling:
         XLogAt(1, "Nw: Wakeup polling timer event");
-        CheckSubdevices(true, true, true, true, true, true, true, NwReasonResume);
+        CheckSubdevices(kEverySubdeviceStep, NwReasonResume);
         break;
     case kTimerWakeupTimeout:
         XLogAt(1, "Nw: Wakeup check timed out, cancelling...");

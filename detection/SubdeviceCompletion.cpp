@@ -171,8 +171,8 @@ void detectAppPortByDeviceName() {
 void checkSmartCardReaderChild() {
     const CurrentCard& card = currentCard();
     const uint32_t model = card.info.model;
-    if (CardDbOsType() < kOsType2000 || model < 0x800 || model > 0x7FFF || model == 0x900 ||
-        model == 0xA00)
+    if (CardDbOsType() < kOsType2000 || model < 0x800 || model > 0x7FFF ||
+        isFirstInterfaceModel(model))
         return;
     const char* child = card.info.family == 3 ? "&MI_03" : "_SC\\";
     if (HasDescendantWithId(card.info.devNode, child, false)) {
@@ -438,6 +438,70 @@ bool mobileBroadbandCheck() {
     return true;
 }
 
+// Which functions a composite card has, as its children tell.
+struct CardFunctions {
+    bool modem = false;
+    bool adapter = false;
+};
+
+// The first interface's device class: a multifunction device is both, a modem only a modem,
+// anything else the adapter; both when the class cannot be read.
+CardFunctions functionsFromFirstInterface(uint32_t cardNode) {
+    std::string classGuid;
+    const uint32_t error = QueryChildClassGuid(cardNode, "MI_00", classGuid);
+    if (error != 0) {
+        XLogAt(3,
+               "Nw: DetectAllSubdevices(): Could not query the device class of the first "
+               "interface (err 0x%x), assuming both a modem and a WWAN NIC device",
+               error);
+        return {true, true};
+    }
+    if (platform::equalIgnoringCase(platform::kClassMultifunction, classGuid))
+        return {true, true};
+    if (platform::equalIgnoringCase(platform::kClassModem, classGuid))
+        return {true, false};
+    return {false, true};
+}
+
+CardFunctions functionsFromChildren(uint32_t model, uint32_t cardNode) {
+    if (isFirstInterfaceModel(model))
+        return functionsFromFirstInterface(cardNode);
+    if (has(CardDriverCapabilities72Bus) || model == 0x1800)
+        return {HasDescendantWithId(cardNode, "_MDM\\", true),
+                model != 0x2301 && HasDescendantWithId(cardNode, "_NET\\", true)};
+    const int found = FindChildWithIds(cardNode, "_FF_SER", "_FF_NET", "_FF\\");
+    return {found == 1 || found == 3, found == 2 || found == 3};
+}
+
+void setFunctionFlags(const CardFunctions& functions, uint32_t model) {
+    if (functions.modem)
+        setFlag(CardDriverCapabilitiesModem);
+    else
+        clearFlag(CardDriverCapabilitiesModem);
+    clearFlag(kDriverCapStack2);
+    if (functions.adapter) {
+        setFlag(CardDriverCapabilitiesWwanNic | CardDriverCapabilitiesWwanNdisPort);
+        if (model >= 0x900 && !has(CardDriverCapabilities72Bus) &&
+            currentCard().info.stackType == 2)
+            setFlag(kDriverCapStack2);
+    } else {
+        clearFlag(CardDriverCapabilitiesWwanNic | CardDriverCapabilitiesWwanNdisPort |
+                  kDriverCapStack2);
+    }
+    if (model == 0x1800)
+        clearFlag(CardDriverCapabilitiesWwanNdisPort | kDriverCapStack2);
+}
+
+// An application port child (`kind` "primary" or "secondary") sets its flag.
+void detectAppPortChild(uint32_t cardNode, const char* childId, uint32_t flag, const char* kind) {
+    if (HasDescendantWithId(cardNode, childId, true)) {
+        setFlag(flag);
+        XLogAt(1, "Nw: This card has a %s application port", kind);
+    } else {
+        XLogAt(1, "Nw: This card has NO %s application port", kind);
+    }
+}
+
 } // namespace
 
 bool isDiscoveryModel(uint32_t model) {
@@ -499,76 +563,19 @@ void DetectAllSubdevices() {
     CurrentCard& card = currentCard();
     const uint32_t model = card.info.model;
     const uint32_t cardNode = card.info.devNode;
-    bool modem = false;
-    bool adapter = false;
-    if (model == 0x900 || model == 0xA00) {
-        std::string classGuid;
-        const uint32_t error = QueryChildClassGuid(cardNode, "MI_00", classGuid);
-        if (error != 0) {
-            XLogAt(3,
-                   "Nw: DetectAllSubdevices(): Could not query the device class of the first "
-                   "interface (err 0x%x), assuming both a modem and a WWAN NIC device",
-                   error);
-            modem = adapter = true;
-        } else {
-            auto same = [&](const char* guid) {
-                return platform::equalIgnoringCase(guid, classGuid);
-            };
-            if (same(platform::kClassMultifunction))
-                modem = adapter = true;
-            else if (same(platform::kClassModem))
-                modem = true;
-            else
-                adapter = true;
-        }
-    } else if (has(CardDriverCapabilities72Bus) || model == 0x1800) {
-        modem = HasDescendantWithId(cardNode, "_MDM\\", true);
-        adapter = model != 0x2301 && HasDescendantWithId(cardNode, "_NET\\", true);
-    } else {
-        const int found = FindChildWithIds(cardNode, "_FF_SER", "_FF_NET", "_FF\\");
-        modem = found == 1 || found == 3;
-        adapter = found == 2 || found == 3;
-    }
-    XLogAt(1, "Nw: This card %s modem device and %s WWAN NIC device", modem ? "has a" : "has NO",
-           adapter ? "has a" : "has NO");
-
-    if (modem)
-        setFlag(CardDriverCapabilitiesModem);
-    else
-        clearFlag(CardDriverCapabilitiesModem);
-    clearFlag(kDriverCapStack2);
-    if (adapter) {
-        setFlag(CardDriverCapabilitiesWwanNic | CardDriverCapabilitiesWwanNdisPort);
-        if (model >= 0x900 && !has(CardDriverCapabilities72Bus) && card.info.stackType == 2)
-            setFlag(kDriverCapStack2);
-    } else {
-        clearFlag(CardDriverCapabilitiesWwanNic | CardDriverCapabilitiesWwanNdisPort |
-                  kDriverCapStack2);
-    }
-    if (model == 0x1800)
-        clearFlag(CardDriverCapabilitiesWwanNdisPort | kDriverCapStack2);
-
+    const CardFunctions functions = functionsFromChildren(model, cardNode);
+    XLogAt(1, "Nw: This card %s modem device and %s WWAN NIC device",
+           functions.modem ? "has a" : "has NO", functions.adapter ? "has a" : "has NO");
+    setFunctionFlags(functions, model);
     if (model == 0x901 || model >= 0xB00) {
-        if (HasDescendantWithId(cardNode, "_APP\\", true)) {
-            setFlag(CardDriverCapabilitiesPrimaryAppPort);
-            XLogAt(1, "Nw: This card has a primary application port");
-        } else {
-            XLogAt(1, "Nw: This card has NO primary application port");
-        }
-        if (model <= 0x7FFF) {
-            if (HasDescendantWithId(cardNode, "_APL\\", true)) {
-                setFlag(CardDriverCapabilitiesSecondaryAppPort);
-                XLogAt(1, "Nw: This card has a secondary application port");
-            } else {
-                XLogAt(1, "Nw: This card has NO secondary application port");
-            }
-        }
+        detectAppPortChild(cardNode, "_APP\\", CardDriverCapabilitiesPrimaryAppPort, "primary");
+        if (model <= 0x7FFF)
+            detectAppPortChild(cardNode, "_APL\\", CardDriverCapabilitiesSecondaryAppPort,
+                               "secondary");
     }
 }
 
-int CheckSubdevices(bool modem, bool appPortIfMultiplexing, bool appPortIfNotMultiplexing,
-                    bool wwanAdapter, bool smartCardReader, bool app2Port, bool dbgPort,
-                    uint32_t reason) {
+int CheckSubdevices(SubdeviceStep steps, uint32_t reason) {
     if (!isStartingWithCard())
         return 0;
     CurrentCard& card = currentCard();
@@ -581,19 +588,20 @@ int CheckSubdevices(bool modem, bool appPortIfMultiplexing, bool appPortIfNotMul
         }
     }
 
-    if (modem && has(CardDriverCapabilitiesModem) && isEmpty(card.info.modemName) &&
-        isDefaultMethod(card.methods.modem))
+    if (includes(steps, SubdeviceStep::Modem) && has(CardDriverCapabilitiesModem) &&
+        isEmpty(card.info.modemName) && isDefaultMethod(card.methods.modem))
         DetectModem();
     const bool multiplexing = has(CardDriverCapabilitiesMultiplexing);
-    if ((appPortIfMultiplexing && multiplexing) || (appPortIfNotMultiplexing && !multiplexing))
+    if (includes(steps, multiplexing ? SubdeviceStep::AppPortIfMultiplexing
+                                     : SubdeviceStep::AppPortIfNotMultiplexing))
         appPortStep();
-    if (smartCardReader)
+    if (includes(steps, SubdeviceStep::SmartCardReader))
         smartCardReaderStep();
-    if (wwanAdapter)
+    if (includes(steps, SubdeviceStep::WwanAdapter))
         wwanAdapterStep();
-    if (dbgPort)
+    if (includes(steps, SubdeviceStep::DbgPort))
         dbgPortStep();
-    if (app2Port)
+    if (includes(steps, SubdeviceStep::App2Port))
         app2PortStep();
 
     if (!isComplete())

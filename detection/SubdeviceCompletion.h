@@ -9,11 +9,41 @@
 // driver version; the card becomes started once nothing it announces is missing.
 namespace detection {
 
+// The steps a subdevice check can run, as a set of flags. The application port step is
+// selected separately for multiplexing cards (a port of its own) and the others (the modem's).
+enum class SubdeviceStep : uint32_t {
+    None = 0,
+    Modem = 1u << 0,
+    AppPortIfMultiplexing = 1u << 1,
+    AppPortIfNotMultiplexing = 1u << 2,
+    WwanAdapter = 1u << 3,
+    SmartCardReader = 1u << 4,
+    App2Port = 1u << 5,
+    DbgPort = 1u << 6,
+};
+
+constexpr SubdeviceStep operator|(SubdeviceStep a, SubdeviceStep b) {
+    return static_cast<SubdeviceStep>(static_cast<uint32_t>(a) | static_cast<uint32_t>(b));
+}
+constexpr bool includes(SubdeviceStep steps, SubdeviceStep step) {
+    return (static_cast<uint32_t>(steps) & static_cast<uint32_t>(step)) != 0;
+}
+// `step` when `selected`, no step otherwise.
+constexpr SubdeviceStep stepIf(bool selected, SubdeviceStep step) {
+    return selected ? step : SubdeviceStep::None;
+}
+
+// Both application port steps: the one that fits the card runs.
+constexpr SubdeviceStep kAppPortSteps =
+    SubdeviceStep::AppPortIfMultiplexing | SubdeviceStep::AppPortIfNotMultiplexing;
+// Every step, as the full check of the system runs them.
+constexpr SubdeviceStep kEverySubdeviceStep =
+    SubdeviceStep::Modem | kAppPortSteps | SubdeviceStep::WwanAdapter |
+    SubdeviceStep::SmartCardReader | SubdeviceStep::App2Port | SubdeviceStep::DbgPort;
+
 // Runs the requested steps; 1 when the card became started (with `reason`), 0 otherwise.
 // Nothing happens unless the state is starting and a card is known.
-int CheckSubdevices(bool modem, bool appPortIfMultiplexing, bool appPortIfNotMultiplexing,
-                    bool wwanAdapter, bool smartCardReader, bool app2Port, bool dbgPort,
-                    uint32_t reason);
+int CheckSubdevices(SubdeviceStep steps, uint32_t reason);
 
 // Looks for the card's smart card reader (below the card, without the activity test); with
 // `require`, only when the card has the smart card reader flag. True when it was found.

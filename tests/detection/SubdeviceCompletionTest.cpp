@@ -1,4 +1,4 @@
-#include "tests/support/DetectionTestSupport.h"
+#include "tests/support/NwLibraryTestSupport.h"
 
 #include "detection/CardDetection.h"
 #include "detection/SubdeviceCompletion.h"
@@ -10,12 +10,21 @@ namespace {
 using namespace detectiontest;
 
 constexpr uint32_t kFlag10 = 0x10;
+constexpr const char* kComPortInterface = "{86E0D1E0-8089-11D0-9CE4-08003E301F73}";
+constexpr const char* kNetworkInterface = "{AD498944-762F-11D0-8DCB-00C04FC3358C}";
+// Logical milliseconds: a bound for a card to complete (several polling periods), and the time
+// a card that must not complete is watched (five polling periods).
+constexpr uint64_t kCompletionWaitMs = 20000;
+constexpr uint64_t kWatchMs = 5000;
 
-class SubdeviceCompletion : public DetectionTest {
+// Completion through the library's own state machine: the library is initialised without a
+// card, the card then arrives in the in-memory tree, and the notification window's device
+// events and timers select the steps that run, as for a client.
+class SubdeviceCompletion : public NwSession {
 protected:
     void TearDown() override {
         detection::setMobileBroadbandLookup({});
-        DetectionTest::TearDown();
+        NwSession::TearDown();
     }
 
     // A card with a modem ("Lyra Modem", port lyra0) and an application port ("Lyra App",
@@ -40,17 +49,56 @@ protected:
         lines.insert(lines.end(), extra.begin(), extra.end());
         return section("Lyra", model, "USB", "USB\\VID_1234&PID_0001", driverCap, lines, family);
     }
+
+    // The library up with the database of `lines` (or the shipped one) and no card present.
+    void initialiseWith(const std::vector<std::string>& lines) {
+        ASSERT_EQ(initialise(lines), 0u) << log.dump();
+        registerCallback();
+    }
+    void initialiseShipped() {
+        databaseText() = std::string(detection::shippedCardDatabase());
+        module().text = databaseText();
+        ASSERT_EQ(NwInitialize(&module()), 0u) << log.dump();
+        registerCallback();
+    }
+
+    // Publishes the card's devices and lets the library react until the card has started;
+    // true when it did.
+    bool arrives(const platform::DeviceGroup& group) {
+        publish(group);
+        return pumpUntil([&] { return isStarted(); }, kCompletionWaitMs);
+    }
+    // Lets the library react for a few polling periods; true when the card is still starting.
+    bool staysStarting() {
+        pumpFor(kWatchMs);
+        return info().state == CardStateStarting;
+    }
+    // Unplugs the card and waits until the library has stopped it.
+    void unplug() {
+        tree->removeGroup("card");
+        ASSERT_TRUE(pumpUntil([&] { return info().state == CardStateStopped; })) << log.dump();
+    }
+    bool isStarted() const { return info().state == CardStateStarted; }
+
+    const NwCardInfo& info() const { return detection::currentCard().info; }
+    static std::string text(const char16_t* field) {
+        return detection::utf8FromUtf16(detection::textOf(field, NW_TEXT_LENGTH));
+    }
     uint32_t driverCap() const { return info().driverCap; }
 };
 
+// The USB device interface every USB card announces, by which a card without ports arrives.
+void announceUsbDevice(platform::DeviceGroup& group) {
+    for (auto& node : group.nodes)
+        if (node.id == "card")
+            node.interfaces.push_back({kUsbInterface, "\\\\?\\USB#" + node.instanceId});
+}
+
 TEST_F(SubdeviceCompletion, NonMultiplexingCardTakesItsModemsPort) {
-    publish(lyra());
-    load(lyraSection("0x300", "0x80"));
-    startCard();
-    EXPECT_EQ(checkAll(4), 1) << log.dump();
-    EXPECT_EQ(info().state, uint32_t(CardStateStarted));
-    ASSERT_FALSE(stateChanges.empty());
-    EXPECT_EQ(stateChanges.back(), std::make_pair(uint32_t(CardStateStarted), 4u));
+    initialiseWith(lyraSection("0x300", "0x80"));
+    ASSERT_TRUE(arrives(lyra())) << log.dump();
+    EXPECT_TRUE(notified(CardStateStarted, NwReasonDeviceChange));
+    EXPECT_TRUE(log.has("Nw: polling timer event")) << "its methods are polling";
     EXPECT_EQ(text(info().modemName), "Lyra Modem");
     EXPECT_EQ(text(info().portName), "\\\\.\\lyra0");
     EXPECT_EQ(detection::currentCard().modemNode, node("modem"));
@@ -63,10 +111,8 @@ TEST_F(SubdeviceCompletion, NonMultiplexingCardTakesItsModemsPort) {
 }
 
 TEST_F(SubdeviceCompletion, MultiplexingCardTakesTheApplicationPortNotTheModemsPort) {
-    publish(lyra(false));
-    load(lyraSection("0x300", "0x81"));
-    startCard();
-    EXPECT_EQ(checkAll(), 1) << log.dump();
+    initialiseWith(lyraSection("0x300", "0x81"));
+    ASSERT_TRUE(arrives(lyra(false))) << log.dump();
     EXPECT_EQ(text(info().modemName), "Lyra Modem") << "the modem's PortName is not needed";
     EXPECT_FALSE(log.mentions("Could not find \"PortName\""));
     EXPECT_EQ(text(info().portName), "\\\\.\\lyra1");
@@ -78,10 +124,8 @@ TEST_F(SubdeviceCompletion, MultiplexingCardTakesTheApplicationPortNotTheModemsP
 TEST_F(SubdeviceCompletion, PortHeldByAnotherProgramCountsAsPresent) {
     auto group = lyra();
     group.deviceNames["lyra1"].openResult = platform::DeviceTree::kAccessDenied;
-    publish(group);
-    load(lyraSection("0x300", "0x81"));
-    startCard();
-    EXPECT_EQ(checkAll(), 1);
+    initialiseWith(lyraSection("0x300", "0x81"));
+    EXPECT_TRUE(arrives(group)) << log.dump();
     EXPECT_TRUE(
         log.has("Nw: Final port is kept open by another application, supposing card is o.k."));
 }
@@ -89,61 +133,60 @@ TEST_F(SubdeviceCompletion, PortHeldByAnotherProgramCountsAsPresent) {
 TEST_F(SubdeviceCompletion, PortThatDoesNotOpenIsTriedAgainLater) {
     auto group = lyra();
     group.deviceNames["lyra1"].openResult = platform::DeviceTree::kNotFound;
-    publish(group);
-    load(lyraSection("0x300", "0x81"));
-    startCard();
-    EXPECT_EQ(checkAll(), 0);
-    EXPECT_TRUE(log.has("Nw: Final port could not be opened (err=0x2)!"));
+    initialiseWith(lyraSection("0x300", "0x81"));
+    EXPECT_FALSE(arrives(group));
+    EXPECT_TRUE(log.has("Nw: Final port could not be opened (err=0x2)!")) << log.dump();
     EXPECT_EQ(info().state, uint32_t(CardStateStarting));
     group.deviceNames["lyra1"].openResult = 0;
-    publish(group);
     log.clear();
-    EXPECT_EQ(checkAll(), 1);
+    EXPECT_TRUE(arrives(group)) << log.dump();
     EXPECT_FALSE(log.mentions("Searching for modem")) << "a known modem is not searched again";
     EXPECT_FALSE(log.mentions("Searching for port")) << "a known port is not searched again";
 }
 
 TEST_F(SubdeviceCompletion, ModemWithoutNamesNeverCompletes) {
+    initialiseWith(section("Nameless", "0x300", "USB", "USB\\VID_1234&PID_0001", "0x80",
+                           {"AdModemDetect=0x1"}));
     publish(lyra());
-    load(section("Nameless", "0x300", "USB", "USB\\VID_1234&PID_0001", "0x80",
-                 {"AdModemDetect=0x1"}));
-    startCard();
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(checkAll(), 0);
-    EXPECT_EQ(info().state, uint32_t(CardStateStarting));
-    EXPECT_TRUE(log.has("Nw: Searching for modem [<NULL>] with parent 0x" + [&] {
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "%x", node("card"));
-        return std::string(hex);
-    }()));
+    EXPECT_TRUE(staysStarting());
+    EXPECT_GE(log.count("Nw: polling timer event"), 3) << "checked again and again";
+    EXPECT_TRUE(log.has("Nw: Searching for modem [<NULL>] with parent 0x" +
+                        [&] {
+                            char hex[16];
+                            std::snprintf(hex, sizeof hex, "%x", node("card"));
+                            return std::string(hex);
+                        }()))
+        << log.dump();
 }
 
 TEST_F(SubdeviceCompletion, NothingHappensUnlessTheCardIsStarting) {
+    // The guard itself, asked directly: the state machine only ever checks a known card while
+    // it starts (stopping forgets the card), so no event reaches this case.
+    initialiseWith(lyraSection("0x300", "0x80"));
     publish(lyra());
-    load(lyraSection("0x300", "0x80"));
     ASSERT_EQ(detection::DetectAnyCard(), 1);
-    EXPECT_EQ(checkAll(), 0);
+    ASSERT_EQ(info().state, uint32_t(CardStateStopped));
+    EXPECT_EQ(detection::CheckSubdevices(detection::kEverySubdeviceStep, NwReasonDeviceChange), 0);
     EXPECT_FALSE(log.mentions("Searching for modem"));
+    EXPECT_EQ(info().state, uint32_t(CardStateStopped));
 }
 
 TEST_F(SubdeviceCompletion, LaterStepsWaitForTheModem) {
     auto group = lyra();
     group.nodes.erase(group.nodes.begin() + 1);
     adapterNode(group, "nic", "card", "USB\\VID_1234&PID_0001&MI_04\\1", "Lyra Net", "{N}");
+    initialiseWith(lyraSection("0x300", "0x83", {"WwanNicName=Lyra Net", "AdDbgPortDetect=0x1"}));
     publish(group);
-    load(lyraSection("0x300", "0x83", {"WwanNicName=Lyra Net", "AdDbgPortDetect=0x1"}));
-    startCard();
-    EXPECT_EQ(checkAll(), 0);
-    EXPECT_TRUE(log.has("Nw: Modem not found!"));
+    EXPECT_TRUE(staysStarting());
+    EXPECT_TRUE(log.has("Nw: Modem not found!")) << log.dump();
     EXPECT_FALSE(log.mentions("Searching for network adapter"));
     EXPECT_FALSE(log.mentions("Searching for port"));
 }
 
 TEST_F(SubdeviceCompletion, AbsentSmartCardReaderLosesItsFlagOnce) {
-    publish(lyra());
-    load(lyraSection("0x600", "0x89", {"SmartCardReader=Lyra Reader"}));
-    startCard();
-    EXPECT_EQ(checkAll(), 1) << log.dump();
+    initialiseWith(lyraSection("0x600", "0x89", {"SmartCardReader=Lyra Reader"}));
+    ASSERT_TRUE(arrives(lyra())) << log.dump();
+    pumpFor(kWatchMs);
     EXPECT_EQ(driverCap() & CardDriverCapabilitiesSmartCardReader, 0u);
     EXPECT_TRUE(log.has("Nw: No smart card reader is detected even though it is exposed from the "
                         "hw - ignoring it..."));
@@ -156,10 +199,8 @@ TEST_F(SubdeviceCompletion, PresentSmartCardReaderIsFound) {
     reader.instanceId = "USB\\VID_1234&PID_0001&MI_03\\1";
     reader.classGuid = platform::kClassSmartCardReader;
     reader.deviceDesc = "Lyra Reader";
-    publish(group);
-    load(lyraSection("0x600", "0x89", {"SmartCardReader=Lyra Reader"}));
-    startCard();
-    EXPECT_EQ(checkAll(), 1);
+    initialiseWith(lyraSection("0x600", "0x89", {"SmartCardReader=Lyra Reader"}));
+    ASSERT_TRUE(arrives(group)) << log.dump();
     EXPECT_EQ(text(info().smartCardReaderName), "Lyra Reader");
     EXPECT_EQ(detection::currentCard().smartCardReaderNode, node("reader"));
     EXPECT_NE(driverCap() & CardDriverCapabilitiesSmartCardReader, 0u);
@@ -167,23 +208,19 @@ TEST_F(SubdeviceCompletion, PresentSmartCardReaderIsFound) {
 
 TEST_F(SubdeviceCompletion, SmartCardChildIsCheckedAfterThePortOpens) {
     // Model 0x800 checks for the reader's child: "&MI_03" in family 3, "_SC\" otherwise.
-    publish(lyra());
-    load(lyraSection("0x800", "0x89", {"SmartCardReader=Lyra Reader"}, "3"));
-    startCard();
-    EXPECT_EQ(checkAll(), 1);
+    initialiseWith(lyraSection("0x800", "0x89", {"SmartCardReader=Lyra Reader"}, "3"));
+    ASSERT_TRUE(arrives(lyra())) << log.dump();
     EXPECT_TRUE(log.has("Nw: This card has NO smart card reader device"));
     EXPECT_EQ(driverCap() & CardDriverCapabilitiesSmartCardReader, 0u);
     EXPECT_FALSE(log.mentions("Searching for smart card reader"));
 
-    detection::ResetCardInfo();
+    unplug();
     auto group = lyra();
     auto& reader = group.add("reader", "card");
     reader.instanceId = "USB\\VID_1234&PID_0001&MI_03\\1";
     reader.classGuid = platform::kClassSmartCardReader;
     reader.deviceDesc = "Lyra Reader";
-    publish(group);
-    startCard();
-    EXPECT_EQ(checkAll(), 1);
+    ASSERT_TRUE(arrives(group)) << log.dump();
     EXPECT_TRUE(log.has("Nw: This card has a smart card reader device"));
     EXPECT_EQ(text(info().smartCardReaderName), "Lyra Reader");
 }
@@ -198,13 +235,11 @@ protected:
     }
     void run(const platform::DeviceGroup& group, const std::string& model,
              const std::string& family) {
-        publish(group);
-        load(lyraSection(model, "0x87",
-                         {"WwanNicName=Lyra Net", "AdWwanNdisPortName=\\\\.\\LMNDIS%d",
-                          "AdWwanNdisPortDetect=0x1"},
-                         family));
-        startCard();
-        ASSERT_EQ(checkAll(), 1) << log.dump();
+        initialiseWith(lyraSection(model, "0x87",
+                                   {"WwanNicName=Lyra Net", "AdWwanNdisPortName=\\\\.\\LMNDIS%d",
+                                    "AdWwanNdisPortDetect=0x1"},
+                                   family));
+        ASSERT_TRUE(arrives(group)) << log.dump();
         EXPECT_EQ(text(info().wwanNicName), "Lyra Net");
         EXPECT_EQ(text(info().netCfgInstanceId), "{AAAA-1111}");
         EXPECT_EQ(detection::currentCard().wwanNicNode, node("nic"));
@@ -262,21 +297,20 @@ TEST_F(WwanCompletion, MobileBroadbandDriverWaitsForItsInterface) {
     auto group = withAdapter();
     group.nodes.back().driverVersion = (uint64_t(5) << 48) | (uint64_t(1) << 32) | 0x100;
     group.deviceNames["LMNDIS0"] = {0, u"{AAAA-1111}"};
-    publish(group);
-    load(lyraSection(
+    initialiseWith(lyraSection(
         "0x700", "0xA7",
         {"WwanNicName=Lyra Net", "AdWwanNdisPortName=\\\\.\\LMNDIS%d", "AdWwanNdisPortDetect=0x1"},
         "5"));
-    startCard();
-    EXPECT_EQ(checkAll(), 0);
+    EXPECT_FALSE(arrives(group));
     EXPECT_TRUE(log.has("Nw: MB API capable device found but no corresponding API device present "
-                        "yet, waiting..."));
+                        "yet, waiting..."))
+        << log.dump();
     std::u16string asked;
     detection::setMobileBroadbandLookup([&](const std::u16string& id) {
         asked = id;
         return true;
     });
-    EXPECT_EQ(checkAll(), 1);
+    EXPECT_TRUE(pumpUntil([&] { return isStarted(); }, kCompletionWaitMs)) << log.dump();
     EXPECT_EQ(asked, u"{AAAA-1111}");
     EXPECT_TRUE(log.has("Nw: MB API capable device found"));
     EXPECT_TRUE(log.has("Nw: Removed persistent APN flag for MB API capable device"));
@@ -288,15 +322,13 @@ TEST_F(WwanCompletion, MobileBroadbandCheckIsOnlyForWindows7) {
     auto group = withAdapter();
     group.nodes.back().driverVersion = (uint64_t(5) << 48) | (uint64_t(1) << 32);
     poseAs(detection::kOsTypeVista);
-    publish(group);
-    load(lyraSection("0x700", "0x83", {"WwanNicName=Lyra Net"}));
-    startCard();
-    EXPECT_EQ(checkAll(), 1);
+    initialiseWith(lyraSection("0x700", "0x83", {"WwanNicName=Lyra Net"}));
+    EXPECT_TRUE(arrives(group)) << log.dump();
     EXPECT_FALSE(log.mentions("MB API"));
 }
 
 // Discovery of a composite card's functions from its children.
-class Discovery : public SubdeviceCompletion {
+class Discovery : public DetectionTest {
 protected:
     // The card with direct children of the given ids (and each child's class).
     void discover(const std::string& model, const std::string& driverCap,
@@ -319,7 +351,7 @@ protected:
         log.clear();
         detection::DetectAllSubdevices();
     }
-    bool flag(uint32_t bit) const { return (driverCap() & bit) != 0; }
+    bool flag(uint32_t bit) const { return (info().driverCap & bit) != 0; }
 };
 
 TEST_F(Discovery, FunctionChildrenDecideModemAndAdapter) {
@@ -394,16 +426,17 @@ TEST_F(Discovery, FirstInterfaceClassDecidesFor0x900) {
     EXPECT_TRUE(log.mentions("assuming both a modem and a WWAN NIC device"));
 }
 
-TEST_F(Discovery, DiscoveryWaitsUntilTheChildrenAreReady) {
+TEST_F(SubdeviceCompletion, DiscoveryWaitsUntilTheChildrenAreReady) {
     platform::DeviceGroup group;
     usbDevice(group, "card", "", "USB\\VID_1234&PID_0001\\1", {"USB\\VID_1234&PID_0001"});
     usbDevice(group, "ff", "card", "BUS\\VID_1234&PID_0001_FF\\1", {}).status =
         platform::kNodeDriverLoaded;
+    announceUsbDevice(group);
+    initialiseWith(section("Composite", "0x1C00", "USB", "USB\\VID_1234&PID_0001", "0x0"));
     publish(group);
-    load(section("Composite", "0x1C00", "USB", "USB\\VID_1234&PID_0001", "0x0"));
-    startCard();
+    EXPECT_TRUE(staysStarting()) << log.dump();
+    EXPECT_TRUE(log.has("Nw: DetectionEvent is DetEvUsbIfArrived"));
     EXPECT_FALSE(detection::currentCard().subdevicesReady);
-    EXPECT_EQ(checkAll(), 0);
     EXPECT_FALSE(log.mentions("This card has"));
     EXPECT_FALSE(detection::currentCard().subdevicesScanned);
 }
@@ -414,23 +447,23 @@ TEST_F(SubdeviceCompletion, DeviceNameMethodProbesThePatterns) {
     usbDevice(group, "control", "card", "USB\\VID_7E2B&PID_0084&MI_01\\1", {});
     group.deviceNames["OXCTRL2"] = {};
     group.deviceNames["OXCTRL3"] = {};
-    publish(group);
-    loadShipped();
-    startCard();
+    announceUsbDevice(group);
+    initialiseShipped();
+    ASSERT_TRUE(arrives(group)) << log.dump();
     EXPECT_EQ(detection::currentCard().methods.appPort, 3u);
-    EXPECT_EQ(checkAll(), 1) << log.dump();
     EXPECT_EQ(text(info().portName), "\\\\.\\OXCTRL2");
     EXPECT_EQ(detection::currentCard().appPortNode, 0u);
 }
 
-TEST_F(SubdeviceCompletion, DeviceNamePatternsNeverActAsFormats) {
+TEST(DeviceNames, DeviceNamePatternsNeverActAsFormats) {
     EXPECT_EQ(detection::formatDeviceName("\\\\.\\LMNDIS%d", 7), "\\\\.\\LMNDIS7");
     EXPECT_EQ(detection::formatDeviceName("%s%n%d%d%%", 3), "%s%n3%d%");
     EXPECT_EQ(detection::formatDeviceName("plain", 1), "plain");
     EXPECT_EQ(detection::formatDeviceName("end%", 1), "end%");
 }
 
-// The QT0880 of the shipped database as its driver brings it up, one node after another.
+// The QT0880 of the shipped database as its driver brings it up, one node after another, each
+// with the interface it announces.
 class Qt0880 : public SubdeviceCompletion {
 protected:
     platform::DeviceGroup stage(int count) {
@@ -438,57 +471,53 @@ protected:
         auto& card = usbDevice(group, "card", "", "USB\\VID_1234&PID_5678\\0001",
                                {"USB\\VID_1234&PID_5678&REV_0100", "USB\\VID_1234&PID_5678"});
         card.hardwareKey["SymbolicName"] = {true, "\\??\\USB#VID_1234&PID_5678#0001#{a5dc}"};
+        card.interfaces.push_back({kUsbInterface, "\\\\?\\USB#VID_1234&PID_5678#0001#{a5dc}"});
         if (count >= 1) {
             auto& ff = usbDevice(group, "ff", "card", "LMUHSBUS\\VID_1234&PID_5678_FF\\7&1&0", {});
             ff.classGuid = platform::kClassMultifunction;
         }
         if (count >= 2)
             portNode(group, "app", "card", "LMUHSBUS\\VID_1234&PID_5678_APP\\7&1&1",
-                     "Velmar Application Interface (qt1)", "qt1");
+                     "Velmar Application Interface (qt1)", "qt1")
+                .interfaces.push_back({kComPortInterface, "\\\\?\\qt1"});
         if (count >= 3)
             portNode(group, "dbg", "card", "LMUHSBUS\\VID_1234&PID_5678_DBG\\7&1&2",
-                     "Velmar Diagnostics Interface (qt2)", "qt2");
+                     "Velmar Diagnostics Interface (qt2)", "qt2")
+                .interfaces.push_back({kComPortInterface, "\\\\?\\qt2"});
         if (count >= 4)
             portNode(group, "modem", "ff", "LMUHSBUS\\VID_1234&PID_5678_FF_SER\\8&1&0",
-                     "Velmar QT0880 Modem", "qt0", platform::kClassModem);
+                     "Velmar QT0880 Modem", "qt0", platform::kClassModem)
+                .interfaces.push_back({kModemInterface, "\\\\?\\qt0-modem"});
         if (count >= 5) {
             auto& nic = adapterNode(group, "nic", "ff", "LMUHSBUS\\VID_1234&PID_5678_FF_NET\\8&1&1",
                                     "Velmar QT0880 Network Adapter #2", "{7E1A-0880}");
             nic.driverVersion = (uint64_t(3) << 48) | (uint64_t(2) << 32) | (uint64_t(1) << 16);
+            nic.interfaces.push_back({kNetworkInterface, "\\\\?\\qt0880-net"});
         }
         group.deviceNames["qt1"] = {};
         group.deviceNames["lmuhsbus0"] = {};
         group.deviceNames["LMNDIS0"] = {0, u"{7E1A-0880}"};
         return group;
     }
-    // What the state machine does on a device change: recompute readiness, then run the steps.
-    int deviceChange() {
-        auto& card = detection::currentCard();
-        if (!card.subdevicesReady)
-            card.subdevicesReady =
-                detection::AreSubdevicesReady(card.info.devNode, card.info.model);
-        return checkAll();
-    }
 };
 
 TEST_F(Qt0880, CompletesWhenItsLastFunctionArrives) {
-    loadShipped();
+    initialiseShipped();
     publish(stage(0));
-    startCard();
+    EXPECT_TRUE(staysStarting()) << "no children yet\n" << log.dump();
     EXPECT_EQ(info().model, 0x1C00u);
-    EXPECT_EQ(checkAll(), 0) << "no children yet";
     for (int count = 1; count <= 4; ++count) {
         publish(stage(count));
-        EXPECT_EQ(deviceChange(), 0) << "stage " << count << "\n" << log.dump();
+        EXPECT_TRUE(staysStarting()) << "stage " << count << "\n" << log.dump();
     }
-    EXPECT_EQ(text(info().portName), "\\\\.\\qt1");
-    EXPECT_EQ(text(info().dbgPortName), "\\\\.\\qt2");
     EXPECT_EQ(text(info().modemName), "Velmar QT0880 Modem");
     EXPECT_EQ(info().state, uint32_t(CardStateStarting)) << "the adapter is still missing";
 
-    publish(stage(5));
-    EXPECT_EQ(deviceChange(), 1) << log.dump();
-    EXPECT_EQ(info().state, uint32_t(CardStateStarted));
+    // The adapter's network arrival is in the ports' masks: it completes the card.
+    ASSERT_TRUE(arrives(stage(5))) << log.dump();
+    EXPECT_TRUE(log.has("Nw: DetectionEvent is DetEvNetworkDevIfArrived"));
+    EXPECT_EQ(text(info().portName), "\\\\.\\qt1");
+    EXPECT_EQ(text(info().dbgPortName), "\\\\.\\qt2");
     EXPECT_EQ(text(info().wwanNicName), "Velmar QT0880 Network Adapter #2");
     EXPECT_EQ(text(info().netCfgInstanceId), "{7E1A-0880}");
     EXPECT_EQ(text(info().wwanNdisPortName), "\\\\.\\LMNDIS0");
@@ -504,23 +533,18 @@ TEST_F(Qt0880, CompletesWhenItsLastFunctionArrives) {
 }
 
 TEST_F(Qt0880, BusDeviceIsProbedByIndexAndAccessDeniedCounts) {
-    loadShipped();
+    initialiseShipped();
     auto group = stage(5);
     group.deviceNames.erase("lmuhsbus0");
     group.deviceNames["lmuhsbus3"] = {platform::DeviceTree::kAccessDenied, u""};
-    publish(group);
-    startCard();
-    detection::currentCard().subdevicesReady = true;
-    EXPECT_EQ(checkAll(), 1) << log.dump();
+    ASSERT_TRUE(arrives(group)) << log.dump();
     EXPECT_EQ(text(info().busDeviceName), "\\\\.\\lmuhsbus3");
     EXPECT_TRUE(log.has("Nw: Bus device found but could not be opened"));
     EXPECT_TRUE(log.has("Nw: Bus device found (\\\\.\\lmuhsbus3)"));
 
-    detection::ResetCardInfo();
+    unplug();
     group.deviceNames.erase("lmuhsbus3");
-    publish(group);
-    startCard();
-    EXPECT_EQ(checkAll(), 1);
+    ASSERT_TRUE(arrives(group)) << log.dump();
     EXPECT_TRUE(log.has("Nw: Bus device is not found with mask [\\\\.\\lmuhsbus%d]"));
 }
 

@@ -173,15 +173,6 @@ protected:
         return tree->node(group, id);
     }
 
-    // Detects the card and moves it to starting, as the state machine does.
-    void startCard() {
-        ASSERT_EQ(detection::DetectAnyCard(), 1) << log.dump();
-        detection::SetCardState(CardStateStarting, 4);
-    }
-    int checkAll(uint32_t reason = 4) {
-        return detection::CheckSubdevices(true, true, true, true, true, true, true, reason);
-    }
-
     const NwCardInfo& info() const { return detection::currentCard().info; }
     std::string text(const char16_t* field) const {
         return detection::utf8FromUtf16(detection::textOf(field, NW_TEXT_LENGTH));
