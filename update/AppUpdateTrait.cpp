@@ -6,8 +6,6 @@
 #include "app/ErrorCodes.h"
 #include "update/AppUpdateThread.h"
 
-#include <wx/app.h>
-
 #include <atomic>
 
 namespace {
@@ -17,12 +15,7 @@ const log4cplus::Logger& traitLogger() {
     return logger;
 }
 
-void postToApplication(const TraitEvent& event) {
-    if (wxAppConsole* application = wxAppConsole::GetInstance())
-        application->AddPendingEvent(event);
-}
-
-std::atomic<AppUpdateTrait::EventPoster> eventPoster{&postToApplication};
+std::atomic<AppUpdateTrait::EventPoster> eventPoster{&postTraitEvent};
 
 } // namespace
 
@@ -31,7 +24,7 @@ AppUpdateTrait::AppUpdateTrait(StateMachine& machine) : machine(machine) {}
 AppUpdateTrait::AppUpdateTrait() : AppUpdateTrait(StateMachine::instance()) {}
 
 void AppUpdateTrait::setEventPoster(EventPoster poster) {
-    eventPoster.store(poster != nullptr ? poster : &postToApplication);
+    eventPoster.store(poster != nullptr ? poster : &postTraitEvent);
 }
 
 int AppUpdateTrait::startUpdate() {
