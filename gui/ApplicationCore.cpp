@@ -50,7 +50,6 @@ constexpr int kNoParent = 0;
 // The exit status of a run whose exit-code or JSON file cannot be written, as of one whose
 // exit-code file cannot be created.
 constexpr int kExitResultFileFailed = 255;
-constexpr int kProgressEndOfUpdate = 3;
 // How long the end of the program waits for a worker thread to leave the libraries: a running
 // flash stops at its next safe point, at the latest once the card's 30-second answer time is up.
 constexpr uint64_t kWorkerEndWaitMs = 35000;
@@ -597,14 +596,8 @@ void ApplicationCore::onTraitEvent(TraitEvent& event) {
         closeWindow(event.arg1);
         break;
     case ctetProgress:
-        if (event.arg1 == kProgressEndOfUpdate) {
-            if (event.arg2 != 0)
-                machine.dispatch(sigError, event.arg2);
-            else
-                machine.dispatch(sigDone);
-        } else {
+        if (!AppUpdateTrait::dispatchEndOfUpdate(machine, event.arg1, event.arg2))
             updateProgress(event.arg1, event.arg2);
-        }
         break;
     case ctetPower:
         powerChanged(event.arg1 != 0);

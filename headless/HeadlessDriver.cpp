@@ -117,8 +117,7 @@ void HeadlessDriver::handle(int32_t kind, int32_t arg1, int32_t arg2, int32_t) {
         break;
     case ctetProgress:
         print("progress %d %d", arg1, arg2);
-        if (arg1 == 3)
-            machine.dispatch(arg2 == 0 ? sigDone : sigError, arg2);
+        AppUpdateTrait::dispatchEndOfUpdate(machine, arg1, arg2);
         break;
     case ctetTerminateApp:
         platform::postQuitMessage(0);

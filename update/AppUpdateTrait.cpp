@@ -5,6 +5,7 @@
 #include "app/util/Log.h"
 #include "app/ErrorCodes.h"
 #include "update/AppUpdateThread.h"
+#include "update/ProgressTable.h"
 
 #include <atomic>
 
@@ -25,6 +26,16 @@ AppUpdateTrait::AppUpdateTrait() : AppUpdateTrait(StateMachine::instance()) {}
 
 void AppUpdateTrait::setEventPoster(EventPoster poster) {
     eventPoster.store(poster != nullptr ? poster : &postTraitEvent);
+}
+
+bool AppUpdateTrait::dispatchEndOfUpdate(StateMachine& machine, int code, int value) {
+    if (code != Kestrel::kProgressUpdateEnd)
+        return false;
+    if (value != 0)
+        machine.dispatch(sigError, value);
+    else
+        machine.dispatch(sigDone);
+    return true;
 }
 
 int AppUpdateTrait::startUpdate() {
