@@ -19,6 +19,7 @@ namespace Kestrel {
 namespace {
 
 constexpr const char* kPackageSuffix = ".pck";
+constexpr int kPackageResourceId = 101;
 
 const log4cplus::Logger& packageLogger() {
     static const log4cplus::Logger logger = Log::logger("kestrel.app.info.package");
@@ -62,6 +63,15 @@ PackageImage::~PackageImage() {
 
 void PackageImage::setEmbeddedLookup(EmbeddedLookup lookup) {
     embeddedLookup.store(lookup);
+}
+
+bool PackageImage::resourcePackage(const uint8_t*& data, size_t& size) {
+    const auto package = platform::findResource(platform::kResourceTypeData, kPackageResourceId);
+    if (!package || package->empty())
+        return false;
+    data = reinterpret_cast<const uint8_t*>(package->data());
+    size = package->size();
+    return true;
 }
 
 void PackageImage::setModuleDirectory(const std::string& folder) {

@@ -32,6 +32,9 @@ public:
 
     // Installed once at start-up by whoever knows the executable's resources.
     static void setEmbeddedLookup(EmbeddedLookup lookup);
+    // The lookup of the programs: the package linked into the running executable as the
+    // resource RCDATA 101.
+    static bool resourcePackage(const uint8_t*& data, size_t& size);
     // The folder searched for package files; by default the running executable's folder.
     static void setModuleDirectory(const std::string& folder);
     static std::string moduleDirectory();

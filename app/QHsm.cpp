@@ -95,41 +95,46 @@ void QHsm::runDeferredTransition() {
     }
 }
 
-void QHsm::transition(TransitionChain& record, StateHandler target) {
-    // The leaf below the source may differ between executions, so its exits are never recorded.
-    for (StateHandler s = currentState; s != sourceState;) {
-        const StateHandler superstate = trigger(s, Q_EXIT_SIG);
-        s = superstate != nullptr ? superstate : trigger(s, Q_NO_SIGNAL);
+// The first run of a transition: performs every step from the source to the target's leaf and
+// records the steps that a handler took.
+class QHsm::TransitionRecording {
+public:
+    TransitionRecording(QHsm& machine, TransitionChain& record, StateHandler target)
+        : machine(machine), recorder(record), target(target), source(machine.sourceState) {}
+
+    void run() {
+        exitToCommonAncestor();
+        for (; path[cursor] != nullptr; --cursor)
+            performAndRecord(path[cursor], Q_ENTRY_SIG);
+
+        machine.currentState = target;
+        for (StateHandler s = target; machine.trigger(s, Q_INIT_SIG) == nullptr;) {
+            recorder.add(s, Q_INIT_SIG);
+            s = machine.currentState;
+            performAndRecord(s, Q_ENTRY_SIG);
+        }
+        recorder.finish(machine.currentState);
     }
 
-    if (record.actions != 0) {
-        int slot = 0;
-        for (uint16_t steps = record.actions >> 1; steps != 0; steps >>= 2, ++slot)
-            trigger(record.chain[slot], steps & 3);
-        currentState = record.chain[slot];
-        return;
-    }
+private:
+    StateHandler superstateOf(StateHandler state) { return machine.trigger(state, Q_NO_SIGNAL); }
 
-    ChainRecorder recorder(record);
-    auto performAndRecord = [&](StateHandler state, uint16_t signal) {
-        if (trigger(state, signal) == nullptr)
+    void performAndRecord(StateHandler state, uint16_t signal) {
+        if (machine.trigger(state, signal) == nullptr)
             recorder.add(state, signal);
-    };
+    }
 
-    // Entry path: slot 0 is a sentinel, slot 1 the target, further slots its ancestors.
-    StateHandler path[kEntryPathSlots] = {nullptr, target};
-    int cursor = 1;
-    const StateHandler source = sourceState;
-
-    [&] {
+    // Exits from the source up to the state it shares with the target and leaves `cursor` at
+    // the outermost state of the entry path still to be entered.
+    void exitToCommonAncestor() {
         if (source == target) {
             performAndRecord(source, Q_EXIT_SIG);
             return;
         }
-        const StateHandler targetSuper = trigger(target, Q_NO_SIGNAL);
+        const StateHandler targetSuper = superstateOf(target);
         if (source == targetSuper)
             return;
-        const StateHandler sourceSuper = trigger(source, Q_NO_SIGNAL);
+        const StateHandler sourceSuper = superstateOf(source);
         if (sourceSuper == targetSuper) {
             performAndRecord(source, Q_EXIT_SIG);
             return;
@@ -140,43 +145,70 @@ void QHsm::transition(TransitionChain& record, StateHandler target) {
             cursor = 0;
             return;
         }
-        path[2] = targetSuper;
-        cursor = 2;
-        for (StateHandler s = trigger(targetSuper, Q_NO_SIGNAL); s != nullptr;
-             s = trigger(s, Q_NO_SIGNAL)) {
-            if (s == source)
-                return;
-            assert(cursor + 1 < kEntryPathSlots && "entry path holds the target and 6 ancestors");
-            path[++cursor] = s;
-        }
-        performAndRecord(source, Q_EXIT_SIG);
-
-        auto findOnPath = [&](StateHandler state) {
-            for (int slot = cursor; slot > 0; --slot) {
-                if (path[slot] == state) {
-                    cursor = slot - 1;
-                    return true;
-                }
-            }
-            return false;
-        };
-        if (findOnPath(sourceSuper))
+        if (fillPathUpToSource(targetSuper))
             return;
-        for (StateHandler s = sourceSuper; s != nullptr; s = trigger(s, Q_NO_SIGNAL)) {
+        performAndRecord(source, Q_EXIT_SIG);
+        for (StateHandler s = sourceSuper; s != nullptr; s = superstateOf(s)) {
             if (findOnPath(s))
                 return;
             performAndRecord(s, Q_EXIT_SIG);
         }
-    }();
-
-    for (; path[cursor] != nullptr; --cursor)
-        performAndRecord(path[cursor], Q_ENTRY_SIG);
-
-    currentState = target;
-    for (StateHandler s = target; trigger(s, Q_INIT_SIG) == nullptr;) {
-        recorder.add(s, Q_INIT_SIG);
-        s = currentState;
-        performAndRecord(s, Q_ENTRY_SIG);
     }
-    recorder.finish(currentState);
+
+    // Puts the target's superstates on the entry path; true when the source is one of them,
+    // so that nothing is exited.
+    bool fillPathUpToSource(StateHandler targetSuper) {
+        path[2] = targetSuper;
+        cursor = 2;
+        for (StateHandler s = superstateOf(targetSuper); s != nullptr; s = superstateOf(s)) {
+            if (s == source)
+                return true;
+            assert(cursor + 1 < kEntryPathSlots && "entry path holds the target and 6 ancestors");
+            path[++cursor] = s;
+        }
+        return false;
+    }
+
+    // True when `state` is on the entry path; the entries then start below it.
+    bool findOnPath(StateHandler state) {
+        for (int slot = cursor; slot > 0; --slot) {
+            if (path[slot] == state) {
+                cursor = slot - 1;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    QHsm& machine;
+    ChainRecorder recorder;
+    const StateHandler target;
+    const StateHandler source;
+    // Entry path: slot 0 is a sentinel, slot 1 the target, further slots its ancestors.
+    StateHandler path[kEntryPathSlots] = {nullptr, target};
+    int cursor = 1;
+};
+
+// The leaf below the source may differ between executions, so its exits are never recorded.
+void QHsm::exitToSource() {
+    for (StateHandler s = currentState; s != sourceState;) {
+        const StateHandler superstate = trigger(s, Q_EXIT_SIG);
+        s = superstate != nullptr ? superstate : trigger(s, Q_NO_SIGNAL);
+    }
+}
+
+void QHsm::replayTransition(const TransitionChain& record) {
+    int slot = 0;
+    for (uint16_t steps = record.actions >> 1; steps != 0; steps >>= 2, ++slot)
+        trigger(record.chain[slot], steps & 3);
+    currentState = record.chain[slot];
+}
+
+void QHsm::transition(TransitionChain& record, StateHandler target) {
+    exitToSource();
+    if (record.actions != 0) {
+        replayTransition(record);
+        return;
+    }
+    TransitionRecording(*this, record, target).run();
 }

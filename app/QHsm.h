@@ -85,8 +85,12 @@ protected:
     StateHandler sourceState;
 
 private:
+    class TransitionRecording;
+
     StateHandler trigger(StateHandler state, uint16_t signal);
     void runDeferredTransition();
+    void exitToSource();
+    void replayTransition(const TransitionChain& record);
 
     TransitionChain* deferredRecord = nullptr;
     StateHandler deferredSource = nullptr;

@@ -2,6 +2,8 @@
 
 #include "app/util/EnumName.h"
 
+#include <wx/app.h>
+
 wxDEFINE_EVENT(kestrelEVT_TRAIT, TraitEvent);
 wxIMPLEMENT_DYNAMIC_CLASS(TraitEvent, wxEvent);
 
@@ -25,4 +27,9 @@ wxEvent* TraitEvent::Clone() const {
 std::string TraitEvent::text() const {
     return "(" + Kestrel::enumName(ctetUnknown, kind, kKindNames) + " " + std::to_string(arg1) +
            " " + std::to_string(arg2) + " " + std::to_string(arg3) + ")";
+}
+
+void postTraitEvent(const TraitEvent& event) {
+    if (wxAppConsole* application = wxAppConsole::GetInstance())
+        application->AddPendingEvent(event);
 }

@@ -40,3 +40,7 @@ private:
 };
 
 wxDECLARE_EVENT(kestrelEVT_TRAIT, TraitEvent);
+
+// Queues a clone of the event for the GUI thread on the application object; before the
+// application exists (or after it is gone) the event is dropped.
+void postTraitEvent(const TraitEvent& event);

@@ -61,10 +61,60 @@ bool isFlashedImageType(uint32_t fileType) {
     }
 }
 
+bool isImageFileType(uint32_t fileType) {
+    return isFlashedImageType(fileType) || fileType == kFileTypeUnflashedImage;
+}
+
 FfResult buildImageList(const uint8_t* data, size_t length) {
     Library& object = library();
     return collectImages(data, length, object.imageList, object.imageTotal);
 }
+
+namespace {
+
+// Data without a package header is taken as one bare wrapped image; a header that does not
+// parse reads as kind 0.
+FfResult collectBareImage(Library& object, const uint8_t* data, size_t length,
+                          std::vector<ImageListEntry>& list, uint32_t& total) {
+    object.setLastError("Unknown format input package");
+    WrappedHeader header;
+    parseWrappedHeader(data, length, header);
+    ImageListEntry entry;
+    entry.fileType = fileTypeForImageKind(imageKind(header));
+    entry.data = data;
+    entry.size = static_cast<uint32_t>(length);
+    entry.trailer = trailerOf(data, length);
+    total = static_cast<uint32_t>(length);
+    list.push_back(entry);
+    return kFfOk;
+}
+
+// Lists a file entry that holds an image; other entries are passed over.
+FfResult collectImageEntry(Library& object, const PackageEntry& entry,
+                           std::vector<ImageListEntry>& list, uint32_t& total) {
+    if (entry.header.type != kEntryTypeFile || !isImageFileType(entry.file.fileType))
+        return kFfOk;
+    const PackageFileHeader& file = entry.file;
+    ImageListEntry image;
+    image.fileType = file.fileType;
+    image.data = entry.data;
+    image.size = file.dataSize;
+    if (isFlashedImageType(file.fileType)) {
+        WrappedHeader header;
+        const int parsed = parseWrappedHeader(entry.data, file.dataSize, header);
+        // A header checksum failure is passed over here; the download refuses it.
+        if (parsed == kWrappedHeaderUnknownMagic || parsed == kWrappedHeaderTruncated)
+            return formatError(object, "Unknown format input wrapped file");
+        if (static_cast<uint64_t>(header.headerLength) + header.payloadSize != file.dataSize)
+            return formatError(object, "Wrong wrapped file size value in header");
+        image.trailer = trailerOf(entry.data, file.dataSize);
+        total += header.payloadSize;
+    }
+    list.push_back(image);
+    return kFfOk;
+}
+
+} // namespace
 
 FfResult collectImages(const uint8_t* data, size_t length, std::vector<ImageListEntry>& list,
                        uint32_t& total) {
@@ -74,68 +124,32 @@ FfResult collectImages(const uint8_t* data, size_t length, std::vector<ImageList
     if (!data || length == 0)
         return formatError(object, "No package data");
     const uint8_t* const end = data + length;
-
     const size_t mainHeader = readMainHeader(data, end);
-    if (mainHeader == 0) {
-        // Taken as one bare wrapped image; a header that does not parse reads as kind 0.
-        object.setLastError("Unknown format input package");
-        WrappedHeader header;
-        parseWrappedHeader(data, length, header);
-        ImageListEntry entry;
-        entry.fileType = fileTypeForImageKind(imageKind(header));
-        entry.data = data;
-        entry.size = static_cast<uint32_t>(length);
-        entry.trailer = trailerOf(data, length);
-        total = static_cast<uint32_t>(length);
-        list.push_back(entry);
-        return kFfOk;
-    }
+    if (mainHeader == 0)
+        return collectBareImage(object, data, length, list, total);
 
     const uint8_t* cursor = data + mainHeader;
-    while (cursor < end) {
-        PackageEntryHeader entryHeader;
-        if (!readEntryHeader(cursor, end, entryHeader))
+    FfResult result = kFfOk;
+    const auto collect = [&](const PackageEntry& entry) {
+        result = collectImageEntry(object, entry, list, total);
+        return result == kFfOk;
+    };
+    for (;;) {
+        PackageEntryHeader unknown;
+        switch (walkPackageEntries(cursor, end, collect, unknown)) {
+        case PackageWalk::Ended:
+        case PackageWalk::Stopped:
+            return result;
+        case PackageWalk::FormatError:
             return formatError(object, "Wrong File Format");
-        if (entryHeader.type == kEntryTypeInformation) {
-            const uint8_t* text = nullptr;
-            if (readInfoEntry(cursor, end, entryHeader, text) != kReaderOk)
-                return formatError(object, "Wrong File Format");
-        } else if (entryHeader.type == kEntryTypeFile) {
-            PackageFileHeader file;
-            const uint8_t* fileData = nullptr;
-            if (readFileEntry(cursor, end, entryHeader, file, fileData) != kReaderOk)
-                return formatError(object, "Wrong File Format");
-            if (isFlashedImageType(file.fileType)) {
-                WrappedHeader header;
-                const int parsed = parseWrappedHeader(fileData, file.dataSize, header);
-                // A header checksum failure is passed over here; the download refuses it.
-                if (parsed == kWrappedHeaderUnknownMagic || parsed == kWrappedHeaderTruncated)
-                    return formatError(object, "Unknown format input wrapped file");
-                if (static_cast<uint64_t>(header.headerLength) + header.payloadSize !=
-                    file.dataSize)
-                    return formatError(object, "Wrong wrapped file size value in header");
-                ImageListEntry entry;
-                entry.fileType = file.fileType;
-                entry.data = fileData;
-                entry.size = file.dataSize;
-                entry.trailer = trailerOf(fileData, file.dataSize);
-                total += header.payloadSize;
-                list.push_back(entry);
-            } else if (file.fileType == kFileTypeUnflashedImage) {
-                ImageListEntry entry;
-                entry.fileType = file.fileType;
-                entry.data = fileData;
-                entry.size = file.dataSize;
-                list.push_back(entry);
-            }
-        } else {
+        case PackageWalk::UnknownEntry:
             // An entry of a type this library does not know is stepped over whole.
-            if (entryHeader.payloadSize > static_cast<size_t>(end - cursor))
+            if (unknown.payloadSize > static_cast<size_t>(end - cursor))
                 return formatError(object, "Unknown package entry points past the package end");
-            cursor += entryHeader.payloadSize;
+            cursor += unknown.payloadSize;
+            break;
         }
     }
-    return kFfOk;
 }
 
 } // namespace flasher

@@ -25,4 +25,8 @@ uint32_t fileTypeForImageKind(uint32_t kind);
 // True for the file types whose payload counts in the total (and that FfFlash may select).
 bool isFlashedImageType(uint32_t fileType);
 
+// True for the file types that hold a wrapped image: the flashed ones and the unflashed type 3,
+// which the image list carries without its header checked or its payload counted.
+bool isImageFileType(uint32_t fileType);
+
 } // namespace flasher

@@ -68,6 +68,37 @@ const uint8_t* softwareVersionBytes(const uint8_t* image, size_t size) {
     return image + header.headerLength + kSoftwareVersionOffset;
 }
 
+namespace {
+
+// What one entry adds to the record for `kind`: kFfOk to read on, or the code that ends the read.
+FfResult readEntryInfo(Library& object, int32_t kind, const PackageEntry& entry,
+                       FfInfoRecord& record, bool& firmwareFound, bool& softwareFound) {
+    if (entry.header.type == kEntryTypeInformation) {
+        if (kind != kPackageInfoFirmware)
+            return kFfOk;
+        // The text carries no terminating zero: the parser is bounded by the payload.
+        const char* chars = reinterpret_cast<const char*>(entry.text);
+        if (!entry.text || parseIdentity(chars, entry.header.payloadSize, record) != kParseOk)
+            return formatError(object, "Parse FW info error");
+        firmwareFound = true;
+        return kFfOk;
+    }
+    if (kind != kPackageInfoSoftware)
+        return kFfOk;
+    if (entry.file.fileType == kFileTypeSoftwareImage) {
+        const uint8_t* version = softwareVersionBytes(entry.data, entry.file.dataSize);
+        if (!version)
+            return kFfNoPackageSoftwareInfo;
+        copyFirstWord(version, kSoftwareVersionLength, record.version, kVersionCapacity);
+        softwareFound = true;
+    } else if (entry.file.fileType == kFileTypeSoftwareText) {
+        readRestriction(entry.data, entry.file.dataSize, record);
+    }
+    return kFfOk;
+}
+
+} // namespace
+
 FfResult readPackageInfo(int32_t kind, const uint8_t* data, size_t length, FfInfoRecord& record) {
     Library& object = library();
     object.log(kLevelInformation, "FfGetInfoPck");
@@ -81,39 +112,19 @@ FfResult readPackageInfo(int32_t kind, const uint8_t* data, size_t length, FfInf
         return formatError(object, "Problems getting main pck header");
 
     const uint8_t* cursor = data + mainHeader;
-    while (cursor < end) {
-        PackageEntryHeader entryHeader;
-        if (!readEntryHeader(cursor, end, entryHeader))
-            return formatError(object, "Wrong File Format");
-        if (entryHeader.type == kEntryTypeInformation) {
-            const uint8_t* text = nullptr;
-            if (readInfoEntry(cursor, end, entryHeader, text) != kReaderOk)
-                return formatError(object, "Wrong File Format");
-            if (kind == kPackageInfoFirmware) {
-                // The text carries no terminating zero: the parser is bounded by the payload.
-                const char* chars = reinterpret_cast<const char*>(text);
-                if (!text || parseIdentity(chars, entryHeader.payloadSize, record) != kParseOk)
-                    return formatError(object, "Parse FW info error");
-                firmwareFound = true;
-            }
-        } else if (entryHeader.type == kEntryTypeFile) {
-            PackageFileHeader file;
-            const uint8_t* fileData = nullptr;
-            if (readFileEntry(cursor, end, entryHeader, file, fileData) != kReaderOk)
-                return formatError(object, "Wrong File Format");
-            if (kind == kPackageInfoSoftware && file.fileType == kFileTypeSoftwareImage) {
-                const uint8_t* version = softwareVersionBytes(fileData, file.dataSize);
-                if (!version)
-                    return kFfNoPackageSoftwareInfo;
-                copyFirstWord(version, kSoftwareVersionLength, record.version, kVersionCapacity);
-                softwareFound = true;
-            } else if (kind == kPackageInfoSoftware && file.fileType == kFileTypeSoftwareText) {
-                readRestriction(fileData, file.dataSize, record);
-            }
-        } else {
-            return formatError(object, "Wrong File Format");
-        }
-    }
+    FfResult result = kFfOk;
+    PackageEntryHeader unknown;
+    const PackageWalk walk = walkPackageEntries(
+        cursor, end,
+        [&](const PackageEntry& entry) {
+            result = readEntryInfo(object, kind, entry, record, firmwareFound, softwareFound);
+            return result == kFfOk;
+        },
+        unknown);
+    if (walk == PackageWalk::Stopped)
+        return result;
+    if (walk != PackageWalk::Ended)
+        return formatError(object, "Wrong File Format");
     if (kind == kPackageInfoFirmware && !firmwareFound)
         return kFfNoPackageFirmwareInfo;
     if (kind == kPackageInfoSoftware && !softwareFound)

@@ -175,6 +175,29 @@ int readFileEntry(const uint8_t*& cursor, const uint8_t* end, const PackageEntry
     return kReaderOk;
 }
 
+PackageWalk walkPackageEntries(const uint8_t*& cursor, const uint8_t* end,
+                               const std::function<bool(const PackageEntry&)>& visit,
+                               PackageEntryHeader& unknown) {
+    while (cursor < end) {
+        PackageEntry entry;
+        if (!readEntryHeader(cursor, end, entry.header))
+            return PackageWalk::FormatError;
+        if (entry.header.type == kEntryTypeInformation) {
+            if (readInfoEntry(cursor, end, entry.header, entry.text) != kReaderOk)
+                return PackageWalk::FormatError;
+        } else if (entry.header.type == kEntryTypeFile) {
+            if (readFileEntry(cursor, end, entry.header, entry.file, entry.data) != kReaderOk)
+                return PackageWalk::FormatError;
+        } else {
+            unknown = entry.header;
+            return PackageWalk::UnknownEntry;
+        }
+        if (!visit(entry))
+            return PackageWalk::Stopped;
+    }
+    return PackageWalk::Ended;
+}
+
 int findPackageFile(const uint8_t*& cursor, size_t length, uint32_t fileType,
                     PackageFileHeader& file, const uint8_t*& data) {
     data = nullptr;
@@ -185,32 +208,28 @@ int findPackageFile(const uint8_t*& cursor, size_t length, uint32_t fileType,
         readerLog("No main header found, may be in the midlle of a pck continue searching");
     cursor = start + headerLength;
 
-    while (cursor < end) {
-        PackageEntryHeader header;
-        if (!readEntryHeader(cursor, end, header)) {
-            readerLog("Wrong File Format");
-            return kReaderFormatError;
-        }
-        if (header.type == kEntryTypeInformation) {
-            const uint8_t* text = nullptr;
-            if (readInfoEntry(cursor, end, header, text) != kReaderOk) {
-                readerLog("Wrong File Format");
-                return kReaderFormatError;
-            }
-        } else if (header.type == kEntryTypeFile) {
-            const uint8_t* fileData = nullptr;
-            if (readFileEntry(cursor, end, header, file, fileData) != kReaderOk) {
-                readerLog("Wrong File Format");
-                return kReaderFormatError;
-            }
-            if (file.fileType == fileType) {
-                data = fileData;
-                return kReaderOk;
-            }
-        } else {
-            readerLog("Warning: Unknown package entry");
-            return kReaderFormatError;
-        }
+    PackageEntryHeader unknown;
+    const PackageWalk walk = walkPackageEntries(
+        cursor, end,
+        [&](const PackageEntry& entry) {
+            if (entry.header.type != kEntryTypeFile || entry.file.fileType != fileType)
+                return true;
+            file = entry.file;
+            data = entry.data;
+            return false;
+        },
+        unknown);
+    switch (walk) {
+    case PackageWalk::Stopped:
+        return kReaderOk;
+    case PackageWalk::FormatError:
+        readerLog("Wrong File Format");
+        return kReaderFormatError;
+    case PackageWalk::UnknownEntry:
+        readerLog("Warning: Unknown package entry");
+        return kReaderFormatError;
+    case PackageWalk::Ended:
+        break;
     }
     readerLog("Warning: No file found.");
     return kReaderFileNotFound;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace flasher {
 
@@ -78,6 +79,31 @@ int readInfoEntry(const uint8_t*& cursor, const uint8_t* end, const PackageEntry
 // file), or 6. The cursor ends past the data.
 int readFileEntry(const uint8_t*& cursor, const uint8_t* end, const PackageEntryHeader& header,
                   PackageFileHeader& file, const uint8_t*& data);
+
+// One information or file entry, as walkPackageEntries hands it on.
+struct PackageEntry {
+    PackageEntryHeader header;
+    // An information entry's payload (not zero-terminated; none when empty).
+    const uint8_t* text = nullptr;
+    PackageFileHeader file;
+    // A file entry's data (none for an empty file).
+    const uint8_t* data = nullptr;
+};
+
+// How walkPackageEntries ended.
+enum class PackageWalk {
+    Ended,        // the cursor reached the end
+    Stopped,      // the visitor asked to stop
+    FormatError,  // an entry header or entry did not read (the reader logged why)
+    UnknownEntry, // an entry of another type: its header read, the cursor at its payload
+};
+
+// Reads the entries from `cursor` up to `end` and hands every information and file entry to
+// `visit`, which returns false to stop after it. `unknown` receives the header of an entry of
+// another type, where the walk ends so that the caller decides what such an entry means.
+PackageWalk walkPackageEntries(const uint8_t*& cursor, const uint8_t* end,
+                               const std::function<bool(const PackageEntry&)>& visit,
+                               PackageEntryHeader& unknown);
 
 // Walks the package for the first file of `fileType`: 0 with its data and header, 6 on a
 // format error, 7 when there is none. Without a main header the walk starts at the cursor.

@@ -7,8 +7,6 @@
 #include "app/UpdateInfo.h"
 #include "app/UpdateTrait.h"
 
-#include <wx/app.h>
-
 namespace Kestrel {
 namespace {
 
@@ -16,12 +14,8 @@ log4cplus::Logger mainLogger() {
     return Log::logger("kestrel.app.main");
 }
 
-// The framework queues a clone for the GUI thread; before the application exists the event
-// is dropped.
 void post(int32_t kind, int32_t arg1, int32_t arg2, int32_t arg3) {
-    TraitEvent event(kind, arg1, arg2, arg3);
-    if (wxAppConsole* app = wxAppConsole::GetInstance())
-        app->AddPendingEvent(event);
+    postTraitEvent(TraitEvent(kind, arg1, arg2, arg3));
 }
 
 } // namespace

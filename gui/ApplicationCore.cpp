@@ -50,8 +50,6 @@ constexpr int kNoParent = 0;
 // The exit status of a run whose exit-code or JSON file cannot be written, as of one whose
 // exit-code file cannot be created.
 constexpr int kExitResultFileFailed = 255;
-constexpr int kProgressEndOfUpdate = 3;
-constexpr int kPackageResourceId = 101;
 // How long the end of the program waits for a worker thread to leave the libraries: a running
 // flash stops at its next safe point, at the latest once the card's 30-second answer time is up.
 constexpr uint64_t kWorkerEndWaitMs = 35000;
@@ -60,16 +58,6 @@ ApplicationCore* currentApplication = nullptr;
 
 log4cplus::Logger mainLogger() {
     return Log::logger("kestrel.app.main");
-}
-
-// The firmware package linked into the executable as RCDATA 101.
-bool embeddedPackage(const uint8_t*& data, size_t& size) {
-    const auto package = platform::findResource(platform::kResourceTypeData, kPackageResourceId);
-    if (!package || package->empty())
-        return false;
-    data = reinterpret_cast<const uint8_t*>(package->data());
-    size = package->size();
-    return true;
 }
 
 UpdateInfo* installedUpdateInfo() {
@@ -102,7 +90,7 @@ ApplicationCore::ApplicationCore(wxAppConsole& framework)
     updateTrait = std::make_unique<AppUpdateTrait>();
     deviceTrait = std::make_unique<AppDeviceTrait>();
     installCatalogLookup();
-    PackageImage::setEmbeddedLookup(&embeddedPackage);
+    PackageImage::setEmbeddedLookup(&PackageImage::resourcePackage);
     // Nothing is logged until start has taken the single-instance lock; a process that only
     // relaunches itself elevated never logs.
     Logging::setLogging(false, true);
@@ -608,14 +596,8 @@ void ApplicationCore::onTraitEvent(TraitEvent& event) {
         closeWindow(event.arg1);
         break;
     case ctetProgress:
-        if (event.arg1 == kProgressEndOfUpdate) {
-            if (event.arg2 != 0)
-                machine.dispatch(sigError, event.arg2);
-            else
-                machine.dispatch(sigDone);
-        } else {
+        if (!AppUpdateTrait::dispatchEndOfUpdate(machine, event.arg1, event.arg2))
             updateProgress(event.arg1, event.arg2);
-        }
         break;
     case ctetPower:
         powerChanged(event.arg1 != 0);

@@ -5,7 +5,6 @@
 #include "app/PackageImage.h"
 #include "app/StateMachine.h"
 #include "app/TraitEvent.h"
-#include "platform/Resource.h"
 #include "app/UpdateInfo.h"
 #include "platform/MessageWindow.h"
 #include "update/AppUpdateTrait.h"
@@ -21,19 +20,6 @@ namespace {
 constexpr uint32_t kMessageTraitEvent = platform::kMessageApp + 1;
 
 std::atomic<HeadlessDriver*> activeDriver{nullptr};
-
-// The package the updater carries: the resource RCDATA 101, as the updater's own executable
-// holds it.
-constexpr int kPackageResourceId = 101;
-
-bool embeddedPackage(const uint8_t*& data, size_t& size) {
-    const auto package = platform::findResource(platform::kResourceTypeData, kPackageResourceId);
-    if (!package || package->empty())
-        return false;
-    data = reinterpret_cast<const uint8_t*>(package->data());
-    size = package->size();
-    return true;
-}
 
 uint64_t pack(int32_t high, int32_t low) {
     return (static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | static_cast<uint32_t>(low);
@@ -62,7 +48,8 @@ HeadlessDriver::HeadlessDriver(const Options& options, std::FILE* out)
         "kestrel-headless");
     activeDriver.store(this);
     AppUpdateTrait::setEventPoster(&HeadlessDriver::postTraitEvent);
-    PackageImage::setEmbeddedLookup(options.embeddedPackage ? &embeddedPackage : nullptr);
+    PackageImage::setEmbeddedLookup(options.embeddedPackage ? &PackageImage::resourcePackage
+                                                            : nullptr);
 }
 
 HeadlessDriver::~HeadlessDriver() {
@@ -130,8 +117,7 @@ void HeadlessDriver::handle(int32_t kind, int32_t arg1, int32_t arg2, int32_t) {
         break;
     case ctetProgress:
         print("progress %d %d", arg1, arg2);
-        if (arg1 == 3)
-            machine.dispatch(arg2 == 0 ? sigDone : sigError, arg2);
+        AppUpdateTrait::dispatchEndOfUpdate(machine, arg1, arg2);
         break;
     case ctetTerminateApp:
         platform::postQuitMessage(0);

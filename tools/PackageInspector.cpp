@@ -1,5 +1,6 @@
 #include "tools/PackageInspector.h"
 
+#include "flasher/PackageImageList.h"
 #include "flasher/PackageReader.h"
 #include "flasher/WrappedImage.h"
 
@@ -49,22 +50,6 @@ std::string escaped(const uint8_t* bytes, size_t count) {
         }
     }
     return out;
-}
-
-bool isImageFileType(uint32_t type) {
-    switch (type) {
-    case 1:
-    case 3:
-    case 5:
-    case 7:
-    case 9:
-    case 11:
-    case 13:
-    case 15:
-        return true;
-    default:
-        return false;
-    }
 }
 
 // Inflates a zlib stream to count its content and keep its first bytes.
@@ -186,6 +171,117 @@ bool inspectImage(const uint8_t* data, size_t length, const std::string& fileNam
                                   fault);
 }
 
+void printFileHeader(const flasher::PackageFileHeader& file, std::ostream& out) {
+    out << "    file header length " << file.headerLength << ", name \"" << file.name << "\", type "
+        << file.fileType << ", tag \"" << file.tag << "\"\n";
+    out << "    data size " << file.dataSize << ", check type " << file.checkType << ", word 628 "
+        << file.word628 << ", data checksum " << hex(file.dataChecksum) << ", reserved "
+        << file.reserved1 << "/" << file.reserved2 << "/" << file.reserved3 << ", word 640 "
+        << hex(file.word640) << "\n";
+}
+
+// The file header's fields against the entry, then the data checksum.
+bool checkFileHeader(const flasher::PackageFileHeader& file, const uint8_t* content, uint32_t size,
+                     const std::string& where, std::ostream& out, std::string& fault) {
+    if (file.headerLength != flasher::kPackageFileHeaderLength) {
+        fault = where + ": file header length " + std::to_string(file.headerLength) + " is not 644";
+        return false;
+    }
+    if (static_cast<uint64_t>(file.dataSize) + flasher::kPackageFileHeaderLength != size) {
+        fault =
+            where + ": payload size differs from 644 + data size " + std::to_string(file.dataSize);
+        return false;
+    }
+    if (file.checkType != 0) {
+        fault = where + ": check type " + std::to_string(file.checkType) + " not supported";
+        return false;
+    }
+    const uint32_t dataSum = flasher::xorBytes(content, file.dataSize);
+    out << "    data checksum computed " << hex(dataSum) << "\n";
+    if (dataSum != file.dataChecksum) {
+        fault = where + ": data checksum " + hex(file.dataChecksum) + " differs from computed " +
+                hex(dataSum);
+        return false;
+    }
+    return true;
+}
+
+bool inspectFileEntry(const uint8_t* payload, uint32_t size, const std::string& where,
+                      std::ostream& out, std::string& fault) {
+    if (size < flasher::kPackageFileHeaderLength) {
+        fault = where + ": file header truncated";
+        return false;
+    }
+    const uint8_t* cursor = payload;
+    flasher::PackageFileHeader file;
+    flasher::PackageEntryHeader entryHeader;
+    entryHeader.type = flasher::kEntryTypeFile;
+    entryHeader.payloadSize = size;
+    const uint8_t* fileData = nullptr;
+    // The library's reader decodes the fields; the checks below name the fault.
+    flasher::readFileEntry(cursor, payload + size, entryHeader, file, fileData);
+    printFileHeader(file, out);
+    const uint8_t* content = payload + flasher::kPackageFileHeaderLength;
+    if (!checkFileHeader(file, content, size, where, out, fault))
+        return false;
+    if (flasher::isImageFileType(file.fileType) && file.dataSize > 0) {
+        std::string imageFault;
+        if (!inspectImage(content, file.dataSize, file.name, "    ", out, imageFault)) {
+            fault = where + ": " + imageFault;
+            return false;
+        }
+    } else if (file.fileType == flasher::kFileTypeScript ||
+               file.fileType == flasher::kFileTypeSoftwareText) {
+        out << "    text: \"" << escaped(content, file.dataSize) << "\"\n";
+    }
+    return true;
+}
+
+// One entry at `offset`: its header, its payload checksum, then its content by type. On
+// success `offset` points past the entry.
+bool inspectEntry(const uint8_t* data, size_t length, int index, size_t& offset, std::ostream& out,
+                  std::string& fault) {
+    const std::string where =
+        "entry " + std::to_string(index) + " at offset " + std::to_string(offset);
+    if (length - offset < flasher::kPackageEntryHeaderLength) {
+        fault = where + ": entry header truncated";
+        return false;
+    }
+    const uint8_t* entry = data + offset;
+    const uint16_t type = readLittleEndian16(entry);
+    const uint16_t reserved = readLittleEndian16(entry + 2);
+    const uint32_t size = readLittleEndian32(entry + 4);
+    const uint32_t checksum = readLittleEndian32(entry + 8);
+    out << "  " << where << ": type " << type << ", reserved " << reserved << ", payload size "
+        << size << ", checksum " << hex(checksum) << "\n";
+    offset += flasher::kPackageEntryHeaderLength;
+    if (size > length - offset) {
+        fault = where + ": payload size " + std::to_string(size) + " points past the end (" +
+                std::to_string(length - offset) + " bytes left)";
+        return false;
+    }
+    const uint8_t* payload = data + offset;
+    const uint32_t computed = flasher::xorBytes(payload, size);
+    out << "    payload checksum computed " << hex(computed) << "\n";
+    if (computed != checksum) {
+        fault =
+            where + ": entry checksum " + hex(checksum) + " differs from computed " + hex(computed);
+        return false;
+    }
+    if (type == flasher::kEntryTypeInformation) {
+        out << "    information text (" << size << " bytes): \"" << escaped(payload, size)
+            << "\"\n";
+    } else if (type == flasher::kEntryTypeFile) {
+        if (!inspectFileEntry(payload, size, where, out, fault))
+            return false;
+    } else {
+        fault = where + ": unknown entry type " + std::to_string(type);
+        return false;
+    }
+    offset += size;
+    return true;
+}
+
 bool inspectPackage(const uint8_t* data, size_t length, std::ostream& out, std::string& fault) {
     if (length < flasher::kPackageMainHeaderLength) {
         fault = "main header truncated";
@@ -200,92 +296,8 @@ bool inspectPackage(const uint8_t* data, size_t length, std::ostream& out, std::
     int index = 0;
     while (offset < length) {
         ++index;
-        const std::string where =
-            "entry " + std::to_string(index) + " at offset " + std::to_string(offset);
-        if (length - offset < flasher::kPackageEntryHeaderLength) {
-            fault = where + ": entry header truncated";
+        if (!inspectEntry(data, length, index, offset, out, fault))
             return false;
-        }
-        const uint8_t* entry = data + offset;
-        const uint16_t type = readLittleEndian16(entry);
-        const uint16_t reserved = readLittleEndian16(entry + 2);
-        const uint32_t size = readLittleEndian32(entry + 4);
-        const uint32_t checksum = readLittleEndian32(entry + 8);
-        out << "  " << where << ": type " << type << ", reserved " << reserved << ", payload size "
-            << size << ", checksum " << hex(checksum) << "\n";
-        offset += flasher::kPackageEntryHeaderLength;
-        if (size > length - offset) {
-            fault = where + ": payload size " + std::to_string(size) + " points past the end (" +
-                    std::to_string(length - offset) + " bytes left)";
-            return false;
-        }
-        const uint8_t* payload = data + offset;
-        const uint32_t computed = flasher::xorBytes(payload, size);
-        out << "    payload checksum computed " << hex(computed) << "\n";
-        if (computed != checksum) {
-            fault = where + ": entry checksum " + hex(checksum) + " differs from computed " +
-                    hex(computed);
-            return false;
-        }
-        if (type == flasher::kEntryTypeInformation) {
-            out << "    information text (" << size << " bytes): \"" << escaped(payload, size)
-                << "\"\n";
-        } else if (type == flasher::kEntryTypeFile) {
-            if (size < flasher::kPackageFileHeaderLength) {
-                fault = where + ": file header truncated";
-                return false;
-            }
-            const uint8_t* cursor = payload;
-            flasher::PackageFileHeader file;
-            flasher::PackageEntryHeader entryHeader;
-            entryHeader.type = type;
-            entryHeader.payloadSize = size;
-            const uint8_t* fileData = nullptr;
-            // The library's reader decodes the fields; the checks below name the fault.
-            flasher::readFileEntry(cursor, payload + size, entryHeader, file, fileData);
-            out << "    file header length " << file.headerLength << ", name \"" << file.name
-                << "\", type " << file.fileType << ", tag \"" << file.tag << "\"\n";
-            out << "    data size " << file.dataSize << ", check type " << file.checkType
-                << ", word 628 " << file.word628 << ", data checksum " << hex(file.dataChecksum)
-                << ", reserved " << file.reserved1 << "/" << file.reserved2 << "/" << file.reserved3
-                << ", word 640 " << hex(file.word640) << "\n";
-            if (file.headerLength != flasher::kPackageFileHeaderLength) {
-                fault = where + ": file header length " + std::to_string(file.headerLength) +
-                        " is not 644";
-                return false;
-            }
-            if (static_cast<uint64_t>(file.dataSize) + flasher::kPackageFileHeaderLength != size) {
-                fault = where + ": payload size differs from 644 + data size " +
-                        std::to_string(file.dataSize);
-                return false;
-            }
-            if (file.checkType != 0) {
-                fault = where + ": check type " + std::to_string(file.checkType) + " not supported";
-                return false;
-            }
-            const uint8_t* content = payload + flasher::kPackageFileHeaderLength;
-            const uint32_t dataSum = flasher::xorBytes(content, file.dataSize);
-            out << "    data checksum computed " << hex(dataSum) << "\n";
-            if (dataSum != file.dataChecksum) {
-                fault = where + ": data checksum " + hex(file.dataChecksum) +
-                        " differs from computed " + hex(dataSum);
-                return false;
-            }
-            if (isImageFileType(file.fileType) && file.dataSize > 0) {
-                std::string imageFault;
-                if (!inspectImage(content, file.dataSize, file.name, "    ", out, imageFault)) {
-                    fault = where + ": " + imageFault;
-                    return false;
-                }
-            } else if (file.fileType == flasher::kFileTypeScript ||
-                       file.fileType == flasher::kFileTypeSoftwareText) {
-                out << "    text: \"" << escaped(content, file.dataSize) << "\"\n";
-            }
-        } else {
-            fault = where + ": unknown entry type " + std::to_string(type);
-            return false;
-        }
-        offset += size;
     }
     out << "  " << index << " entries, ending at offset " << offset << "\n";
     return true;

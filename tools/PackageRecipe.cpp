@@ -143,48 +143,57 @@ std::string folderOf(const std::string& path) {
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
-} // namespace
-
-bool buildPackageFromRecipe(const std::string& path, Bytes& package, std::string& problem) {
-    Recipe recipe;
-    if (!recipe.load(path, problem))
-        return false;
-
+// The values a recipe holds, read and range-checked.
+struct RecipeValues {
     std::string version, info, fileName, tag, firmwarePath;
     uint64_t chipset = 0, fileType = 0, word628 = 0, magic = 0, word12 = 0, kind = 0, word20 = 0,
              imageSize = 0, tailSize = 0, dataChecksum = 0, entryChecksum = 0;
-    constexpr uint64_t kByte = 0xFF, kWord = 0xFFFFFFFFu;
-    if (!recipe.text("tool-version", version, problem) ||
-        !recipe.number("chipset", kByte, chipset, problem) || !recipe.text("info", info, problem) ||
-        !recipe.number("file-type", kWord, fileType, problem) ||
-        !recipe.text("file-name", fileName, problem) || !recipe.text("file-tag", tag, problem) ||
-        !recipe.number("file-word628", kWord, word628, problem) ||
-        !recipe.number("image-magic", kWord, magic, problem) ||
-        !recipe.number("image-word12", kWord, word12, problem) ||
-        !recipe.number("image-kind", kWord, kind, problem) ||
-        !recipe.number("image-word20", kWord, word20, problem) ||
-        !recipe.number("image-size", kWord, imageSize, problem) ||
-        !recipe.number("tail-size", kWord, tailSize, problem) ||
-        !recipe.text("firmware", firmwarePath, problem) ||
-        !recipe.number("data-checksum", kByte, dataChecksum, problem) ||
-        !recipe.number("entry-checksum", kByte, entryChecksum, problem) || !recipe.allUsed(problem))
-        return false;
-
     unsigned major = 0, minor = 0;
+};
+
+constexpr uint64_t kByte = 0xFF, kWord = 0xFFFFFFFFu;
+
+bool readValues(Recipe& recipe, RecipeValues& v, std::string& problem) {
+    return recipe.text("tool-version", v.version, problem) &&
+           recipe.number("chipset", kByte, v.chipset, problem) &&
+           recipe.text("info", v.info, problem) &&
+           recipe.number("file-type", kWord, v.fileType, problem) &&
+           recipe.text("file-name", v.fileName, problem) &&
+           recipe.text("file-tag", v.tag, problem) &&
+           recipe.number("file-word628", kWord, v.word628, problem) &&
+           recipe.number("image-magic", kWord, v.magic, problem) &&
+           recipe.number("image-word12", kWord, v.word12, problem) &&
+           recipe.number("image-kind", kWord, v.kind, problem) &&
+           recipe.number("image-word20", kWord, v.word20, problem) &&
+           recipe.number("image-size", kWord, v.imageSize, problem) &&
+           recipe.number("tail-size", kWord, v.tailSize, problem) &&
+           recipe.text("firmware", v.firmwarePath, problem) &&
+           recipe.number("data-checksum", kByte, v.dataChecksum, problem) &&
+           recipe.number("entry-checksum", kByte, v.entryChecksum, problem) &&
+           recipe.allUsed(problem);
+}
+
+// The tool version as M.N and the file name's place for the stream CRC-32.
+bool checkValues(RecipeValues& v, std::string& problem) {
     char extra = 0;
-    if (std::sscanf(version.c_str(), "%u.%u%c", &major, &minor, &extra) != 2 || major > kByte ||
-        minor > kByte) {
-        problem = "tool-version is not M.N: " + version;
+    if (std::sscanf(v.version.c_str(), "%u.%u%c", &v.major, &v.minor, &extra) != 2 ||
+        v.major > kByte || v.minor > kByte) {
+        problem = "tool-version is not M.N: " + v.version;
         return false;
     }
-    if (fileName.find("%08X") == std::string::npos) {
+    if (v.fileName.find("%08X") == std::string::npos) {
         problem = "file-name lacks the %08X place of the stream CRC-32";
         return false;
     }
+    return true;
+}
 
+// The firmware content file, named relative to the recipe unless its path is absolute.
+bool readContent(const std::string& recipePath, const std::string& firmwarePath, std::string& out,
+                 std::string& problem) {
     const std::string contentPath = firmwarePath.size() && firmwarePath[0] == '/'
                                         ? firmwarePath
-                                        : folderOf(path) + "/" + firmwarePath;
+                                        : folderOf(recipePath) + "/" + firmwarePath;
     std::ifstream contentFile(contentPath, std::ios::binary);
     if (!contentFile) {
         problem = "cannot read firmware content " + contentPath;
@@ -192,39 +201,62 @@ bool buildPackageFromRecipe(const std::string& path, Bytes& package, std::string
     }
     std::ostringstream content;
     content << contentFile.rdbuf();
+    out = content.str();
+    return true;
+}
 
+bool buildImage(const RecipeValues& v, std::string content, FirmwareImage& image,
+                std::string& problem) {
     FirmwareImageSpec imageSpec;
-    imageSpec.header.magic = static_cast<uint32_t>(magic);
-    imageSpec.header.word12 = static_cast<uint32_t>(word12);
-    imageSpec.header.kind = static_cast<uint32_t>(kind);
-    imageSpec.header.word20 = static_cast<uint32_t>(word20);
-    imageSpec.content = content.str();
-    imageSpec.imageSize = imageSize;
-    imageSpec.tailSize = tailSize;
-    imageSpec.dataChecksum = static_cast<uint8_t>(dataChecksum);
-    FirmwareImage image;
-    if (!buildFirmwareImage(imageSpec, image, problem))
-        return false;
+    imageSpec.header.magic = static_cast<uint32_t>(v.magic);
+    imageSpec.header.word12 = static_cast<uint32_t>(v.word12);
+    imageSpec.header.kind = static_cast<uint32_t>(v.kind);
+    imageSpec.header.word20 = static_cast<uint32_t>(v.word20);
+    imageSpec.content = std::move(content);
+    imageSpec.imageSize = v.imageSize;
+    imageSpec.tailSize = v.tailSize;
+    imageSpec.dataChecksum = static_cast<uint8_t>(v.dataChecksum);
+    return buildFirmwareImage(imageSpec, image, problem);
+}
 
+// The information entry and the image's file entry, its name carrying the stream CRC-32.
+Bytes assemblePackage(const RecipeValues& v, FirmwareImage& image) {
     char digits[16];
     std::snprintf(digits, sizeof digits, "%08X", image.streamCrc);
+    std::string fileName = v.fileName;
     fileName.replace(fileName.find("%08X"), 4, digits);
 
     PackageFileSpec file;
-    file.fileType = static_cast<uint32_t>(fileType);
+    file.fileType = static_cast<uint32_t>(v.fileType);
     file.name = fileName;
-    file.tag = tag;
-    file.word628 = static_cast<uint32_t>(word628);
+    file.tag = v.tag;
+    file.word628 = static_cast<uint32_t>(v.word628);
     file.data = std::move(image.image);
-    file.entryChecksumTarget = static_cast<uint8_t>(entryChecksum);
+    file.entryChecksumTarget = static_cast<uint8_t>(v.entryChecksum);
 
     PackageSpec spec;
-    spec.toolMajor = static_cast<uint8_t>(major);
-    spec.toolMinor = static_cast<uint8_t>(minor);
-    spec.chipSetFamily = static_cast<uint8_t>(chipset);
-    spec.entries.push_back(informationEntry(info));
+    spec.toolMajor = static_cast<uint8_t>(v.major);
+    spec.toolMinor = static_cast<uint8_t>(v.minor);
+    spec.chipSetFamily = static_cast<uint8_t>(v.chipset);
+    spec.entries.push_back(informationEntry(v.info));
     spec.entries.push_back(fileEntry(file));
-    package = buildPackage(spec);
+    return buildPackage(spec);
+}
+
+} // namespace
+
+bool buildPackageFromRecipe(const std::string& path, Bytes& package, std::string& problem) {
+    Recipe recipe;
+    RecipeValues values;
+    if (!recipe.load(path, problem) || !readValues(recipe, values, problem) ||
+        !checkValues(values, problem))
+        return false;
+    std::string content;
+    FirmwareImage image;
+    if (!readContent(path, values.firmwarePath, content, problem) ||
+        !buildImage(values, std::move(content), image, problem))
+        return false;
+    package = assemblePackage(values, image);
     return true;
 }
 

@@ -5,8 +5,7 @@
 #include "app/util/Log.h"
 #include "app/ErrorCodes.h"
 #include "update/AppUpdateThread.h"
-
-#include <wx/app.h>
+#include "update/ProgressTable.h"
 
 #include <atomic>
 
@@ -17,12 +16,7 @@ const log4cplus::Logger& traitLogger() {
     return logger;
 }
 
-void postToApplication(const TraitEvent& event) {
-    if (wxAppConsole* application = wxAppConsole::GetInstance())
-        application->AddPendingEvent(event);
-}
-
-std::atomic<AppUpdateTrait::EventPoster> eventPoster{&postToApplication};
+std::atomic<AppUpdateTrait::EventPoster> eventPoster{&postTraitEvent};
 
 } // namespace
 
@@ -31,7 +25,17 @@ AppUpdateTrait::AppUpdateTrait(StateMachine& machine) : machine(machine) {}
 AppUpdateTrait::AppUpdateTrait() : AppUpdateTrait(StateMachine::instance()) {}
 
 void AppUpdateTrait::setEventPoster(EventPoster poster) {
-    eventPoster.store(poster != nullptr ? poster : &postToApplication);
+    eventPoster.store(poster != nullptr ? poster : &postTraitEvent);
+}
+
+bool AppUpdateTrait::dispatchEndOfUpdate(StateMachine& machine, int code, int value) {
+    if (code != Kestrel::kProgressUpdateEnd)
+        return false;
+    if (value != 0)
+        machine.dispatch(sigError, value);
+    else
+        machine.dispatch(sigDone);
+    return true;
 }
 
 int AppUpdateTrait::startUpdate() {

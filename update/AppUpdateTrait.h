@@ -22,6 +22,11 @@ public:
     // For hosts without an application object (the headless driver); null restores the default.
     static void setEventPoster(EventPoster poster);
 
+    // A host's answer to a progress event on the machine's thread: true for the end of the
+    // update, which it passes on to the machine (sigDone after success, sigError with the
+    // failure's code); false for any other code.
+    static bool dispatchEndOfUpdate(StateMachine& machine, int code, int value);
+
 private:
     StateMachine& machine;
 };

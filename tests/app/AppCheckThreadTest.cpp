@@ -5,6 +5,7 @@
 #include "app/StateMachine.h"
 #include "app/UpdateInfo.h"
 #include "platform/Clock.h"
+#include "tests/support/BuiltPackage.h"
 #include "tests/support/ScopedTimeScale.h"
 
 #include "tests/support/LogCapture.h"
@@ -160,35 +161,15 @@ TEST(UpdateInfoLogForms, TimeStampOfExtremeValuesIsPrintedWhole) {
                                "-2147483648");
 }
 
-// The package the build embeds, read from the build tree.
-std::vector<uint8_t>& embeddedPackageBytes() {
-    static std::vector<uint8_t> bytes = [] {
-        fs::path build;
-        if (const char* dir = std::getenv("KESTREL_BUILD_DIR"))
-            build = dir;
-        else
-            build = fs::read_symlink("/proc/self/exe").parent_path().parent_path().parent_path();
-        std::ifstream in(build / "resources/package/QT0880.pck", std::ios::binary);
-        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-    }();
-    return bytes;
-}
-
-bool embeddedPackage(const uint8_t*& data, size_t& size) {
-    data = embeddedPackageBytes().data();
-    size = embeddedPackageBytes().size();
-    return size > 0;
-}
-
 class PackageTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(embeddedPackageBytes().empty()) << "the build's package is missing";
+        ASSERT_FALSE(testsupport::builtPackageBytes().empty()) << "the build's package is missing";
         char pattern[] = "/tmp/kestrel-package-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         folder = pattern;
         PackageImage::setModuleDirectory(folder.string());
-        PackageImage::setEmbeddedLookup(&embeddedPackage);
+        PackageImage::setEmbeddedLookup(&testsupport::builtPackageLookup);
     }
     void TearDown() override {
         PackageImage::setModuleDirectory("");
@@ -203,8 +184,9 @@ TEST_F(PackageTest, EmbeddedPackageIsUsedInPlaceAndNotFreed) {
     PackageImage image;
     EXPECT_EQ(image.size(), -1);
     ASSERT_EQ(image.load(), kResultOk);
-    EXPECT_EQ(image.data(), embeddedPackageBytes().data()) << "no copy of the embedded package";
-    EXPECT_EQ(image.size(), static_cast<int64_t>(embeddedPackageBytes().size()));
+    EXPECT_EQ(image.data(), testsupport::builtPackageBytes().data())
+        << "no copy of the embedded package";
+    EXPECT_EQ(image.size(), static_cast<int64_t>(testsupport::builtPackageBytes().size()));
     EXPECT_TRUE(image.borrowed());
     image.release();
     EXPECT_EQ(image.data(), nullptr);

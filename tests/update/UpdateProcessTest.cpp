@@ -13,6 +13,7 @@
 #include "sim/Loader.h"
 #include "update/AppUpdateTrait.h"
 #include "update/UpdateProcess.h"
+#include "tests/support/BuiltPackage.h"
 #include "tests/support/ScopedTimeScale.h"
 
 #include <gtest/gtest.h>
@@ -36,25 +37,6 @@ using namespace Kestrel;
 namespace fs = std::filesystem;
 
 constexpr const char* kModelKey = "HKEY_LOCAL_MACHINE\\Software\\Velmar\\FirmwareUpdate\\QT0880";
-
-std::vector<uint8_t>& packageBytes() {
-    static std::vector<uint8_t> bytes = [] {
-        fs::path build;
-        if (const char* dir = std::getenv("KESTREL_BUILD_DIR"))
-            build = dir;
-        else
-            build = fs::read_symlink("/proc/self/exe").parent_path().parent_path().parent_path();
-        std::ifstream in(build / "resources/package/QT0880.pck", std::ios::binary);
-        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-    }();
-    return bytes;
-}
-
-bool embeddedPackage(const uint8_t*& data, size_t& size) {
-    data = packageBytes().data();
-    size = packageBytes().size();
-    return size > 0;
-}
 
 std::wstring portPath(const std::string& name) {
     return name.empty() ? std::wstring() : L"\\\\.\\" + std::wstring(name.begin(), name.end());
@@ -122,7 +104,7 @@ protected:
     // machine.
     testsupport::ScopedTimeScale scaleGuard{0.05};
     void SetUp() override {
-        ASSERT_FALSE(packageBytes().empty());
+        ASSERT_FALSE(testsupport::builtPackageBytes().empty());
         char pattern[] = "/tmp/kestrel-update-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root = pattern;
@@ -130,7 +112,7 @@ protected:
         fs::create_directories(root / "bin");
         setenv("KESTREL_SIM_ROOT", root.c_str(), 1);
         PackageImage::setModuleDirectory((root / "bin").string());
-        PackageImage::setEmbeddedLookup(&embeddedPackage);
+        PackageImage::setEmbeddedLookup(&testsupport::builtPackageLookup);
         UpdateProcess::resetRecord();
         FfInitialise(0, nullptr, 0);
         machine.windowTrait = &windows;
@@ -309,7 +291,7 @@ std::vector<uint8_t> packageWithImageType(uint8_t fileType) {
     constexpr size_t kEntryHeaderSize = 12;
     constexpr size_t kPayloadSizeOffset = 4;
     constexpr size_t kFileTypeOffset = 516;
-    std::vector<uint8_t> bytes = packageBytes();
+    std::vector<uint8_t> bytes = testsupport::builtPackageBytes();
     uint32_t infoSize = 0;
     for (size_t byte = 0; byte < sizeof infoSize; ++byte)
         infoSize |= uint32_t(bytes[kMainHeaderSize + kPayloadSizeOffset + byte]) << (8 * byte);
