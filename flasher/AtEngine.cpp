@@ -7,19 +7,33 @@
 
 namespace flasher {
 
+// The text collected of one answer, and when its final result code arrived.
+struct AtEngine::CollectedAnswer {
+    char text[kAtBufferSize] = {};
+    size_t length = 0;
+    bool finalCode = false;
+    int finalCycle = 0;
+};
+
 namespace {
+
+constexpr size_t kAnswerCapacity = kAtBufferSize - 1;
 
 bool hasFinalCode(const char* text) {
     return std::strstr(text, "OK") != nullptr || std::strstr(text, "ERROR") != nullptr;
 }
 
+void copyAnswer(const char* text, size_t length, char* answer, size_t answerSize) {
+    if (answer == nullptr || answerSize == 0)
+        return;
+    const size_t copied = length < answerSize - 1 ? length : answerSize - 1;
+    std::memcpy(answer, text, copied);
+    answer[copied] = '\0';
+}
+
 } // namespace
 
 int AtEngine::sendCommand(PortHandle handle, const char* command, char* answer, size_t answerSize) {
-    char frame[kAtBufferSize] = {};
-    char collectedText[kAtBufferSize] = {};
-    const size_t answerCapacity = kAtBufferSize - 1;
-
     // A failed exchange leaves no stale text for the caller to parse.
     if (answer != nullptr && answerSize != 0)
         answer[0] = '\0';
@@ -27,10 +41,22 @@ int AtEngine::sendCommand(PortHandle handle, const char* command, char* answer, 
     SerialPort port(handle);
     port.takeLoggerOf(*this);
     port.purge(handle);
+    if (!writeCommand(port, command))
+        return kAtWriteFailed;
+    CollectedAnswer collected;
+    if (!readUntilFinalCode(port, command, collected))
+        return kAtNoAnswer;
+    port.purge(handle);
+    copyAnswer(collected.text, collected.length, answer, answerSize);
+    return resultOf(command, collected);
+}
 
+bool AtEngine::writeCommand(SerialPort& port, const char* command) {
+    char frame[kAtBufferSize] = {};
     std::snprintf(frame, sizeof frame, "%s\r\n", command);
     const auto frameLength = static_cast<uint32_t>(std::strlen(frame));
 
+    // A short write is sent again; after the last attempt the answer is read all the same.
     for (int attempt = 1; attempt <= kAtWriteAttempts; ++attempt) {
         log(kLevelDebug, "Send AT command '%s'", command);
         uint32_t written = 0;
@@ -39,81 +65,85 @@ int AtEngine::sendCommand(PortHandle handle, const char* command, char* answer, 
                 port.lastError());
             setLastError("Send AT command '%s' failed, %s", command, port.lastError());
             if (attempt == kAtWriteAttempts)
-                return kAtWriteFailed;
+                return false;
             continue;
         }
         if (written == frameLength)
             break;
     }
+    return true;
+}
 
-    size_t collected = 0;
+bool AtEngine::readUntilFinalCode(SerialPort& port, const char* command,
+                                  CollectedAnswer& collected) {
     int cycle = 0;
-    bool finalCode = false;
-    int finalCycle = 0;
     while (cycle < kAtReadCycles) {
-        int readsLeft = kAtReadsPerCycle;
-        if (programming_) {
-            port.setReadTimeout(kAtProgrammingReadTimeoutSeconds);
-            readsLeft = kAtProgrammingReadsPerCycle;
-        }
-        uint32_t got = 0;
-        while (readsLeft > 0) {
-            platform::sleepMs(readDelayMs_);
-            log(kLevelWarning, "resp_index: %d, retries: %d", static_cast<int>(collected),
-                readsLeft);
-            --readsLeft;
-            got = 0;
-            char* target = collectedText + collected;
-            if (port.read(target, static_cast<uint32_t>(answerCapacity - collected), got) != 0) {
-                target[got] = '\0';
-                log(kLevelInformation, "AT answer (%d bytes): %s", static_cast<int>(got), target);
-                collected += got;
-            } else {
-                got = 0;
-                log(kLevelWarning, "Unable to read AT answer to %s, %s", command, port.lastError());
-            }
-            if (got > 0)
-                break;
-        }
-        if (got == 0) {
+        if (!readNextPiece(port, command, collected)) {
             log(kLevelInformation, "Nothing to read after %s, %s", command, port.lastError());
             setLastError("Send AT command '%s' failed, %s", command, port.lastError());
-            return kAtNoAnswer;
+            return false;
         }
-        collectedText[collected] = '\0';
-        if (programming_) {
-            if (messageHandler_ != nullptr && messageHandler_(*this, collectedText)) {
-                // A final result code that came with the message still ends the exchange (the
-                // reads of programming mode take whole seconds, so lines arrive together).
-                if (hasFinalCode(collectedText)) {
-                    finalCode = true;
-                    finalCycle = 0;
-                    break;
-                }
-                collected = 0;
-                cycle = 0;
+        collected.text[collected.length] = '\0';
+        if (programming_ && acceptsProgrammingMessage(collected.text)) {
+            cycle = 0;
+            // A final result code that came with the message still ends the exchange (the
+            // reads of programming mode take whole seconds, so lines arrive together).
+            if (!hasFinalCode(collected.text)) {
+                collected.length = 0;
                 continue;
             }
-            log(kLevelError, "Error: %s", collectedText);
         }
-        if (hasFinalCode(collectedText)) {
-            finalCode = true;
-            finalCycle = cycle;
+        if (hasFinalCode(collected.text)) {
+            collected.finalCode = true;
+            collected.finalCycle = cycle;
             break;
         }
         ++cycle;
     }
+    return true;
+}
 
-    port.purge(handle);
-    if (answer != nullptr && answerSize != 0) {
-        const size_t copied = collected < answerSize - 1 ? collected : answerSize - 1;
-        std::memcpy(answer, collectedText, copied);
-        answer[copied] = '\0';
+bool AtEngine::readNextPiece(SerialPort& port, const char* command, CollectedAnswer& collected) {
+    int readsLeft = kAtReadsPerCycle;
+    if (programming_) {
+        port.setReadTimeout(kAtProgrammingReadTimeoutSeconds);
+        readsLeft = kAtProgrammingReadsPerCycle;
     }
+    while (readsLeft > 0) {
+        platform::sleepMs(readDelayMs_);
+        log(kLevelWarning, "resp_index: %d, retries: %d", static_cast<int>(collected.length),
+            readsLeft);
+        --readsLeft;
+        if (readOnce(port, command, collected))
+            return true;
+    }
+    return false;
+}
 
+bool AtEngine::readOnce(SerialPort& port, const char* command, CollectedAnswer& collected) {
+    uint32_t got = 0;
+    char* target = collected.text + collected.length;
+    if (port.read(target, static_cast<uint32_t>(kAnswerCapacity - collected.length), got) == 0) {
+        log(kLevelWarning, "Unable to read AT answer to %s, %s", command, port.lastError());
+        return false;
+    }
+    target[got] = '\0';
+    log(kLevelInformation, "AT answer (%d bytes): %s", static_cast<int>(got), target);
+    collected.length += got;
+    return got > 0;
+}
+
+bool AtEngine::acceptsProgrammingMessage(const char* text) {
+    if (messageHandler_ != nullptr && messageHandler_(*this, text))
+        return true;
+    log(kLevelError, "Error: %s", text);
+    return false;
+}
+
+int AtEngine::resultOf(const char* command, const CollectedAnswer& collected) {
     // An "OK" that first arrives in the last cycle comes too late.
-    if (std::strstr(collectedText, "ERROR") != nullptr || !finalCode ||
-        finalCycle >= kAtReadCycles - 1) {
+    if (std::strstr(collected.text, "ERROR") != nullptr || !collected.finalCode ||
+        collected.finalCycle >= kAtReadCycles - 1) {
         log(kLevelError, "Error on %s", command);
         if (lastError()[0] != '\0')
             setLastError("Send AT command '%s' failed: %s", command, lastError());

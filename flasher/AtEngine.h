@@ -73,6 +73,20 @@ public:
     void setReadDelay(uint32_t milliseconds) { readDelayMs_ = milliseconds; }
 
 private:
+    struct CollectedAnswer;
+
+    // False when every attempt to write failed.
+    bool writeCommand(SerialPort& port, const char* command);
+    // False when a cycle of reads brought nothing; otherwise the answer is collected until its
+    // final result code or the last read cycle.
+    bool readUntilFinalCode(SerialPort& port, const char* command, CollectedAnswer& collected);
+    // One cycle: reads until one brings bytes; false when none did.
+    bool readNextPiece(SerialPort& port, const char* command, CollectedAnswer& collected);
+    bool readOnce(SerialPort& port, const char* command, CollectedAnswer& collected);
+    // In programming mode: whether the handler takes the text as a message (else it is logged).
+    bool acceptsProgrammingMessage(const char* text);
+    int resultOf(const char* command, const CollectedAnswer& collected);
+
     bool programming_ = false;
     FfProgressCallback progressCallback_ = nullptr;
     void* progressContext_ = nullptr;

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <optional>
 #include <sstream>
 
 namespace cardsim {
@@ -187,6 +188,22 @@ bool Loader::hostLeftTheDownload(const uint8_t* data, size_t size) const {
            std::toupper(data[0]) == 'A' && std::toupper(data[1]) == 'T';
 }
 
+// A StartDownload frame: its header and what the header asks for.
+struct Loader::StartDownloadRequest {
+    size_t length = 0;
+    bool sound = false;
+    uint16_t blockSize = 0;
+    uint64_t payloadSize = 0;
+    std::vector<uint8_t> header;
+};
+
+// How the next data frame is laid out: the image bytes it carries, padded to an even count.
+struct Loader::DataFrameLayout {
+    size_t count = 0;
+    size_t data = 0;
+    size_t length = 0;
+};
+
 bool Loader::takeStartDownload(CardSimulator& card, Port port) {
     Session& session = *session_;
     std::vector<uint8_t>& frame = session.pending;
@@ -213,47 +230,58 @@ bool Loader::takeStartDownload(CardSimulator& card, Port port) {
         frame.clear();
         return false;
     }
-    const bool sound = checksumHolds(frame, length);
-    const uint16_t blockSize = static_cast<uint16_t>(frame[2] | (frame[3] << 8));
-    const uint64_t payloadSize = readWord(&frame[12]);
-    std::vector<uint8_t> header(frame.begin() + 4, frame.begin() + 4 + headerLength);
-    frame.erase(frame.begin(), frame.begin() + length);
-
-    if (!sound) {
+    const StartDownloadRequest request = takeStartDownloadRequest(frame, headerLength);
+    if (!request.sound) {
         std::lock_guard<std::mutex> guard(mutex_);
         ++record_.badChecksumFrames;
     }
-    const LoaderFaults faults = currentFaults();
-    if (!sound) {
-        answer(card, port, kSendAgain, length);
+    if (const std::optional<uint8_t> refusal = startDownloadRefusal(session, request)) {
+        answer(card, port, *refusal, request.length);
         return true;
     }
+    beginImage(session, request);
+    answer(card, port, kAccepted, request.length);
+    return true;
+}
+
+Loader::StartDownloadRequest Loader::takeStartDownloadRequest(std::vector<uint8_t>& frame,
+                                                              uint32_t headerLength) {
+    StartDownloadRequest request;
+    request.length = 4 + headerLength + 2;
+    request.sound = checksumHolds(frame, request.length);
+    request.blockSize = static_cast<uint16_t>(frame[2] | (frame[3] << 8));
+    request.payloadSize = readWord(&frame[12]);
+    request.header.assign(frame.begin() + 4, frame.begin() + 4 + headerLength);
+    frame.erase(frame.begin(), frame.begin() + request.length);
+    return request;
+}
+
+std::optional<uint8_t> Loader::startDownloadRefusal(Session& session,
+                                                    const StartDownloadRequest& request) {
+    const LoaderFaults faults = currentFaults();
+    if (!request.sound)
+        return kSendAgain;
     if (session.startRejections < faults.rejectStartDownload) {
         ++session.startRejections;
-        answer(card, port, faults.rejectStatus, length);
-        return true;
+        return faults.rejectStatus;
     }
-    if (payloadSize > options_.memorySize) {
-        answer(card, port, kTooBig, length);
-        return true;
-    }
-    if (blockSize == 0) {
-        answer(card, port, kSendAgain, length);
-        return true;
-    }
-    session.image = std::move(header);
+    if (request.payloadSize > options_.memorySize)
+        return kTooBig;
+    if (request.blockSize == 0)
+        return kSendAgain;
+    return std::nullopt;
+}
+
+void Loader::beginImage(Session& session, const StartDownloadRequest& request) {
+    session.image = request.header;
     session.position = session.image.size();
-    session.image.resize(session.image.size() + payloadSize);
-    session.blockSize = blockSize;
+    session.image.resize(session.image.size() + request.payloadSize);
+    session.blockSize = request.blockSize;
     session.started = true;
     session.block = 1;
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        record_.blockSize = blockSize;
-        record_.imageBytes = session.position;
-    }
-    answer(card, port, kAccepted, length);
-    return true;
+    std::lock_guard<std::mutex> guard(mutex_);
+    record_.blockSize = request.blockSize;
+    record_.imageBytes = session.position;
 }
 
 bool Loader::takeDataFrame(CardSimulator& card, Port port) {
@@ -265,14 +293,11 @@ bool Loader::takeDataFrame(CardSimulator& card, Port port) {
         frame.erase(frame.begin());
         return true;
     }
-    const size_t left = session.image.size() - session.position;
-    size_t count = left < session.blockSize ? left : session.blockSize;
-    const size_t data = count + (count % 2);
-    const size_t length = 2 + data + 2;
-    if (frame.size() < length)
+    const DataFrameLayout layout = nextDataFrameLayout(session);
+    if (frame.size() < layout.length)
         return false;
 
-    const bool sound = checksumHolds(frame, length);
+    const bool sound = checksumHolds(frame, layout.length);
     const LoaderFaults faults = currentFaults();
     const int block = session.block;
     {
@@ -281,30 +306,8 @@ bool Loader::takeDataFrame(CardSimulator& card, Port port) {
         if (!sound)
             ++record_.badChecksumFrames;
     }
-    if (faults.unplugAtBlock == block) {
-        session_.reset();
-        card.scheduleLeave(0, platform::kInfiniteMs);
+    if (blockFaultTakesOver(card, port, faults, block, layout.length))
         return false;
-    }
-    if (faults.silentAtBlock != 0 && block >= faults.silentAtBlock) {
-        session.silent = true;
-        frame.clear();
-        return false;
-    }
-    if (faults.noiseAtBlock != 0 && block >= faults.noiseAtBlock) {
-        session.silent = true;
-        frame.clear();
-        session.noiseLeft = kNoiseByteLimit;
-        sendNoise(card, port);
-        return false;
-    }
-    if (faults.timeoutAtBlock == block) {
-        frame.clear();
-        answer(card, port, kTransmissionTimeout, length);
-        session_.reset();
-        card.scheduleLeaveAfterAnswer(options_.resetDelayMs, options_.comeBackDelayMs);
-        return false;
-    }
     if (!sound ||
         (faults.rejectBlock == block && session.blockRejections < faults.rejectBlockTimes)) {
         uint8_t status = kSendAgain;
@@ -312,20 +315,67 @@ bool Loader::takeDataFrame(CardSimulator& card, Port port) {
             ++session.blockRejections;
             status = faults.rejectStatus;
         }
-        frame.erase(frame.begin(), frame.begin() + length);
-        answer(card, port, status, length);
+        frame.erase(frame.begin(), frame.begin() + layout.length);
+        answer(card, port, status, layout.length);
         return true;
     }
-    std::memcpy(session.image.data() + session.position, frame.data() + 2, count);
-    session.position += count;
-    frame.erase(frame.begin(), frame.begin() + length);
+    acceptBlock(card, port, layout, faults.strayByteAtBlock == block);
+    return true;
+}
+
+Loader::DataFrameLayout Loader::nextDataFrameLayout(const Session& session) {
+    DataFrameLayout layout;
+    const size_t left = session.image.size() - session.position;
+    layout.count = left < session.blockSize ? left : session.blockSize;
+    layout.data = layout.count + (layout.count % 2);
+    layout.length = 2 + layout.data + 2;
+    return layout;
+}
+
+bool Loader::blockFaultTakesOver(CardSimulator& card, Port port, const LoaderFaults& faults,
+                                 int block, size_t frameBytes) {
+    Session& session = *session_;
+    if (faults.unplugAtBlock == block) {
+        session_.reset();
+        card.scheduleLeave(0, platform::kInfiniteMs);
+        return true;
+    }
+    if (faults.silentAtBlock != 0 && block >= faults.silentAtBlock) {
+        session.silent = true;
+        session.pending.clear();
+        return true;
+    }
+    if (faults.noiseAtBlock != 0 && block >= faults.noiseAtBlock) {
+        session.silent = true;
+        session.pending.clear();
+        session.noiseLeft = kNoiseByteLimit;
+        sendNoise(card, port);
+        return true;
+    }
+    if (faults.timeoutAtBlock == block) {
+        session.pending.clear();
+        answer(card, port, kTransmissionTimeout, frameBytes);
+        session_.reset();
+        card.scheduleLeaveAfterAnswer(options_.resetDelayMs, options_.comeBackDelayMs);
+        return true;
+    }
+    return false;
+}
+
+void Loader::acceptBlock(CardSimulator& card, Port port, const DataFrameLayout& layout,
+                         bool strayByteFirst) {
+    Session& session = *session_;
+    std::vector<uint8_t>& frame = session.pending;
+    std::memcpy(session.image.data() + session.position, frame.data() + 2, layout.count);
+    session.position += layout.count;
+    frame.erase(frame.begin(), frame.begin() + layout.length);
     session.block += 1;
     session.blockRejections = 0;
     const bool complete = session.position == session.image.size();
     {
         std::lock_guard<std::mutex> guard(mutex_);
         ++record_.acceptedBlocks;
-        record_.blockSizes.push_back(data);
+        record_.blockSizes.push_back(layout.data);
         record_.imageBytes = session.position;
         record_.imageComplete = complete;
         if (complete)
@@ -333,11 +383,10 @@ bool Loader::takeDataFrame(CardSimulator& card, Port port) {
                 static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), session.image.data(),
                                             static_cast<uInt>(session.image.size())));
     }
-    answer(card, port, kAccepted, length, faults.strayByteAtBlock == block);
+    answer(card, port, kAccepted, layout.length, strayByteFirst);
     // The last block ends the block protocol; "AT%PROG=2" follows as an AT command.
     if (complete)
         card.setRawReceiver(port, nullptr);
-    return true;
 }
 
 void Loader::answer(CardSimulator& card, Port port, uint8_t status, size_t frameBytes,

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -104,8 +105,25 @@ private:
     void receive(CardSimulator& card, Port port, const uint8_t* data, size_t size);
     // Whether `data`, arriving between two frames, is AT text rather than a frame.
     bool hostLeftTheDownload(const uint8_t* data, size_t size) const;
+    struct StartDownloadRequest;
+    struct DataFrameLayout;
+
     bool takeStartDownload(CardSimulator& card, Port port);
+    // Takes the frame (`headerLength` bytes of header) off the front of `frame`.
+    static StartDownloadRequest takeStartDownloadRequest(std::vector<uint8_t>& frame,
+                                                         uint32_t headerLength);
+    // The status a StartDownload is refused with, or none when the download begins.
+    std::optional<uint8_t> startDownloadRefusal(Session& session,
+                                                const StartDownloadRequest& request);
+    void beginImage(Session& session, const StartDownloadRequest& request);
     bool takeDataFrame(CardSimulator& card, Port port);
+    static DataFrameLayout nextDataFrameLayout(const Session& session);
+    // Whether a fault at `block` ends the block protocol instead of an answer: the card
+    // leaves, falls silent, sends noise or times out.
+    bool blockFaultTakesOver(CardSimulator& card, Port port, const LoaderFaults& faults, int block,
+                             size_t frameBytes);
+    void acceptBlock(CardSimulator& card, Port port, const DataFrameLayout& layout,
+                     bool strayByteFirst);
     void answer(CardSimulator& card, Port port, uint8_t status, size_t frameBytes,
                 bool strayByteFirst = false);
     void sendNoise(CardSimulator& card, Port port);

@@ -4,6 +4,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <utility>
+#include <vector>
 
 namespace cardsim {
 namespace {
@@ -49,6 +52,153 @@ double timeOf(const Json& event) {
     return event.contains("t") && event["t"].is_number() ? event["t"].get<double>() : 0;
 }
 
+// False with `problem` unless `root` is a recording of a format and version this program reads.
+bool readableRecording(const Json& root, std::string& problem) {
+    if (root.is_discarded() || !root.is_object()) {
+        problem = "not a JSON object";
+        return false;
+    }
+    if (root.value("format", std::string()) != kFormatName) {
+        problem = std::string("not a \"") + kFormatName + "\" recording";
+        return false;
+    }
+    if (!root.contains("version") || !root["version"].is_number_integer() ||
+        root["version"].get<int>() > kReadableVersion) {
+        problem = "a recording of a version this program cannot read";
+        return false;
+    }
+    return true;
+}
+
+// The role of each port the recording lists, by its id.
+std::map<int, std::string> portRoles(const Json& ports) {
+    std::map<int, std::string> roles;
+    for (const Json& port : ports) {
+        if (port.is_object() && port.contains("id") && port["id"].is_number_integer())
+            roles[port["id"].get<int>()] = port.value("role", std::string());
+    }
+    return roles;
+}
+
+// What a write sent: a download frame's kind, length and checksum, or a command line.
+bool takeWhatWasSent(const Json& event, Exchange& exchange, std::string& problem) {
+    if (event.contains("frame") && event["frame"].is_object()) {
+        const Json& frame = event["frame"];
+        exchange.frameKind = frame.value("kind", std::string());
+        exchange.frameLength = frame.value("length", 0u);
+        exchange.frameChecksum = static_cast<uint32_t>(
+            std::strtoul(frame.value("checksum", std::string("0")).c_str(), nullptr, kHexBase));
+        return true;
+    }
+    std::string bytes;
+    if (!bytesOf(event, bytes)) {
+        problem = "a write without its bytes";
+        return false;
+    }
+    exchange.command = trimmedLine(bytes);
+    return true;
+}
+
+// Reads the events in their order into the exchanges and the presences of the card.
+class EventReader {
+public:
+    EventReader(const Json& trees, std::map<int, std::string> roles,
+                std::vector<Exchange>& exchanges, std::vector<RecordedPresence>& presences)
+        : trees_(trees), roles_(std::move(roles)), exchanges_(exchanges), presences_(presences) {}
+
+    bool take(const Json& event, std::string& problem) {
+        if (!event.is_object() || !event.contains("event") || !event["event"].is_string()) {
+            problem = "an event without \"event\"";
+            return false;
+        }
+        const std::string kind = event["event"].get<std::string>();
+        const double time = timeOf(event);
+        const int port = event.value("port", 0);
+        if (kind == "arrival" || kind == "tree")
+            return takeTree(event, kind == "arrival", time, problem);
+        if (kind == "departure")
+            takeDeparture(time);
+        else if (kind == "write")
+            return takeWrite(event, port, time, problem);
+        else if (kind == "read")
+            takeRead(event, port, time);
+        else if (kind == "close")
+            current_.erase(port);
+        return true;
+    }
+
+private:
+    bool takeTree(const Json& event, bool arrival, double time, std::string& problem) {
+        const size_t index = event.value("tree", size_t(0));
+        if (index >= trees_.size()) {
+            problem = "an event names a tree the recording does not hold";
+            return false;
+        }
+        if (arrival && (leaving_ || !presences_.back().trees.empty())) {
+            RecordedPresence next;
+            next.comeBackAfterMs = leaving_ ? time - departureTime_ : 0;
+            presences_.push_back(next);
+            leaving_ = false;
+            arrivalTime_ = time;
+        } else if (arrival) {
+            arrivalTime_ = time;
+        }
+        if (!leaving_)
+            presences_.back().trees.emplace_back(time - arrivalTime_, trees_[index].dump());
+        return true;
+    }
+
+    void takeDeparture(double time) {
+        leaving_ = true;
+        departureTime_ = time;
+        if (!exchanges_.empty() && !exchanges_.back().leaves) {
+            exchanges_.back().leaves = true;
+            exchanges_.back().leaveAfterMs = time - sentAt_.back();
+        }
+        // What the card sent before it left is still read from the open port after.
+    }
+
+    bool takeWrite(const Json& event, int port, double time, std::string& problem) {
+        Exchange exchange;
+        exchange.role = roles_[port];
+        exchange.order = exchanges_.size();
+        exchange.presence = presences_.size() - 1;
+        if (!takeWhatWasSent(event, exchange, problem))
+            return false;
+        current_[port] = exchanges_.size();
+        exchanges_.push_back(exchange);
+        lastHeard_.push_back(time);
+        sentAt_.push_back(time);
+        return true;
+    }
+
+    void takeRead(const Json& event, int port, double time) {
+        const auto found = current_.find(port);
+        std::string bytes;
+        if (found == current_.end() || !bytesOf(event, bytes))
+            return;
+        Exchange& exchange = exchanges_[found->second];
+        // The first piece goes out at once: the recorded time is when the updater's read
+        // cycle took it, not when the card sent it.
+        const double after = exchange.answer.empty() ? 0 : time - lastHeard_[found->second];
+        exchange.answer.push_back(AnswerPiece{after, bytes});
+        lastHeard_[found->second] = time;
+    }
+
+    const Json& trees_;
+    std::map<int, std::string> roles_;
+    std::vector<Exchange>& exchanges_;
+    std::vector<RecordedPresence>& presences_;
+    // The exchange open on each port.
+    std::map<int, size_t> current_;
+    double arrivalTime_ = 0;
+    double departureTime_ = 0;
+    // When each exchange was last heard of: its command, or its latest answer piece.
+    std::vector<double> lastHeard_;
+    std::vector<double> sentAt_;
+    bool leaving_ = false;
+};
+
 } // namespace
 
 std::string Exchange::description() const {
@@ -81,19 +231,8 @@ bool SessionReplay::parse(const std::string& text, std::string& problem) {
 
 bool SessionReplay::parseRecording(const std::string& text, std::string& problem) {
     const Json root = Json::parse(text, nullptr, false);
-    if (root.is_discarded() || !root.is_object()) {
-        problem = "not a JSON object";
+    if (!readableRecording(root, problem))
         return false;
-    }
-    if (root.value("format", std::string()) != kFormatName) {
-        problem = std::string("not a \"") + kFormatName + "\" recording";
-        return false;
-    }
-    if (!root.contains("version") || !root["version"].is_number_integer() ||
-        root["version"].get<int>() > kReadableVersion) {
-        problem = "a recording of a version this program cannot read";
-        return false;
-    }
     const Json& trees = root.value("trees", Json::array());
     const Json& ports = root.value("ports", Json::array());
     const Json& events = root.value("events", Json::array());
@@ -103,91 +242,14 @@ bool SessionReplay::parseRecording(const std::string& text, std::string& problem
     }
     if (root.contains("package") && root["package"].is_object())
         packageFirmware_ = root["package"].value("firmware", std::string());
-    std::map<int, std::string> roles;
-    for (const Json& port : ports) {
-        if (port.is_object() && port.contains("id") && port["id"].is_number_integer())
-            roles[port["id"].get<int>()] = port.value("role", std::string());
-    }
+    std::map<int, std::string> roles = portRoles(ports);
 
     exchanges_.clear();
     presences_.assign(1, RecordedPresence());
-    std::map<int, size_t> current;
-    double arrivalTime = 0;
-    double departureTime = 0;
-    // When each exchange was last heard of: its command, or its latest answer piece.
-    std::vector<double> lastHeard;
-    std::vector<double> sentAt;
-    bool leaving = false;
+    EventReader reader(trees, std::move(roles), exchanges_, presences_);
     for (const Json& event : events) {
-        if (!event.is_object() || !event.contains("event") || !event["event"].is_string()) {
-            problem = "an event without \"event\"";
+        if (!reader.take(event, problem))
             return false;
-        }
-        const std::string kind = event["event"].get<std::string>();
-        const double time = timeOf(event);
-        const int port = event.value("port", 0);
-        if (kind == "arrival" || kind == "tree") {
-            const size_t index = event.value("tree", size_t(0));
-            if (index >= trees.size()) {
-                problem = "an event names a tree the recording does not hold";
-                return false;
-            }
-            if (kind == "arrival" && (leaving || !presences_.back().trees.empty())) {
-                RecordedPresence next;
-                next.comeBackAfterMs = leaving ? time - departureTime : 0;
-                presences_.push_back(next);
-                leaving = false;
-                arrivalTime = time;
-            } else if (kind == "arrival") {
-                arrivalTime = time;
-            }
-            if (!leaving)
-                presences_.back().trees.emplace_back(time - arrivalTime, trees[index].dump());
-        } else if (kind == "departure") {
-            leaving = true;
-            departureTime = time;
-            if (!exchanges_.empty() && !exchanges_.back().leaves) {
-                exchanges_.back().leaves = true;
-                exchanges_.back().leaveAfterMs = time - sentAt.back();
-            }
-            // What the card sent before it left is still read from the open port after.
-        } else if (kind == "write") {
-            Exchange exchange;
-            exchange.role = roles[port];
-            exchange.order = exchanges_.size();
-            exchange.presence = presences_.size() - 1;
-            if (event.contains("frame") && event["frame"].is_object()) {
-                const Json& frame = event["frame"];
-                exchange.frameKind = frame.value("kind", std::string());
-                exchange.frameLength = frame.value("length", 0u);
-                exchange.frameChecksum = static_cast<uint32_t>(std::strtoul(
-                    frame.value("checksum", std::string("0")).c_str(), nullptr, kHexBase));
-            } else {
-                std::string bytes;
-                if (!bytesOf(event, bytes)) {
-                    problem = "a write without its bytes";
-                    return false;
-                }
-                exchange.command = trimmedLine(bytes);
-            }
-            current[port] = exchanges_.size();
-            exchanges_.push_back(exchange);
-            lastHeard.push_back(time);
-            sentAt.push_back(time);
-        } else if (kind == "read") {
-            const auto found = current.find(port);
-            std::string bytes;
-            if (found == current.end() || !bytesOf(event, bytes))
-                continue;
-            Exchange& exchange = exchanges_[found->second];
-            // The first piece goes out at once: the recorded time is when the updater's read
-            // cycle took it, not when the card sent it.
-            const double after = exchange.answer.empty() ? 0 : time - lastHeard[found->second];
-            exchange.answer.push_back(AnswerPiece{after, bytes});
-            lastHeard[found->second] = time;
-        } else if (kind == "close") {
-            current.erase(port);
-        }
     }
     return true;
 }

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -103,115 +104,158 @@ std::string upperCase(std::string text) {
     return text;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct CommandLine {
     cardsim::SimulatorOptions options;
     cardsim::LoaderOptions loaderOptions;
     std::string replayFile;
-    options.faults.piecePauseMs = 100;
+};
+
+constexpr uint64_t kDefaultPiecePauseMs = 100;
+constexpr unsigned long long kHighestStartMode = 4;
+constexpr unsigned long long kNoMaximum = ~0ull;
+
+struct FlagOption {
+    const char* name;
+    void (*set)(CommandLine&);
+};
+
+struct TextOption {
+    const char* name;
+    void (*set)(CommandLine&, const char*);
+};
+
+struct NumericOption {
+    const char* name;
+    unsigned long long maximum;
+    void (*set)(CommandLine&, unsigned long long);
+};
+
+const FlagOption kFlagOptions[] = {
+    {"--silent", [](CommandLine& l) { l.options.faults.silent = true; }},
+    {"--no-mode-answer", [](CommandLine& l) { l.options.faults.noModeAnswer = true; }},
+    {"--wrong-lm-code", [](CommandLine& l) { l.options.faults.lmCode = "QT0880-00000"; }},
+};
+
+const TextOption kTextOptions[] = {
+    {"--root", [](CommandLine& l, const char* v) { l.options.root = v; }},
+    {"--com-links", [](CommandLine& l, const char* v) { l.options.comLinkFolder = v; }},
+    {"--name", [](CommandLine& l, const char* v) { l.options.name = v; }},
+    {"--profile", [](CommandLine& l, const char* v) { l.options.profile = v; }},
+    {"--state", [](CommandLine& l, const char* v) { l.options.stateFile = v; }},
+    {"--error-on",
+     [](CommandLine& l, const char* v) { l.options.faults.errorCommands.insert(upperCase(v)); }},
+    {"--lm-code", [](CommandLine& l, const char* v) { l.options.faults.lmCode = v; }},
+    {"--replay", [](CommandLine& l, const char* v) { l.replayFile = v; }},
+};
+
+const NumericOption kNumericOptions[] = {
+    {"--mode-delay", kNoMaximum,
+     [](CommandLine& l, unsigned long long v) { l.options.modeChangeDelayMs = v; }},
+    {"--leave-delay", kNoMaximum,
+     [](CommandLine& l, unsigned long long v) { l.options.leaveDelayMs = v; }},
+    {"--node-delay", kNoMaximum,
+     [](CommandLine& l, unsigned long long v) { l.options.nodeDelayMs = static_cast<int64_t>(v); }},
+    {"--start-mode", kHighestStartMode,
+     [](CommandLine& l, unsigned long long v) { l.options.startMode = static_cast<int>(v); }},
+    {"--split", kNoMaximum,
+     [](CommandLine& l, unsigned long long v) { l.options.faults.pieceSize = size_t(v); }},
+    {"--piece-pause", kNoMaximum,
+     [](CommandLine& l, unsigned long long v) { l.options.faults.piecePauseMs = v; }},
+};
+
+// Takes one of the simulator's own options. Returns how many arguments it used (1 or 2), 0 when
+// the option is not the simulator's, -1 with `problem` set when its value is missing or wrong.
+int takeSimulatorOption(const std::string& option, const char* value, CommandLine& line,
+                        std::string& problem) {
+    for (const FlagOption& candidate : kFlagOptions) {
+        if (option == candidate.name) {
+            candidate.set(line);
+            return 1;
+        }
+    }
+    for (const TextOption& candidate : kTextOptions) {
+        if (option != candidate.name)
+            continue;
+        if (value == nullptr) {
+            problem = option + " needs a value";
+            return -1;
+        }
+        candidate.set(line, value);
+        return 2;
+    }
+    for (const NumericOption& candidate : kNumericOptions) {
+        if (option != candidate.name)
+            continue;
+        unsigned long long amount = 0;
+        if (!number(value, amount)) {
+            problem = option + " needs a number";
+            return -1;
+        }
+        if (amount > candidate.maximum) {
+            problem = option + " takes 0 to " + std::to_string(candidate.maximum);
+            return -1;
+        }
+        candidate.set(line, amount);
+        return 2;
+    }
+    return 0;
+}
+
+// --help and --version print what they ask for; the program then ends.
+bool printInformation(const std::string& option) {
+    if (option == "--help" || option == "-h") {
+        usage(stdout);
+        return true;
+    }
+    if (option == "--version") {
+        std::printf("kestrel-cardsim %s\n", Kestrel::kVersion);
+        return true;
+    }
+    return false;
+}
+
+// Reads the command line into `line`; returns the exit code when the program ends at once.
+std::optional<int> parseCommandLine(int argc, char** argv, CommandLine& line) {
+    line.options.faults.piecePauseMs = kDefaultPiecePauseMs;
     for (int index = 1; index < argc; ++index) {
         const std::string option = argv[index];
         const char* value = index + 1 < argc ? argv[index + 1] : nullptr;
-        unsigned long long amount = 0;
-        auto needsValue = [&](bool numeric) {
-            if (value == nullptr || (numeric && !number(value, amount))) {
-                std::fprintf(stderr, "kestrel-cardsim: %s needs %s\n", option.c_str(),
-                             numeric ? "a number" : "a value");
-                std::exit(2);
-            }
-            ++index;
-        };
-        if (option == "--root") {
-            needsValue(false);
-            options.root = value;
-        } else if (option == "--com-links") {
-            needsValue(false);
-            options.comLinkFolder = value;
-        } else if (option == "--name") {
-            needsValue(false);
-            options.name = value;
-        } else if (option == "--profile") {
-            needsValue(false);
-            options.profile = value;
-        } else if (option == "--state") {
-            needsValue(false);
-            options.stateFile = value;
-        } else if (option == "--mode-delay") {
-            needsValue(true);
-            options.modeChangeDelayMs = amount;
-        } else if (option == "--leave-delay") {
-            needsValue(true);
-            options.leaveDelayMs = amount;
-        } else if (option == "--node-delay") {
-            needsValue(true);
-            options.nodeDelayMs = static_cast<int64_t>(amount);
-        } else if (option == "--silent") {
-            options.faults.silent = true;
-        } else if (option == "--error-on") {
-            needsValue(false);
-            options.faults.errorCommands.insert(upperCase(value));
-        } else if (option == "--no-mode-answer") {
-            options.faults.noModeAnswer = true;
-        } else if (option == "--start-mode") {
-            needsValue(true);
-            if (amount > 4) {
-                std::fprintf(stderr, "kestrel-cardsim: --start-mode takes 0 to 4\n");
-                return 2;
-            }
-            options.startMode = static_cast<int>(amount);
-        } else if (option == "--lm-code") {
-            needsValue(false);
-            options.faults.lmCode = value;
-        } else if (option == "--wrong-lm-code") {
-            options.faults.lmCode = "QT0880-00000";
-        } else if (option == "--split") {
-            needsValue(true);
-            options.faults.pieceSize = static_cast<size_t>(amount);
-        } else if (option == "--piece-pause") {
-            needsValue(true);
-            options.faults.piecePauseMs = amount;
-        } else if (option == "--replay") {
-            needsValue(false);
-            replayFile = value;
-        } else if (option == "--help" || option == "-h") {
-            usage(stdout);
+        if (printInformation(option))
             return 0;
-        } else if (option == "--version") {
-            std::printf("kestrel-cardsim %s\n", Kestrel::kVersion);
-            return 0;
-        } else if (std::string problem; const int used = cardsim::parseLoaderOption(
-                                            option, value, loaderOptions, problem)) {
-            if (used < 0) {
-                std::fprintf(stderr, "kestrel-cardsim: %s\n", problem.c_str());
-                return 2;
-            }
-            index += used - 1;
-        } else {
+        std::string problem;
+        int used = takeSimulatorOption(option, value, line, problem);
+        if (used == 0)
+            used = cardsim::parseLoaderOption(option, value, line.loaderOptions, problem);
+        if (used < 0) {
+            std::fprintf(stderr, "kestrel-cardsim: %s\n", problem.c_str());
+            return 2;
+        }
+        if (used == 0) {
             std::fprintf(stderr, "kestrel-cardsim: unknown option %s\n", option.c_str());
             usage(stderr);
             return 2;
         }
+        index += used - 1;
     }
-    if (options.root.empty())
-        options.root = platform::simulatedMachineRoot().value_or(std::string());
-    if (options.root.empty()) {
-        usage(stderr);
-        return 2;
-    }
-    if (!replayFile.empty())
-        return replay(replayFile, options);
+    return std::nullopt;
+}
 
+void printPorts(const cardsim::Presence& presence) {
+    if (!presence.applicationPort.empty())
+        std::printf("application port: /dev/%s\n", presence.applicationPort.c_str());
+    if (!presence.diagnosticPort.empty())
+        std::printf("diagnostic port: /dev/%s\n", presence.diagnosticPort.c_str());
+    std::fflush(stdout);
+}
+
+// The simulated card, until a termination signal stops it.
+int simulate(const cardsim::SimulatorOptions& options,
+             const cardsim::LoaderOptions& loaderOptions) {
     cardsim::CardSimulator simulator(options);
     // Declared after the simulator, so destroyed first: run() has returned by then.
     cardsim::Loader loader(simulator, loaderOptions);
-    simulator.setArrivalListener([](const cardsim::Presence& presence) {
-        if (!presence.applicationPort.empty())
-            std::printf("application port: /dev/%s\n", presence.applicationPort.c_str());
-        if (!presence.diagnosticPort.empty())
-            std::printf("diagnostic port: /dev/%s\n", presence.diagnosticPort.c_str());
-        std::fflush(stdout);
-    });
+    simulator.setArrivalListener(printPorts);
     running = &simulator;
     std::signal(SIGINT, onTerminationSignal);
     std::signal(SIGTERM, onTerminationSignal);
@@ -223,4 +267,22 @@ int main(int argc, char** argv) {
     running = nullptr;
     std::printf("stopped\n");
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CommandLine line;
+    if (const std::optional<int> exitCode = parseCommandLine(argc, argv, line))
+        return *exitCode;
+    cardsim::SimulatorOptions& options = line.options;
+    if (options.root.empty())
+        options.root = platform::simulatedMachineRoot().value_or(std::string());
+    if (options.root.empty()) {
+        usage(stderr);
+        return 2;
+    }
+    if (!line.replayFile.empty())
+        return replay(line.replayFile, options);
+    return simulate(options, line.loaderOptions);
 }
