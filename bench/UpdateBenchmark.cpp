@@ -5,6 +5,7 @@
 
 #include "UpdateFloor.h"
 
+#include "bench/BenchmarkMain.h"
 #include "platform/Clock.h"
 
 #include <benchmark/benchmark.h>
@@ -181,12 +182,4 @@ BENCHMARK(BM_IdleWithoutCard)->Iterations(1)->UseManualTime()->Unit(benchmark::k
 
 } // namespace
 
-int main(int argc, char** argv) {
-    if (platform::timeScale() != 1.0)
-        std::fprintf(stderr, "warning: KESTREL_TIME_SCALE is %g; the floors assume 1\n",
-                     platform::timeScale());
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+const char* const bench::kFloorsAssumeScaleOne = "the floors assume 1";
