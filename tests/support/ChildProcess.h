@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ constexpr const char* kSetpriv = "/usr/bin/setpriv";
 struct ChildSetup {
     // The child's whole environment ("NAME=value"); empty for the test's own.
     std::vector<std::string> environment;
+    // Standard input from this file.
+    std::string inputFile;
     // Standard output into this file, made anew, or onto this descriptor (a pipe's end).
     std::string outputFile;
     int outputDescriptor = -1;
@@ -67,6 +70,9 @@ inline pid_t startChild(const std::vector<std::string>& arguments, const ChildSe
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (!setup.inputFile.empty())
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, setup.inputFile.c_str(), O_RDONLY,
+                                         0);
     if (!setup.outputFile.empty())
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, setup.outputFile.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -92,6 +98,37 @@ inline int waitForChild(pid_t pid) {
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A child whose standard output the test reads from `output`.
+struct PipedChild {
+    pid_t pid = -1;
+    std::FILE* output = nullptr;
+};
+
+// Starts `arguments` with its standard output on a pipe; `pid` is -1 when it could not start.
+inline PipedChild startPipedChild(const std::vector<std::string>& arguments,
+                                  ChildSetup setup = {}) {
+    int ends[2];
+    if (pipe(ends) != 0)
+        return {};
+    setup.outputDescriptor = ends[1];
+    setup.closeInChild = ends[0];
+    PipedChild child;
+    child.pid = startChild(arguments, setup);
+    close(ends[1]);
+    child.output = fdopen(ends[0], "r");
+    return child;
+}
+
+// Closes the pipe and reaps the child; its exit status, or -1 when a signal ended it.
+inline int finishPipedChild(PipedChild& child) {
+    if (child.output != nullptr)
+        std::fclose(child.output);
+    child.output = nullptr;
+    const int status = child.pid > 0 ? waitForChild(child.pid) : -1;
+    child.pid = -1;
+    return status;
 }
 
 } // namespace testsupport
