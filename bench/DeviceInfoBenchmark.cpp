@@ -3,6 +3,7 @@
 // read timeout (an answer shorter than the buffer is collected until the timeout) and the close
 // pause; the mode query adds its own delay.
 
+#include "bench/BenchmarkMain.h"
 #include "flasher/AtEngine.h"
 #include "flasher/Ff.h"
 #include "flasher/SerialPort.h"
@@ -106,12 +107,4 @@ BENCHMARK(SoftwareInformation)->Iterations(5)->UseManualTime()->Unit(benchmark::
 
 } // namespace
 
-int main(int argc, char** argv) {
-    if (platform::timeScale() != 1.0)
-        std::fprintf(stderr, "warning: KESTREL_TIME_SCALE is %g; the floor assumes 1\n",
-                     platform::timeScale());
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+const char* const bench::kFloorsAssumeScaleOne = "the floor assumes 1";

@@ -8,6 +8,7 @@
 // programming read). The waits for the card to re-enumerate between the calls are the card's
 // and are not counted.
 
+#include "bench/BenchmarkMain.h"
 #include "flasher/AtEngine.h"
 #include "flasher/Ff.h"
 #include "flasher/SerialPort.h"
@@ -246,12 +247,4 @@ BENCHMARK(FlashUpdate)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillise
 
 } // namespace
 
-int main(int argc, char** argv) {
-    if (platform::timeScale() != 1.0)
-        std::fprintf(stderr, "warning: KESTREL_TIME_SCALE is %g; the floors assume 1\n",
-                     platform::timeScale());
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+const char* const bench::kFloorsAssumeScaleOne = "the floors assume 1";

@@ -7,6 +7,7 @@
 
 #include "UpdateFloor.h"
 
+#include "bench/BenchmarkMain.h"
 #include "platform/Clock.h"
 #include "sim/CardSimulator.h"
 #include "sim/Loader.h"
@@ -183,12 +184,4 @@ BENCHMARK(BM_BlockTransferAtFullSpeed)
 
 } // namespace
 
-int main(int argc, char** argv) {
-    if (platform::timeScale() != 1.0)
-        std::fprintf(stderr, "warning: KESTREL_TIME_SCALE is %g; the floors assume 1\n",
-                     platform::timeScale());
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+const char* const bench::kFloorsAssumeScaleOne = "the floors assume 1";

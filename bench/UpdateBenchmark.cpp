@@ -5,13 +5,14 @@
 
 #include "UpdateFloor.h"
 
+#include "bench/BenchmarkMain.h"
 #include "platform/Clock.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/SimulatedMachine.h"
 
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,47 +26,29 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = bench::Clock;
 
 fs::path temporaryMachine() {
-    char pattern[] = "/tmp/kestrel-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
-        return {};
-    const fs::path root = pattern;
-    std::ofstream(root / "services.json") << "{\"CmxService\": \"running\"}\n";
-    return root;
+    return testsupport::makeSimulatedMachine("/tmp/kestrel-bench-XXXXXX");
 }
 
 // A child process; its standard output on a pipe when asked.
 struct Child {
     Child(const std::vector<std::string>& arguments, const std::string& root, bool captureOutput) {
         int ends[2] = {-1, -1};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
+        testsupport::ChildSetup setup;
+        setup.environment =
+            testsupport::environmentWith({"KESTREL_SIM_ROOT=" + root, "KESTREL_TIME_SCALE=1"});
         if (captureOutput && pipe(ends) == 0) {
-            posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
-            posix_spawn_file_actions_addclose(&actions, ends[0]);
+            setup.outputDescriptor = ends[1];
+            setup.closeInChild = ends[0];
         } else {
-            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+            setup.outputFile = "/dev/null";
         }
-        std::vector<std::string> variables{"KESTREL_SIM_ROOT=" + root, "KESTREL_TIME_SCALE=1"};
-        for (char** variable = environ; *variable != nullptr; ++variable)
-            variables.push_back(*variable);
-        std::vector<char*> argv, envp;
-        for (const auto& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        for (auto& variable : variables)
-            envp.push_back(variable.data());
-        envp.push_back(nullptr);
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        pid = testsupport::startChild(arguments, setup);
         if (ends[1] >= 0) {
             close(ends[1]);
             output = fdopen(ends[0], "r");
@@ -181,12 +164,4 @@ BENCHMARK(BM_IdleWithoutCard)->Iterations(1)->UseManualTime()->Unit(benchmark::k
 
 } // namespace
 
-int main(int argc, char** argv) {
-    if (platform::timeScale() != 1.0)
-        std::fprintf(stderr, "warning: KESTREL_TIME_SCALE is %g; the floors assume 1\n",
-                     platform::timeScale());
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+const char* const bench::kFloorsAssumeScaleOne = "the floors assume 1";

@@ -4,17 +4,18 @@
 # Usage: scripts/fuzz.sh [seconds per target, default 15] [build-dir, default build-fuzz]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/build.sh
 seconds=${1:-15}
 build=${2:-build-fuzz}
 scripts/bootstrap.sh fuzz
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DKESTREL_SANITIZE=ON -DKESTREL_BUILD_BENCH=OFF -DKESTREL_BUILD_FUZZERS=ON \
-    "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -O1" >/dev/null
+CC=clang CXX=clang++ kestrel_configure "$build" -DKESTREL_SANITIZE=ON -DKESTREL_BUILD_BENCH=OFF \
+    -DKESTREL_BUILD_FUZZERS=ON \
+    "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -O1"
 
 flasher_targets=(package wrappedheader atanswer script)
 targets=("${flasher_targets[@]/%/_fuzzer}" card_database_fuzzer session_replay_fuzzer
     package_fuzz_seeds)
-cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
+kestrel_build "$build" --target "${targets[@]}"
 
 corpus=$(mktemp -d /tmp/kestrel-fuzz-XXXXXX)
 trap 'rm -rf "$corpus"' EXIT

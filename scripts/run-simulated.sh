@@ -9,10 +9,11 @@
 # state file; by default the simulator's, one release behind the package), KESTREL_BUILD_DIR (default build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/build.sh
 build=${KESTREL_BUILD_DIR:-build}
 scripts/bootstrap.sh
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build "$build" -j "$(nproc)" --target kestrel kestrel-cardsim
+kestrel_configure "$build"
+kestrel_build "$build" --target kestrel kestrel-cardsim
 kestrel=$build/gui/kestrel
 cardsim=$build/sim/cardsim/kestrel-cardsim
 title="Kestrel_Pavo880_CAT10_FW_&_Qlc_Standard"

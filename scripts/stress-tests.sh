@@ -8,12 +8,13 @@
 # Extra ctest arguments (a thread-sanitizer run's exclusions) come from STRESS_CTEST_ARGS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/build.sh
 runs=${1:-10}
 build=${2:-build}
 shift 2 || shift $# || true
 scripts/bootstrap.sh
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug "$@" >/dev/null
-cmake --build "$build" -j "$(nproc)"
+kestrel_configure "$build" "$@"
+kestrel_build "$build"
 
 hogs=()
 stop_hogs() {
@@ -34,8 +35,7 @@ failed_runs=0
 for run in $(seq 1 "$runs"); do
     started=$(date +%s)
     # shellcheck disable=SC2086
-    if ctest --test-dir "$build" --output-on-failure -j "$((2 * $(nproc)))" --timeout 600 \
-        ${STRESS_CTEST_ARGS:-} >"$results/run-$run.log" 2>&1; then
+    if kestrel_ctest "$build" 600 ${STRESS_CTEST_ARGS:-} >"$results/run-$run.log" 2>&1; then
         status=passed
     else
         status=failed

@@ -5,17 +5,16 @@
 # Usage: scripts/test-tsan.sh [build-dir] [extra cmake args...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/build.sh
 build=${1:-build-tsan}
 shift || true
 scripts/bootstrap.sh
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTREL_SANITIZE_THREAD=ON \
-    -DKESTREL_BUILD_BENCH=OFF "$@" >/dev/null
-cmake --build "$build" -j "$(nproc)"
+kestrel_configure "$build" -DKESTREL_SANITIZE_THREAD=ON -DKESTREL_BUILD_BENCH=OFF "$@"
+kestrel_build "$build"
 export TSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/tsan.supp ${TSAN_OPTIONS:-}"
 widgets='^(MainWindow|MainWindowTest|Progress|ResultDialog|WindowDispatch|PowerMonitor|Resources|ResourceFileSystem|Languages|Artwork|ExitCodes)[./]'
 # umockdev's preload translates paths in buffers shared by all threads: the test that makes the
 # device tree read the whole emulated system again while the testbed sends the next events
 # cannot run at the race detector's pace (its own comment says more).
 emulator_bound='^UdevDeviceTree\.EventsLostInTheMiddleOfAnArrivalAreReadAgainFromTheSystem$'
-ctest --test-dir "$build" --output-on-failure -j "$((2 * $(nproc)))" --timeout 300 \
-    -E "$widgets|$emulator_bound"
+kestrel_ctest "$build" 300 -E "$widgets|$emulator_bound"

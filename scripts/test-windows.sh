@@ -6,6 +6,7 @@
 # card simulator comes from the Linux build in build/ (KESTREL_HOST_BUILD_DIR to change it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/build.sh
 build="${1:-build-windows}"
 shift || true
 root="$(pwd)"
@@ -17,11 +18,11 @@ export PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig"
 export PKG_CONFIG_SYSROOT_DIR=/
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+kestrel_configure_shown "$build" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DKESTREL_WINDOWS_DEPS="$deps" \
     -DwxWidgets_CONFIG_EXECUTABLE="$deps/bin/wx-config" -DKESTREL_BUILD_BENCH=OFF \
     -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64 "${launcher[@]}" "$@"
-cmake --build "$build" -j"$(nproc)"
+kestrel_build "$build"
 
 # Wine's prefix lives in the build folder; a fresh one is made once and left to settle.
 export WINEPREFIX="$(realpath "$build")/wine-prefix" WINEDEBUG=-all
@@ -30,4 +31,7 @@ if [ ! -d "$WINEPREFIX/drive_c" ]; then
     /usr/lib/wine/wineserver -w
 fi
 # Two runs of the Windows tests on one machine take turns: they use the machine's pseudo-terminals.
-flock /tmp/kestrel-ctest.lock ctest --test-dir "$build" --output-on-failure -j2 --timeout 300
+(
+    flock 9
+    KESTREL_CTEST_JOBS=2 kestrel_ctest "$build" 300
+) 9>>/tmp/kestrel-ctest.lock

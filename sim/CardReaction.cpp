@@ -18,8 +18,19 @@ struct PendingReaction {
     std::function<void()> action;
 };
 
+// The latest time a wait for the updater to read, starting at `startMs`, lasts.
+uint64_t unreadDeadlineMs(uint64_t startMs) {
+    return startMs + platform::logicalFromRealMs(kUnreadWaitRealMs);
+}
+
+// Whether a wait for the updater to read goes on: the card's answer is still unread and the
+// deadline has not come.
+bool keepWaitingForRead(const std::function<bool()>& unread, uint64_t deadlineMs) {
+    return unread() && platform::tickMs() < deadlineMs;
+}
+
 void runWhenRead(const std::shared_ptr<PendingReaction>& pending) {
-    if (pending->unread() && platform::tickMs() < pending->deadlineMs) {
+    if (keepWaitingForRead(pending->unread, pending->deadlineMs)) {
         pending->timers.add(platform::logicalFromRealMs(kUnreadCheckRealMs),
                             [pending] { runWhenRead(pending); });
         return;
@@ -36,15 +47,15 @@ uint64_t reactionDelay(uint64_t ms) {
 void runOnceAnswersRead(TimerQueue& timers, uint64_t afterMs, std::function<bool()> unread,
                         std::function<void()> action) {
     const uint64_t delay = reactionDelay(afterMs);
-    auto pending = std::make_shared<PendingReaction>(PendingReaction{
-        timers, platform::tickMs() + delay + platform::logicalFromRealMs(kUnreadWaitRealMs),
-        std::move(unread), std::move(action)});
+    auto pending = std::make_shared<PendingReaction>(
+        PendingReaction{timers, unreadDeadlineMs(platform::tickMs() + delay), std::move(unread),
+                        std::move(action)});
     timers.add(delay, [pending] { runWhenRead(pending); });
 }
 
 void waitUntilAnswersRead(const std::function<bool()>& unread) {
-    const uint64_t deadlineMs = platform::tickMs() + platform::logicalFromRealMs(kUnreadWaitRealMs);
-    while (unread() && platform::tickMs() < deadlineMs)
+    const uint64_t deadlineMs = unreadDeadlineMs(platform::tickMs());
+    while (keepWaitingForRead(unread, deadlineMs))
         platform::sleepMs(platform::logicalFromRealMs(kUnreadCheckRealMs));
 }
 

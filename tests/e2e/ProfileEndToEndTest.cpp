@@ -76,15 +76,11 @@ protected:
     // the updater is told to end when it finds no usable card.
     RunResult runWithCardPresentAndQuitWithoutUsableCard() {
         startCard({"--profile", GetParam().profile}, kOlderCard);
-        const fs::path deviceFile = root / "devices/cardsim.json";
-        for (int wait = 0; wait < kDeviceFileWaits && !fs::exists(deviceFile); ++wait)
-            std::this_thread::sleep_for(kDeviceFileWaitStep);
-        EXPECT_TRUE(fs::exists(deviceFile));
+        EXPECT_TRUE(testsupport::waitForCardSimulator(root, simulator->id(), kCardStartLimit));
         return runUpdater({"--quit-without-card"});
     }
 
-    static constexpr int kDeviceFileWaits = 100;
-    static constexpr std::chrono::milliseconds kDeviceFileWaitStep{50};
+    static constexpr std::chrono::milliseconds kCardStartLimit{5000};
 };
 
 TEST_P(SimulatorProfileRun, UpdateEndsInTheResultItsCardShouldGet) {

@@ -5,6 +5,7 @@
 
 #include "flasher/SerialPort.h"
 #include "flasher/WrappedImage.h"
+#include "tests/support/CardAnswer.h"
 
 #include <gtest/gtest.h>
 
@@ -38,23 +39,16 @@ protected:
         ASSERT_EQ(flasher::WriteRaw(port, data, static_cast<uint32_t>(size), &written), 1);
         ASSERT_EQ(written, size);
     }
-    // The card's answer up to its final result code: one read may bring only the echo on a busy
-    // machine. What came within the bound when no final code did.
     std::string readText() {
-        std::string text;
-        const auto deadline = std::chrono::steady_clock::now() + kAnswerWait;
-        while (!hasFinalCode(text) && std::chrono::steady_clock::now() < deadline) {
-            char buffer[256] = {};
-            uint32_t got = 0;
-            if (flasher::ReadRaw(port, buffer, sizeof buffer - 1, &got) == 0)
-                break;
-            text.append(buffer, got);
-        }
-        return text;
-    }
-    static bool hasFinalCode(const std::string& text) {
-        return text.find("OK\r\n") != std::string::npos ||
-               text.find("ERROR\r\n") != std::string::npos;
+        return testsupport::readCardAnswer(
+            [this](std::string& piece) {
+                char buffer[256] = {};
+                uint32_t got = 0;
+                const bool ok = flasher::ReadRaw(port, buffer, sizeof buffer - 1, &got) != 0;
+                piece.assign(buffer, got);
+                return ok;
+            },
+            kAnswerWait);
     }
     // The loader's two-byte answer: 0xAA and the status, or 0 when none came.
     int status() {

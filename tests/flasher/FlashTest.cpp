@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <iterator>
 #include <numeric>
 
 using namespace flashtest;
@@ -319,10 +320,49 @@ TEST_F(FlashingTest, BrokenPackageIsAFormatError) {
 }
 
 TEST_F(FlashingTest, EachProgrammingErrorTextFailsTheProgramming) {
+    // What the device sends, what the library logs and what it gives as its last error.
+    const struct {
+        const char* key;
+        const char* logText;
+        const char* lastError;
+    } errors[] = {
+        {"No platform configuration available", "No platform configuration available",
+         "No platform configuration available"},
+        {"Invalid platform configuration data", "Invalid platform configuration data",
+         "Invalid platform configuration data"},
+        {"Update is not allowed for this firmware", "Update is not allowed for this firmware",
+         "Update is not allowed for this firmware"},
+        {"Invalid CBC header data", "Invalid CBC header data, download not allowed",
+         "Invalid CBC header data, download not allowed"},
+        {"Incompatible archive version", "Incompatible archive version, download not allowed.",
+         "Incompatible archive version, download not allowed."},
+        {"Incompatible supported platform",
+         "Incompatible supported platform, the fw is prepared for other device type.",
+         "Incompatible supported platform, the fw is prepared for other device type.\n"},
+        {"PCID Authentication Failed",
+         "PCID Authentication Failed, the file and the device does not fit.",
+         "PCID Authentication Failed, the file and the device does not fit"},
+        {"ARCH RSA Authentication Failed",
+         "ARCH RSA Signature authentication Failed, be sure you have the correct FW in your "
+         "device",
+         "ARCH RSA Signature authentication Failed, be sure you have the correct FW in your "
+         "device"},
+        {"No customization file available",
+         "No customization file available, update the proper custom config first.",
+         "No customization file available, update the proper custom config first."},
+        {"ARCH IMEI file already present.",
+         "ARCH IMEI file already present, no way to overwrite a valid imei file.",
+         "Valid IMEI already present, no way to overwrite a valid imei."},
+        {"Update is not M18 Flash compatible.",
+         "ERROR: Try to update M18 device with not M18 fw, abort.",
+         "Firmware and Hardware are not compatible please use an up-to-datefirmware with M18 "
+         "flashes support."},
+    };
+    EXPECT_EQ(std::size(errors), flasher::kProgrammingErrorCount)
+        << "every error text the library knows has its case here";
     startFlashingCard(1, loaderOptions());
     const tools::Bytes pck = smallFlashPackage(2000);
-    for (size_t i = 0; i < flasher::kProgrammingErrorCount; ++i) {
-        const flasher::ProgrammingError& error = flasher::kProgrammingErrors[i];
+    for (const auto& error : errors) {
         cardsim::LoaderFaults faults;
         faults.programmingError = std::string("ERR: ") + error.key;
         loader->setFaults(faults);

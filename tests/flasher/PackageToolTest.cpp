@@ -3,6 +3,8 @@
 
 #include "PackageTestSupport.h"
 
+#include "tests/support/ChildProcess.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -27,15 +29,15 @@ std::string tool() {
 
 ToolRun run(const std::string& arguments) {
     ToolRun result;
-    FILE* pipe = ::popen((tool() + " " + arguments + " 2>&1").c_str(), "r");
-    if (!pipe)
+    testsupport::PipedChild child =
+        testsupport::startPipedChild({"/bin/sh", "-c", tool() + " " + arguments + " 2>&1"});
+    if (child.output == nullptr)
         return result;
     char buffer[4096];
     size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    while ((got = std::fread(buffer, 1, sizeof buffer, child.output)) > 0)
         result.output.append(buffer, got);
-    const int status = ::pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.status = testsupport::finishPipedChild(child);
     return result;
 }
 

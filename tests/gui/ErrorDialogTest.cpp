@@ -17,22 +17,16 @@ struct Step {
     int32_t parameter;
 };
 
-class ResultDialog : public ::testing::Test {
+class ResultDialog : public guitest::RecordingMachineTest {
 protected:
     void SetUp() override {
-        machine = &guitest::freshMachine();
-        machine->windowTrait = &windows;
-        machine->deviceTrait = &device;
-        machine->updateTrait = &updater;
+        RecordingMachineTest::SetUp();
         machine->init();
     }
     void TearDown() override {
         if (dialog != nullptr)
             dialog->Destroy();
-        guitest::pump(20);
-        machine->windowTrait = &defaultWindowTrait();
-        machine->deviceTrait = &defaultDeviceTrait();
-        machine->updateTrait = &defaultUpdateTrait();
+        RecordingMachineTest::TearDown();
     }
     void walk(std::initializer_list<Step> steps) {
         for (const Step& step : steps)
@@ -43,11 +37,6 @@ protected:
         dialog->Show();
     }
 
-    StateMachine* machine = nullptr;
-    Journal journal;
-    RecordingWindowTrait windows{journal};
-    RecordingDeviceTrait device{journal};
-    RecordingUpdateTrait updater{journal};
     ErrorDialog* dialog = nullptr;
 };
 

@@ -2,6 +2,7 @@
 
 #include "gui/ResourceFsHandler.h"
 #include "platform/Clock.h"
+#include "tests/support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 #include <wx/filesys.h>
@@ -75,19 +76,16 @@ void ensureDisplay() {
     int fds[2];
     if (pipe(fds) != 0)
         return;
-    xvfb = fork();
-    if (xvfb == 0) {
-        close(fds[0]);
-        // The server outlives a test program that is killed; it must not hold its output open.
-        const int devnull = open("/dev/null", O_RDWR);
-        dup2(devnull, 0);
-        dup2(devnull, 1);
-        dup2(devnull, 2);
-        const std::string fd = std::to_string(fds[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24",
-               "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    // The server outlives a test program that is killed; it must not hold its output open.
+    testsupport::ChildSetup setup;
+    setup.inputFile = "/dev/null";
+    setup.outputFile = "/dev/null";
+    setup.errorsWithOutput = true;
+    setup.closeInChild = fds[0];
+    setup.searchPath = true;
+    xvfb = testsupport::startChild({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                                    "1280x1024x24", "-nolisten", "tcp", "-noreset"},
+                                   setup);
     close(fds[1]);
     std::string number;
     char c;

@@ -4,6 +4,9 @@
 
 #include "app/StateMachine.h"
 #include "gui/Application.h"
+#include "tests/support/RecordingTraits.h"
+
+#include <gtest/gtest.h>
 
 #include <wx/window.h>
 
@@ -29,5 +32,30 @@ std::string screenshot(wxWindow* window, const std::string& name);
 
 // Starts Xvfb when there is no display; kept for the life of the program.
 void ensureDisplay();
+
+// A fresh workflow machine whose traits write every call into `journal`. A derived fixture
+// closes its windows before TearDown, which lets the framework handle their destruction and
+// gives the machine its default traits back.
+class RecordingMachineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        machine = &freshMachine();
+        machine->windowTrait = &windows;
+        machine->deviceTrait = &device;
+        machine->updateTrait = &updater;
+    }
+    void TearDown() override {
+        pump(20);
+        machine->windowTrait = &defaultWindowTrait();
+        machine->deviceTrait = &defaultDeviceTrait();
+        machine->updateTrait = &defaultUpdateTrait();
+    }
+
+    StateMachine* machine = nullptr;
+    Journal journal;
+    RecordingWindowTrait windows{journal};
+    RecordingDeviceTrait device{journal};
+    RecordingUpdateTrait updater{journal};
+};
 
 } // namespace guitest

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "GuiTestSupport.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/SimulatedMachine.h"
 #include "tests/support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,10 +63,9 @@ protected:
     static constexpr std::chrono::seconds kCardStartLimit{30};
 
     void SetUp() override {
-        char folder[] = "/tmp/kestrel-e2e-XXXXXX";
-        root = mkdtemp(folder);
+        root = testsupport::makeSimulatedMachine("/tmp/kestrel-e2e-XXXXXX");
+        ASSERT_FALSE(root.empty());
         fs::create_directories(root / "devices");
-        std::ofstream(root / "services.json") << "{\"CmxService\": \"running\"}\n";
         std::ofstream(root / "power.json") << "{\"acOnline\": true, \"batteryPercent\": 100}\n";
         environment["KESTREL_SIM_ROOT"] = root.string();
         environment["KESTREL_TIME_SCALE"] = "0.05";
@@ -122,28 +121,13 @@ protected:
     // `output` as well when `errors` is empty.
     pid_t spawn(std::vector<std::string> words, const fs::path& output,
                 const fs::path& errors = {}) {
-        std::vector<char*> argv;
-        for (std::string& word : words)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> variables = environmentList();
-        std::vector<char*> envp;
-        for (std::string& variable : variables)
-            envp.push_back(variable.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        if (errors.empty())
-            posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        else
-            posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(),
-                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t pid = 0;
-        const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        return error == 0 ? pid : -1;
+        testsupport::ChildSetup setup;
+        setup.environment = environmentList();
+        setup.outputFile = output.string();
+        setup.errorFile = errors.string();
+        setup.errorsWithOutput = errors.empty();
+        setup.searchPath = true;
+        return testsupport::startChild(words, setup);
     }
 
     void startCard(std::vector<std::string> options = {}) {
@@ -155,17 +139,10 @@ protected:
         ASSERT_GT(pid, 0);
         background.push_back(pid);
         cardPid = pid;
-        bool ended = false;
-        const bool published = waitUntil(
-            [&] {
-                ended = waitpid(pid, nullptr, WNOHANG) == pid;
-                return ended || fs::exists(root / "devices" / "cardsim.json");
-            },
-            kCardStartLimit);
-        if (ended)
-            forget(pid);
-        ASSERT_TRUE(published && !ended) << "the card simulator did not come up\n"
-                                         << readFile(output);
+        // One that ended stays in `background`, which reaps it.
+        ASSERT_TRUE(testsupport::waitForCardSimulator(root, pid, kCardStartLimit))
+            << "the card simulator did not come up\n"
+            << readFile(output);
     }
 
     // kestrel with `arguments`, bounded by `timeout` so that a hang fails the test.

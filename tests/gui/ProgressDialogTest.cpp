@@ -12,22 +12,16 @@ namespace {
 using Kestrel::guiText;
 using Kestrel::ProgressDialog;
 
-class Progress : public ::testing::Test {
+class Progress : public guitest::RecordingMachineTest {
 protected:
     void SetUp() override {
-        machine = &guitest::freshMachine();
-        machine->windowTrait = &windows;
-        machine->deviceTrait = &device;
-        machine->updateTrait = &updater;
+        RecordingMachineTest::SetUp();
         machine->init();
     }
     void TearDown() override {
         if (dialog != nullptr)
             dialog->Destroy();
-        guitest::pump(20);
-        machine->windowTrait = &defaultWindowTrait();
-        machine->deviceTrait = &defaultDeviceTrait();
-        machine->updateTrait = &defaultUpdateTrait();
+        RecordingMachineTest::TearDown();
     }
     void enterUpdate() {
         machine->dispatch(sigArrival);
@@ -40,11 +34,6 @@ protected:
         dialog->Show();
     }
 
-    StateMachine* machine = nullptr;
-    Journal journal;
-    RecordingWindowTrait windows{journal};
-    RecordingDeviceTrait device{journal};
-    RecordingUpdateTrait updater{journal};
     ProgressDialog* dialog = nullptr;
 };
 

@@ -27,13 +27,10 @@ struct Step {
 
 // Drives the window dispatch of the application object with recording device and update
 // traits behind a fresh workflow machine.
-class WindowDispatch : public ::testing::Test {
+class WindowDispatch : public guitest::RecordingMachineTest {
 protected:
     void SetUp() override {
-        machine = &guitest::freshMachine();
-        machine->windowTrait = &windows;
-        machine->deviceTrait = &device;
-        machine->updateTrait = &updater;
+        RecordingMachineTest::SetUp();
         Application& application = guitest::app();
         application.execMode = execNormal;
         application.exitCode = 0;
@@ -44,10 +41,7 @@ protected:
         application.closeWindow(5);
         application.closeWindow(3);
         application.closeWindow(1);
-        guitest::pump(20);
-        machine->windowTrait = &defaultWindowTrait();
-        machine->deviceTrait = &defaultDeviceTrait();
-        machine->updateTrait = &defaultUpdateTrait();
+        RecordingMachineTest::TearDown();
     }
 
     void reach(std::initializer_list<Step> steps) {
@@ -68,12 +62,6 @@ protected:
         const auto entries = journal.take();
         return std::find(entries.begin(), entries.end(), entry) != entries.end();
     }
-
-    StateMachine* machine = nullptr;
-    Journal journal;
-    RecordingWindowTrait windows{journal};
-    RecordingDeviceTrait device{journal};
-    RecordingUpdateTrait updater{journal};
 };
 
 TEST_F(WindowDispatch, UnknownMissingAndUnrefreshableWindowsGiveTheirResultCodes) {

@@ -2,6 +2,7 @@
 #include "platform/SerialDevice.h"
 #include "sim/CardSimulator.h"
 #include "sim/CardReaction.h"
+#include "tests/support/CardAnswer.h"
 #include "tests/support/ScopedTimeScale.h"
 
 #include <gtest/gtest.h>
@@ -77,22 +78,8 @@ public:
     // something.
     std::string answer(int* reads = nullptr) {
         constexpr auto kAnswerLimit = std::chrono::seconds(10);
-        const auto deadline = std::chrono::steady_clock::now() + kAnswerLimit;
-        std::string all;
-        std::string piece;
-        int count = 0;
-        while (read(piece) && std::chrono::steady_clock::now() < deadline) {
-            if (piece.empty())
-                continue;
-            ++count;
-            all += piece;
-            if (all.find("OK\r\n") != std::string::npos ||
-                all.find("ERROR\r\n") != std::string::npos)
-                break;
-        }
-        if (reads != nullptr)
-            *reads = count;
-        return all;
+        return testsupport::readCardAnswer([this](std::string& piece) { return read(piece); },
+                                           kAnswerLimit, reads);
     }
     // Reads until `count` bytes have come, for up to 10 s of real time.
     std::string bytes(size_t count) {

@@ -1,3 +1,5 @@
+#include "tests/support/ChildProcess.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -43,8 +45,9 @@ TEST_F(CardsimProgram, PrintsItsPortsAndStopsCleanlyOnTermination) {
         const std::string command = "echo $$; " +
                                     (std::string(signal) == "TERM" ? withOption : withVariable) +
                                     " --name program";
-        std::FILE* child = popen(command.c_str(), "r");
-        ASSERT_NE(child, nullptr);
+        testsupport::PipedChild program = testsupport::startPipedChild({"/bin/sh", "-c", command});
+        ASSERT_NE(program.output, nullptr);
+        std::FILE* child = program.output;
         const std::string pid = line(child);
         const std::string application = line(child);
         const std::string diagnostic = line(child);
@@ -54,8 +57,7 @@ TEST_F(CardsimProgram, PrintsItsPortsAndStopsCleanlyOnTermination) {
         EXPECT_TRUE(std::filesystem::exists(root + "/devices/program.json"));
         ASSERT_EQ(std::system(("kill -" + std::string(signal) + " " + pid).c_str()), 0);
         EXPECT_EQ(line(child), "stopped");
-        const int status = pclose(child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << signal;
+        EXPECT_EQ(testsupport::finishPipedChild(program), 0) << signal;
         EXPECT_FALSE(std::filesystem::exists(root + "/devices/program.json")) << signal;
     }
 }

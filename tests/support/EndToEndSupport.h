@@ -1,10 +1,11 @@
 #pragma once
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/RegistryRecord.h"
+#include "tests/support/SimulatedMachine.h"
 
 #include <gtest/gtest.h>
 
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,8 +23,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace e2e {
 
@@ -72,24 +71,11 @@ public:
         int pipeEnds[2];
         if (pipe(pipeEnds) != 0)
             return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-        std::vector<char*> argv;
-        for (const auto& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        std::vector<std::string> variables(environment);
-        for (char** variable = environ; *variable != nullptr; ++variable)
-            variables.push_back(*variable);
-        std::vector<char*> envp;
-        for (auto& variable : variables)
-            envp.push_back(variable.data());
-        envp.push_back(nullptr);
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        testsupport::ChildSetup setup;
+        setup.environment = testsupport::environmentWith(environment);
+        setup.outputDescriptor = pipeEnds[1];
+        setup.closeInChild = pipeEnds[0];
+        pid = testsupport::startChild(arguments, setup);
         close(pipeEnds[1]);
         output = fdopen(pipeEnds[0], "r");
     }
@@ -123,10 +109,9 @@ public:
     int wait() {
         if (pid <= 0)
             return -1;
-        int status = 0;
-        waitpid(pid, &status, 0);
+        const int status = testsupport::waitForChild(pid);
         pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return status;
     }
 
     void stop() {
@@ -214,10 +199,8 @@ public:
 
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/kestrel-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
-        writeFile(root / "services.json", "{\"CmxService\": \"running\"}\n");
+        root = testsupport::makeSimulatedMachine("/tmp/kestrel-e2e-XXXXXX");
+        ASSERT_FALSE(root.empty());
     }
     void TearDown() override {
         simulator.reset();

@@ -3,6 +3,8 @@
 // A private system bus (DBUS_SYSTEM_BUS_ADDRESS) with python3-dbusmock mocks of the system's
 // services on it, for the tests of the Linux backends that talk to them.
 
+#include "tests/support/ChildProcess.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -12,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
@@ -22,14 +23,11 @@
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace bustest {
 
 constexpr const char* kPython = "/usr/bin/python3";
 constexpr const char* kDbusDaemon = "/usr/bin/dbus-daemon";
 constexpr const char* kGdbus = "/usr/bin/gdbus";
-constexpr const char* kSetpriv = "/usr/bin/setpriv";
 constexpr const char* kModemManagerName = "org.freedesktop.ModemManager1";
 constexpr const char* kSystemdName = "org.freedesktop.systemd1";
 constexpr const char* kLogindName = "org.freedesktop.login1";
@@ -37,21 +35,14 @@ constexpr auto kChangeWait = std::chrono::seconds(10);
 constexpr auto kChangePoll = std::chrono::milliseconds(20);
 constexpr const char* kNameWaitSeconds = "10";
 
-// A process of the test's own, ended by its id. It is killed as well when the test process
-// ends without ending it (a crash, an abort): a bus or mock left behind would hold ctest's
-// output pipe open until the test's time-out. The kernel sends that signal when the thread that
-// started the process ends, so tests start their processes on their main thread.
+// A process of the test's own, ended by its id, and killed with the test process when that
+// ends without ending it; tests start these processes on their main thread.
 class Process {
 public:
     explicit Process(const std::vector<std::string>& arguments) {
-        std::vector<std::string> words{kSetpriv, "--pdeathsig", "KILL", "--"};
-        words.insert(words.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (const auto& word : words)
-            argv.push_back(const_cast<char*>(word.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
+        testsupport::ChildSetup setup;
+        setup.killWithTest = true;
+        pid_ = testsupport::startChild(arguments, setup);
     }
     ~Process() { end(SIGTERM); }
     Process(const Process&) = delete;
@@ -63,10 +54,9 @@ public:
             return -1;
         if (signal != 0)
             kill(pid_, signal);
-        int status = 0;
-        waitpid(pid_, &status, 0);
+        const int status = testsupport::waitForChild(pid_);
         pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return status;
     }
     int wait() { return end(0); }
     pid_t id() const { return pid_; }
@@ -140,17 +130,11 @@ public:
         const int fd = mkstemp(pattern);
         if (fd < 0)
             return "";
-        std::vector<char*> argv;
-        for (const auto& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fd, 1);
-        pid_t pid = -1;
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0)
-            waitpid(pid, nullptr, 0);
-        posix_spawn_file_actions_destroy(&actions);
+        testsupport::ChildSetup setup;
+        setup.outputDescriptor = fd;
+        const pid_t pid = testsupport::startChild(arguments, setup);
+        if (pid > 0)
+            testsupport::waitForChild(pid);
         close(fd);
         std::ifstream file(pattern);
         std::stringstream text;
