@@ -6,6 +6,7 @@
 #include "platform/RecordingDeviceTree.h"
 #include "platform/RecordingPrivacy.h"
 #include "platform/ResultFile.h"
+#include "platform/WideText.h"
 
 #include <nlohmann/json.hpp>
 
@@ -31,13 +32,6 @@ constexpr double kTimeStepsPerMs = 10;
 
 double roundedMs(double ms) {
     return static_cast<double>(static_cast<int64_t>(ms * kTimeStepsPerMs)) / kTimeStepsPerMs;
-}
-
-std::string narrow(const std::wstring& text) {
-    std::string bytes;
-    for (const wchar_t c : text)
-        bytes.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    return bytes;
 }
 
 bool printable(const std::string& bytes) {
@@ -265,7 +259,7 @@ void SessionRecorder::describePort(PortRecord& port) const {
 void SessionRecorder::opened(SerialHandle handle, const std::wstring& devicePath) {
     std::lock_guard<std::mutex> guard(mutex_);
     PortRecord port;
-    port.path = narrow(devicePath);
+    port.path = utf8FromWide(devicePath);
     port.openedMs = nowMs();
     ports_.push_back(port);
     const int id = static_cast<int>(ports_.size());

@@ -2,6 +2,7 @@
 #include "platform/SerialObserver.h"
 
 #include "platform/Clock.h"
+#include "platform/WideText.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -64,29 +65,6 @@ uint32_t win32Error(int error) {
 
 bool failErrno() {
     return fail(win32Error(errno));
-}
-
-std::string utf8(const std::wstring& text) {
-    std::string out;
-    for (const wchar_t wide : text) {
-        const auto c = static_cast<uint32_t>(wide);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
 }
 
 struct BaudRate {
@@ -168,8 +146,8 @@ uint32_t serialLastError() {
 std::string serialSystemPath(const std::wstring& devicePath) {
     const std::wstring prefix = kDevicePrefix;
     if (devicePath.compare(0, prefix.size(), prefix) == 0)
-        return "/dev/" + utf8(devicePath.substr(prefix.size()));
-    return utf8(devicePath);
+        return "/dev/" + utf8FromWide(devicePath.substr(prefix.size()));
+    return utf8FromWide(devicePath);
 }
 
 bool serialDeviceExists(const std::wstring& devicePath) {
