@@ -3,6 +3,7 @@
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/SystemPaths.h"
+#include "platform/linux/Win32FromErrno.h"
 
 #include <fcntl.h>
 #include <linux/futex.h>
@@ -69,20 +70,13 @@ struct Table {
 
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex word");
 
+constexpr ErrnoMapping kSyncErrors[] = {
+    {ENOMEM, kErrorNotEnoughMemory},
+    {ENOSPC, kErrorDiskFull},
+};
+
 uint32_t errorFromErrno(int error) {
-    switch (error) {
-    case ENOENT:
-        return SyncError::kNotFound;
-    case EACCES:
-    case EPERM:
-        return SyncError::kAccessDenied;
-    case ENOMEM:
-        return 8; // ERROR_NOT_ENOUGH_MEMORY
-    case ENOSPC:
-        return 112; // ERROR_DISK_FULL
-    default:
-        return 31; // ERROR_GEN_FAILURE
-    }
+    return win32FromErrno(error, kSyncErrors, kErrorGenFailure);
 }
 
 int32_t currentTid() {

@@ -3,6 +3,7 @@
 
 #include "platform/Clock.h"
 #include "platform/WideText.h"
+#include "platform/linux/Win32FromErrno.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -36,31 +37,17 @@ bool fail(uint32_t error) {
     return false;
 }
 
+// What the serial calls fail with beyond "not found" and "access denied".
+constexpr ErrnoMapping kSerialErrors[] = {
+    {ENOTDIR, kErrorPathNotFound},     {EBUSY, kErrorAccessDenied},
+    {EBADF, kErrorInvalidHandle},      {EINVAL, kErrorInvalidParameter},
+    {ENOTTY, kErrorInvalidFunction},   {EIO, kErrorDeviceNotConnected},
+    {ENXIO, kErrorDeviceNotConnected}, {ENODEV, kErrorDeviceNotConnected},
+    {EAGAIN, kErrorNotReady},
+};
+
 uint32_t win32Error(int error) {
-    switch (error) {
-    case ENOENT:
-        return kErrorFileNotFound;
-    case ENOTDIR:
-        return kErrorPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EBUSY:
-        return kErrorAccessDenied;
-    case EBADF:
-        return kErrorInvalidHandle;
-    case EINVAL:
-        return kErrorInvalidParameter;
-    case ENOTTY:
-        return kErrorInvalidFunction;
-    case EIO:
-    case ENXIO:
-    case ENODEV:
-        return kErrorDeviceNotConnected;
-    case EAGAIN:
-        return kErrorNotReady;
-    default:
-        return kErrorGenFailure;
-    }
+    return win32FromErrno(error, kSerialErrors, kErrorGenFailure);
 }
 
 bool failErrno() {
