@@ -1,16 +1,18 @@
 #pragma once
 
+#include "platform/WideText.h"
+
 #include <cstddef>
 #include <string>
 
-// Conversions between the library's texts: UTF-16 in records and NwCardInfo, UTF-8 from the
-// device tree and in log arguments, wchar_t for the log callback.
+// The library's texts: UTF-16 in records and NwCardInfo, UTF-8 from the device tree and in log
+// arguments, wchar_t for the log callback.
 namespace detection {
 
-std::u16string utf16FromUtf8(const std::string& text);
-std::string utf8FromUtf16(const std::u16string& text);
-std::wstring wideFromUtf8(const std::string& text);
-std::string utf8FromWide(const std::wstring& text);
+using platform::utf16FromUtf8;
+using platform::utf8FromUtf16;
+using platform::utf8FromWide;
+using platform::wideFromUtf8;
 
 // A zero-terminated UTF-16 field as a string.
 std::u16string textOf(const char16_t* field, size_t capacity);

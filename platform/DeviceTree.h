@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Win32Error.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -63,8 +65,8 @@ class DeviceTree {
 public:
     // Win32 error numbers the backends report.
     static constexpr uint32_t kInvalidFunction = 1;
-    static constexpr uint32_t kNotFound = 2;
-    static constexpr uint32_t kAccessDenied = 5;
+    static constexpr uint32_t kNotFound = kErrorFileNotFound;
+    static constexpr uint32_t kAccessDenied = kErrorAccessDenied;
     static constexpr uint32_t kInvalidHandle = 6;
     static constexpr uint32_t kInvalidData = 13;
     static constexpr uint32_t kInvalidParameter = 87;

@@ -445,17 +445,11 @@ void setMessageWakeHook(std::function<void()> hook) {
     queue->hookThread = std::thread(hookThreadBody, queue.get());
 }
 
-uint32_t registerDeviceNotification(WindowHandle window, const std::string& interfaceClass,
-                                    NotificationHandle& registration) {
-    registration = 0;
-    if (normalisedGuid(interfaceClass).empty())
-        return WindowError::kInvalidParameter;
-    if (!isWindow(window))
-        return WindowError::kInvalidWindowHandle;
-    std::shared_ptr<DeviceTree> tree = deviceTree();
-    if (!tree)
-        return WindowError::kInvalidParameter;
-    // Subscriptions are made outside the registry lock, which their deliveries take.
+namespace {
+
+// Posts the arrivals and removals of the interfaces of one class to the window.
+TreeSubscription subscribeInterfaceChanges(const std::shared_ptr<DeviceTree>& tree,
+                                           WindowHandle window, const std::string& interfaceClass) {
     TreeSubscription interfaces{tree, 0};
     NotificationFilter interfaceFilter;
     interfaceFilter.interfaceClasses.push_back(interfaceClass);
@@ -468,6 +462,11 @@ uint32_t registerDeviceNotification(WindowHandle window, const std::string& inte
         postMessage(window, kMessageDeviceChange, arrival ? kDeviceArrival : kDeviceRemoveComplete,
                     0, std::move(device));
     });
+    return interfaces;
+}
+
+// Posts what every top-level window hears: ports that come and go and changed device nodes.
+TreeSubscription subscribeBroadcasts(const std::shared_ptr<DeviceTree>& tree, WindowHandle window) {
     TreeSubscription broadcasts{tree, 0};
     NotificationFilter broadcastFilter;
     broadcastFilter.ports = true;
@@ -486,13 +485,15 @@ uint32_t registerDeviceNotification(WindowHandle window, const std::string& inte
         postMessage(window, kMessageDeviceChange, arrival ? kDeviceArrival : kDeviceRemoveComplete,
                     0, std::move(device));
     });
+    return broadcasts;
+}
+
+// Keeps the registration while the window exists; a window keeps one broadcast subscription
+// however many registrations it has. What is not kept is cancelled outside the lock.
+uint32_t keepRegistration(WindowHandle window, const TreeSubscription& interfaces,
+                          const TreeSubscription& broadcasts, NotificationHandle& registration) {
     std::vector<TreeSubscription> unused;
     uint32_t result = 0;
-    if (interfaces.id == 0 || broadcasts.id == 0) {
-        interfaces.cancel();
-        broadcasts.cancel();
-        return WindowError::kFail;
-    }
     {
         Registry& reg = registry();
         std::lock_guard<std::mutex> guard(reg.mutex);
@@ -512,6 +513,29 @@ uint32_t registerDeviceNotification(WindowHandle window, const std::string& inte
     for (auto& subscription : unused)
         subscription.cancel();
     return result;
+}
+
+} // namespace
+
+uint32_t registerDeviceNotification(WindowHandle window, const std::string& interfaceClass,
+                                    NotificationHandle& registration) {
+    registration = 0;
+    if (normalisedGuid(interfaceClass).empty())
+        return WindowError::kInvalidParameter;
+    if (!isWindow(window))
+        return WindowError::kInvalidWindowHandle;
+    std::shared_ptr<DeviceTree> tree = deviceTree();
+    if (!tree)
+        return WindowError::kInvalidParameter;
+    // Subscriptions are made outside the registry lock, which their deliveries take.
+    TreeSubscription interfaces = subscribeInterfaceChanges(tree, window, interfaceClass);
+    TreeSubscription broadcasts = subscribeBroadcasts(tree, window);
+    if (interfaces.id == 0 || broadcasts.id == 0) {
+        interfaces.cancel();
+        broadcasts.cancel();
+        return WindowError::kFail;
+    }
+    return keepRegistration(window, interfaces, broadcasts, registration);
 }
 
 uint32_t unregisterDeviceNotification(NotificationHandle registration) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Win32Error.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,8 +26,9 @@ constexpr uint32_t kMaximumWaitObjects = 64;
 
 // Win32 error numbers of this facility.
 struct SyncError {
-    static constexpr uint32_t kNotFound = 2;      // open: no object of that name
-    static constexpr uint32_t kAccessDenied = 5;  // the namespace folder is someone else's
+    static constexpr uint32_t kNotFound = kErrorFileNotFound; // open: no object of that name
+    static constexpr uint32_t kAccessDenied =
+        kErrorAccessDenied;                       // the namespace folder is someone else's
     static constexpr uint32_t kInvalidHandle = 6; // empty handle, or a name of another type
     static constexpr uint32_t kInvalidParameter = 87;
     static constexpr uint32_t kNameTooLong = 206;  // longer than kMaximumObjectName

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Win32Error.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,8 +15,10 @@ namespace platform {
 
 // Win32 error numbers of this facility.
 struct ProcessError {
-    static constexpr uint32_t kFileNotFound = 2;  // the elevation command cannot be run
-    static constexpr uint32_t kAccessDenied = 5;  // the elevation was refused by policy
+    static constexpr uint32_t kFileNotFound =
+        kErrorFileNotFound; // the elevation command cannot be run
+    static constexpr uint32_t kAccessDenied =
+        kErrorAccessDenied;                       // the elevation was refused by policy
     static constexpr uint32_t kCancelled = 1223;  // ERROR_CANCELLED: the user dismissed the prompt
     static constexpr uint32_t kWaitFailed = 1460; // the child could not be waited for
 };

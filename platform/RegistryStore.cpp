@@ -192,6 +192,54 @@ uint32_t setValue(const std::string& file, const std::string& key, const std::st
     });
 }
 
+// A "[path]" line: the key it names becomes `key`, made when the text has not named it before.
+// Returns what is wrong with the line, or nullptr.
+const char* readKeyLine(const std::string& line, RegistryStoreKeys& contents,
+                        RegistryStoreKey*& key) {
+    if (line.back() != ']')
+        return "a key line must end with ']'";
+    const auto path = normalisedKey(line.substr(1, line.size() - 2));
+    if (!path)
+        return "empty key path";
+    key = findKey(contents, *path);
+    if (key == nullptr) {
+        contents.push_back({*path, {}});
+        key = &contents.back();
+    }
+    return nullptr;
+}
+
+// The value after "name"=, from `pos` on: dword:HEX or one quoted text.
+const char* readValue(const std::string& line, size_t pos, RegistryStoreValue& value) {
+    const size_t prefixLength = std::char_traits<char>::length(kDwordPrefix);
+    if (line.compare(pos, prefixLength, kDwordPrefix) == 0) {
+        value.type = RegistryStoreValue::Type::Dword;
+        if (!parseDword(line.substr(pos + prefixLength), value.dword))
+            return "a dword needs one to eight hexadecimal digits";
+        return nullptr;
+    }
+    value.type = RegistryStoreValue::Type::String;
+    if (!readQuoted(line, pos, value.text) || pos != line.size())
+        return "a string value must be one quoted text";
+    return nullptr;
+}
+
+// A "name"=value line of `key`; a name given again replaces the earlier value.
+const char* readValueLine(const std::string& line, RegistryStoreKey& key) {
+    size_t pos = 0;
+    std::string name;
+    if (!readQuoted(line, pos, name) || pos >= line.size() || line[pos] != '=')
+        return "expected \"name\"=value";
+    RegistryStoreValue value;
+    if (const char* fault = readValue(line, pos + 1, value))
+        return fault;
+    if (RegistryStoreValue* existing = findValue(key, name))
+        *existing = value;
+    else
+        key.values.emplace_back(name, value);
+    return nullptr;
+}
+
 } // namespace
 
 bool parseRegistryText(const std::string& text, RegistryStoreKeys& contents, std::string& problem) {
@@ -202,56 +250,19 @@ bool parseRegistryText(const std::string& text, RegistryStoreKeys& contents, std
     for (int number = 1; std::getline(lines, line); ++number) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        const std::string where = "line " + std::to_string(number) + ": ";
         if (line.empty() || line[0] == ';')
             continue;
-        if (line[0] == '[') {
-            if (line.back() != ']') {
-                problem = where + "a key line must end with ']'";
-                return false;
-            }
-            const auto path = normalisedKey(line.substr(1, line.size() - 2));
-            if (!path) {
-                problem = where + "empty key path";
-                return false;
-            }
-            key = findKey(contents, *path);
-            if (key == nullptr) {
-                contents.push_back({*path, {}});
-                key = &contents.back();
-            }
-            continue;
-        }
-        if (key == nullptr) {
-            problem = where + "a value before the first key";
-            return false;
-        }
-        size_t pos = 0;
-        std::string name;
-        if (!readQuoted(line, pos, name) || pos >= line.size() || line[pos] != '=') {
-            problem = where + "expected \"name\"=value";
-            return false;
-        }
-        ++pos;
-        RegistryStoreValue value;
-        const size_t prefixLength = std::char_traits<char>::length(kDwordPrefix);
-        if (line.compare(pos, prefixLength, kDwordPrefix) == 0) {
-            value.type = RegistryStoreValue::Type::Dword;
-            if (!parseDword(line.substr(pos + prefixLength), value.dword)) {
-                problem = where + "a dword needs one to eight hexadecimal digits";
-                return false;
-            }
-        } else {
-            value.type = RegistryStoreValue::Type::String;
-            if (!readQuoted(line, pos, value.text) || pos != line.size()) {
-                problem = where + "a string value must be one quoted text";
-                return false;
-            }
-        }
-        if (RegistryStoreValue* existing = findValue(*key, name))
-            *existing = value;
+        const char* fault = nullptr;
+        if (line[0] == '[')
+            fault = readKeyLine(line, contents, key);
+        else if (key == nullptr)
+            fault = "a value before the first key";
         else
-            key->values.emplace_back(name, value);
+            fault = readValueLine(line, *key);
+        if (fault != nullptr) {
+            problem = "line " + std::to_string(number) + ": " + fault;
+            return false;
+        }
     }
     return true;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Win32Error.h"
+
 #include <cstdint>
 #include <cstddef>
 #include <map>
@@ -23,9 +25,9 @@ namespace platform {
 
 struct RegistryError {
     static constexpr uint32_t kOk = 0;
-    static constexpr uint32_t kNotFound = 2;     // ERROR_FILE_NOT_FOUND: no such key or value
-    static constexpr uint32_t kAccessDenied = 5; // the store cannot be written
-    static constexpr uint32_t kInvalidData = 13; // the store file is malformed
+    static constexpr uint32_t kNotFound = kErrorFileNotFound;     // no such key or value
+    static constexpr uint32_t kAccessDenied = kErrorAccessDenied; // the store cannot be written
+    static constexpr uint32_t kInvalidData = 13;                  // the store file is malformed
     static constexpr uint32_t kBadArgument = 87; // empty key path, or a text the format cannot hold
     static constexpr uint32_t kWrongType =
         1630; // ERROR_UNSUPPORTED_TYPE: the value has the other type

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Win32Error.h"
+
 #include <cstdint>
 #include <string>
 
@@ -7,18 +9,6 @@
 // communications functions: "\\.\NAME" opens /dev/NAME, any other path is used as it is. A port
 // is opened exclusively; every failure leaves a Win32 error number in serialLastError().
 namespace platform {
-
-// Win32 error numbers that the serial layer reports.
-constexpr uint32_t kErrorInvalidFunction = 1;
-constexpr uint32_t kErrorFileNotFound = 2;
-constexpr uint32_t kErrorPathNotFound = 3;
-constexpr uint32_t kErrorAccessDenied = 5;
-constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint32_t kErrorNotReady = 21;
-constexpr uint32_t kErrorGenFailure = 31;
-constexpr uint32_t kErrorInvalidParameter = 87;
-constexpr uint32_t kErrorWaitTimeout = 258;
-constexpr uint32_t kErrorDeviceNotConnected = 1167;
 
 // A maximum value in a timeout field, like Win32 MAXDWORD.
 constexpr uint32_t kSerialMaxTimeout = 0xFFFFFFFFu;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Win32Error.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,7 +14,7 @@ namespace platform {
 
 struct ServiceError {
     static constexpr uint32_t kOk = 0;
-    static constexpr uint32_t kAccessDenied = 5;           // ERROR_ACCESS_DENIED
+    static constexpr uint32_t kAccessDenied = kErrorAccessDenied;
     static constexpr uint32_t kAlreadyRunning = 1056;      // ERROR_SERVICE_ALREADY_RUNNING
     static constexpr uint32_t kCannotAcceptControl = 1061; // ERROR_SERVICE_CANNOT_ACCEPT_CTRL
     static constexpr uint32_t kDisabled = 1058;            // ERROR_SERVICE_DISABLED

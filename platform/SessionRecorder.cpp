@@ -6,6 +6,7 @@
 #include "platform/RecordingDeviceTree.h"
 #include "platform/RecordingPrivacy.h"
 #include "platform/ResultFile.h"
+#include "platform/WideText.h"
 
 #include <nlohmann/json.hpp>
 
@@ -31,13 +32,6 @@ constexpr double kTimeStepsPerMs = 10;
 
 double roundedMs(double ms) {
     return static_cast<double>(static_cast<int64_t>(ms * kTimeStepsPerMs)) / kTimeStepsPerMs;
-}
-
-std::string narrow(const std::wstring& text) {
-    std::string bytes;
-    for (const wchar_t c : text)
-        bytes.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    return bytes;
 }
 
 bool printable(const std::string& bytes) {
@@ -265,7 +259,7 @@ void SessionRecorder::describePort(PortRecord& port) const {
 void SessionRecorder::opened(SerialHandle handle, const std::wstring& devicePath) {
     std::lock_guard<std::mutex> guard(mutex_);
     PortRecord port;
-    port.path = narrow(devicePath);
+    port.path = utf8FromWide(devicePath);
     port.openedMs = nowMs();
     ports_.push_back(port);
     const int id = static_cast<int>(ports_.size());
@@ -321,148 +315,208 @@ void SessionRecorder::received(SerialHandle handle, const uint8_t* bytes, uint32
     add(std::move(event));
 }
 
-std::string SessionRecorder::text() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    for (PortRecord& port : ports_)
-        describePort(port);
-    std::set<std::string> vendors;
-    for (const PortRecord& port : ports_) {
-        if (!port.vendor.empty())
-            vendors.insert(port.vendor);
-    }
+// The recording's text, assembled from what the recorder kept; called with its mutex held.
+struct RecordingText {
+    using Event = SessionRecorder::Event;
 
-    std::set<std::string> portNames;
-    for (const DeviceGroup& tree : trees_) {
-        for (const DeviceNodeDescription& node : tree.nodes) {
-            const auto value = node.hardwareKey.find("PortName");
-            if (value != node.hardwareKey.end())
-                portNames.insert(value->second.text);
+    // The vendors whose ports were opened: the card's.
+    static std::set<std::string> openedVendors(const SessionRecorder& recorder) {
+        std::set<std::string> vendors;
+        for (const SessionRecorder::PortRecord& port : recorder.ports_) {
+            if (!port.vendor.empty())
+                vendors.insert(port.vendor);
         }
+        return vendors;
     }
 
-    // Only the card's own devices are kept: those of the vendors whose ports were opened.
-    std::vector<DeviceGroup> cards;
-    std::vector<std::string> serials;
-    for (const DeviceGroup& tree : trees_) {
-        // A run that never opened a port did not find the card: every USB device is kept, so
-        // that the recording shows what the machine had instead.
-        cards.push_back(vendors.empty() ? tree : devicesOfVendors(tree, vendors));
-        for (const std::string& serial : usbSerialNumbers(cards.back()))
-            serials.push_back(serial);
+    // The port names the trees publish themselves.
+    static std::set<std::string> publishedPortNames(const std::vector<DeviceGroup>& trees) {
+        std::set<std::string> portNames;
+        for (const DeviceGroup& tree : trees) {
+            for (const DeviceNodeDescription& node : tree.nodes) {
+                const auto value = node.hardwareKey.find("PortName");
+                if (value != node.hardwareKey.end())
+                    portNames.insert(value->second.text);
+            }
+        }
+        return portNames;
     }
-    const Json native = nativeTrees(nativeTrees_, vendors, serials);
-    Json trees = Json::array();
-    std::vector<bool> cardPresent;
-    for (DeviceGroup& card : cards) {
-        for (const auto& [name, result] : deviceNames_) {
+
+    // Only the card's own devices are kept: those of the vendors whose ports were opened. Their
+    // USB serial numbers join `serials`.
+    static std::vector<DeviceGroup> cardTrees(const std::vector<DeviceGroup>& trees,
+                                              const std::set<std::string>& vendors,
+                                              std::vector<std::string>& serials) {
+        std::vector<DeviceGroup> cards;
+        for (const DeviceGroup& tree : trees) {
+            // A run that never opened a port did not find the card: every USB device is kept, so
+            // that the recording shows what the machine had instead.
+            cards.push_back(vendors.empty() ? tree : devicesOfVendors(tree, vendors));
+            for (const std::string& serial : usbSerialNumbers(cards.back()))
+                serials.push_back(serial);
+        }
+        return cards;
+    }
+
+    // Adds the device names that were probed and that the tree does not publish itself.
+    static void addProbedDeviceNames(const SessionRecorder& recorder, DeviceGroup& card,
+                                     const std::set<std::string>& portNames) {
+        for (const auto& [name, result] : recorder.deviceNames_) {
             // Ports are published by the tree itself; a name nobody has opens as not found.
             const std::string shortName = portNameOf(name);
             if (result == DeviceTree::kNotFound || portNames.count(shortName) != 0)
                 continue;
             card.deviceNames[shortName].openResult = result;
-            const auto answer = adapterIds_.find(name);
-            if (answer != adapterIds_.end())
+            const auto answer = recorder.adapterIds_.find(name);
+            if (answer != recorder.adapterIds_.end())
                 card.deviceNames[shortName].adapterId = answer->second;
         }
-        hideUsbSerialNumbers(card, serials);
-        cardPresent.push_back(!card.nodes.empty());
-        trees.push_back(Json::parse(printDeviceFile(card)));
     }
 
     // The card's answers lose their identifiers as one text per port between two writes, so
     // that an identifier split across reads is found too; each read keeps its own length.
-    std::vector<std::string> reads(events_.size());
-    std::map<int, std::vector<size_t>> pending;
-    const auto hidePending = [this, &reads](std::vector<size_t>& indexes) {
-        std::string joined;
-        for (const size_t index : indexes)
-            joined += events_[index].bytes;
-        const std::string hidden = hideAnswerIdentifiers(joined);
-        size_t at = 0;
-        for (const size_t index : indexes) {
-            reads[index] = hidden.substr(at, events_[index].bytes.size());
-            at += events_[index].bytes.size();
-        }
-        indexes.clear();
-    };
-    for (size_t index = 0; index < events_.size(); ++index) {
-        const Event& event = events_[index];
-        if (event.kind == "read")
-            pending[event.port].push_back(index);
-        else if (event.kind == "write" || event.kind == "close")
-            hidePending(pending[event.port]);
-    }
-    for (auto& [port, indexes] : pending)
-        hidePending(indexes);
-
-    Json events = Json::array();
-    bool present = false;
-    for (size_t index = 0; index < events_.size(); ++index) {
-        const Event& event = events_[index];
-        Json object = {{"t", roundedMs(event.timeMs)}};
-        if (event.kind == "tree") {
-            const bool nowPresent = cardPresent[event.number];
-            if (nowPresent != present)
-                object["event"] = nowPresent ? "arrival" : "departure";
-            else
-                object["event"] = "tree";
-            present = nowPresent;
-            object["tree"] = event.number;
-        } else if (event.kind == "change") {
-            object["event"] = "change";
-            object["kind"] = event.frame;
-            object["name"] = hideUsbSerialNumbers(event.name, serials);
-        } else {
-            object["event"] = event.kind;
-            object["port"] = event.port;
-            if (event.kind == "purge")
-                object["flags"] = event.number;
-            if (event.kind == "write" && !event.frame.empty()) {
-                char checksum[8];
-                std::snprintf(checksum, sizeof checksum, "%04x", event.checksum);
-                object["frame"] = {
-                    {"kind", event.frame}, {"length", event.number}, {"checksum", checksum}};
-            } else if (event.kind == "write") {
-                putBytes(object, event.bytes);
-            } else if (event.kind == "read") {
-                putBytes(object, reads[index]);
+    static std::vector<std::string> readsWithoutIdentifiers(const std::vector<Event>& events) {
+        std::vector<std::string> reads(events.size());
+        std::map<int, std::vector<size_t>> pending;
+        const auto hidePending = [&events, &reads](std::vector<size_t>& indexes) {
+            std::string joined;
+            for (const size_t index : indexes)
+                joined += events[index].bytes;
+            const std::string hidden = hideAnswerIdentifiers(joined);
+            size_t at = 0;
+            for (const size_t index : indexes) {
+                reads[index] = hidden.substr(at, events[index].bytes.size());
+                at += events[index].bytes.size();
             }
+            indexes.clear();
+        };
+        for (size_t index = 0; index < events.size(); ++index) {
+            const Event& event = events[index];
+            if (event.kind == "read")
+                pending[event.port].push_back(index);
+            else if (event.kind == "write" || event.kind == "close")
+                hidePending(pending[event.port]);
         }
-        events.push_back(std::move(object));
+        for (auto& [port, indexes] : pending)
+            hidePending(indexes);
+        return reads;
     }
 
-    Json ports = Json::array();
-    int id = 0;
-    for (const PortRecord& port : ports_) {
-        ports.push_back({{"id", ++id},
-                         {"portName", portNameOf(port.path)},
-                         {"role", port.role},
-                         {"node", port.node},
-                         {"tree", port.tree}});
+    // An open, close, purge, write or read; `read` is a read's bytes without identifiers.
+    static void putPortEvent(Json& object, const Event& event, const std::string& read) {
+        object["event"] = event.kind;
+        object["port"] = event.port;
+        if (event.kind == "purge")
+            object["flags"] = event.number;
+        if (event.kind == "write" && !event.frame.empty()) {
+            char checksum[8];
+            std::snprintf(checksum, sizeof checksum, "%04x", event.checksum);
+            object["frame"] = {
+                {"kind", event.frame}, {"length", event.number}, {"checksum", checksum}};
+        } else if (event.kind == "write") {
+            putBytes(object, event.bytes);
+        } else if (event.kind == "read") {
+            putBytes(object, read);
+        }
     }
-    Json head = {
-        {"format", kFormatName},
-        {"version", kFormatVersion},
-        {"kestrelVersion", programVersion_},
-        {"package", {{"firmware", packageFirmware_}, {"software", packageSoftware_}}},
-        {"result", resultKnown_ ? Json(result_) : Json(nullptr)},
-        {"timeUnit", "ms"},
-        {"hidden", {"USB serial number", "IMEI and serial numbers in the card's answers"}},
-        {"trees", trees},
-        {"ports", ports},
-    };
+
+    // A copy of the tree is an arrival or a departure when the card's presence changed with it.
+    static void putTreeEvent(Json& object, const Event& event, const std::vector<bool>& cardPresent,
+                             bool& present) {
+        const bool nowPresent = cardPresent[event.number];
+        if (nowPresent != present)
+            object["event"] = nowPresent ? "arrival" : "departure";
+        else
+            object["event"] = "tree";
+        present = nowPresent;
+        object["tree"] = event.number;
+    }
+
+    static Json events(const std::vector<Event>& events, const std::vector<std::string>& serials,
+                       const std::vector<bool>& cardPresent) {
+        const std::vector<std::string> reads = readsWithoutIdentifiers(events);
+        Json objects = Json::array();
+        bool present = false;
+        for (size_t index = 0; index < events.size(); ++index) {
+            const Event& event = events[index];
+            Json object = {{"t", roundedMs(event.timeMs)}};
+            if (event.kind == "tree") {
+                putTreeEvent(object, event, cardPresent, present);
+            } else if (event.kind == "change") {
+                object["event"] = "change";
+                object["kind"] = event.frame;
+                object["name"] = hideUsbSerialNumbers(event.name, serials);
+            } else {
+                putPortEvent(object, event, reads[index]);
+            }
+            objects.push_back(std::move(object));
+        }
+        return objects;
+    }
+
+    static Json ports(const std::vector<SessionRecorder::PortRecord>& records) {
+        Json ports = Json::array();
+        int id = 0;
+        for (const SessionRecorder::PortRecord& port : records) {
+            ports.push_back({{"id", ++id},
+                             {"portName", portNameOf(port.path)},
+                             {"role", port.role},
+                             {"node", port.node},
+                             {"tree", port.tree}});
+        }
+        return ports;
+    }
+
+    static Json head(const SessionRecorder& recorder, const Json& trees) {
+        return {
+            {"format", SessionRecorder::kFormatName},
+            {"version", SessionRecorder::kFormatVersion},
+            {"kestrelVersion", recorder.programVersion_},
+            {"package",
+             {{"firmware", recorder.packageFirmware_}, {"software", recorder.packageSoftware_}}},
+            {"result", recorder.resultKnown_ ? Json(recorder.result_) : Json(nullptr)},
+            {"timeUnit", "ms"},
+            {"hidden", {"USB serial number", "IMEI and serial numbers in the card's answers"}},
+            {"trees", trees},
+            {"ports", ports(recorder.ports_)},
+        };
+    }
+
+    // One event a line, so that two recordings compare line by line.
+    static std::string joined(const Json& head, const Json& events) {
+        std::string text = head.dump(-1, ' ', false, Json::error_handler_t::replace);
+        text.pop_back();
+        text += ",\"events\":[";
+        const char* separator = "\n";
+        for (const Json& event : events) {
+            text += separator + event.dump(-1, ' ', false, Json::error_handler_t::replace);
+            separator = ",\n";
+        }
+        return text + "\n]}\n";
+    }
+};
+
+std::string SessionRecorder::text() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (PortRecord& port : ports_)
+        describePort(port);
+    const std::set<std::string> vendors = RecordingText::openedVendors(*this);
+    const std::set<std::string> portNames = RecordingText::publishedPortNames(trees_);
+    std::vector<std::string> serials;
+    std::vector<DeviceGroup> cards = RecordingText::cardTrees(trees_, vendors, serials);
+    const Json native = nativeTrees(nativeTrees_, vendors, serials);
+    Json trees = Json::array();
+    std::vector<bool> cardPresent;
+    for (DeviceGroup& card : cards) {
+        RecordingText::addProbedDeviceNames(*this, card, portNames);
+        hideUsbSerialNumbers(card, serials);
+        cardPresent.push_back(!card.nodes.empty());
+        trees.push_back(Json::parse(printDeviceFile(card)));
+    }
+    Json head = RecordingText::head(*this, trees);
     if (!native.empty())
         head["udev"] = native;
-    // One event a line, so that two recordings compare line by line.
-    std::string text = head.dump(-1, ' ', false, Json::error_handler_t::replace);
-    text.pop_back();
-    text += ",\"events\":[";
-    const char* separator = "\n";
-    for (const Json& event : events) {
-        text += separator + event.dump(-1, ' ', false, Json::error_handler_t::replace);
-        separator = ",\n";
-    }
-    return text + "\n]}\n";
+    return RecordingText::joined(head, RecordingText::events(events_, serials, cardPresent));
 }
 
 bool SessionRecorder::write(std::string& problem) {

@@ -65,6 +65,8 @@ public:
     void received(SerialHandle handle, const uint8_t* bytes, uint32_t count) override;
 
 private:
+    friend struct RecordingText;
+
     struct Event {
         double timeMs = 0;
         std::string kind;

@@ -3,6 +3,7 @@
 #include "platform/Clock.h"
 #include "platform/NativeBackend.h"
 #include "platform/linux/UdevDeviceText.h"
+#include "platform/linux/Win32FromErrno.h"
 
 #include <libudev.h>
 
@@ -20,7 +21,6 @@ namespace platform {
 namespace {
 
 constexpr const char* kDevicePrefix = "\\\\.\\";
-constexpr uint32_t kGeneralFailure = 31;
 constexpr const char* kTreeGroup = "usb";
 constexpr const char* kSubsystems[] = {"usb", "tty", "net", "usbmisc"};
 constexpr int kWaitWithoutLimit = -1;
@@ -28,24 +28,19 @@ constexpr int64_t kNanosecondsPerMs = 1000000;
 // A wait longer than poll can be told is cut here and simply started again.
 constexpr int64_t kLongestWaitMs = 60000;
 
+// A device that went away is not found; one held by another process is denied.
+constexpr ErrnoMapping kDeviceErrors[] = {
+    {ENOTDIR, DeviceTree::kNotFound},
+    {ENXIO, DeviceTree::kNotFound},
+    {ENODEV, DeviceTree::kNotFound},
+    {EBUSY, DeviceTree::kAccessDenied},
+    {EWOULDBLOCK, DeviceTree::kAccessDenied},
+    {EINVAL, DeviceTree::kInvalidParameter},
+    {ENAMETOOLONG, DeviceTree::kInvalidParameter},
+};
+
 uint32_t errorFromErrno(int error) {
-    switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-    case ENXIO:
-    case ENODEV:
-        return DeviceTree::kNotFound;
-    case EACCES:
-    case EPERM:
-    case EBUSY:
-    case EWOULDBLOCK:
-        return DeviceTree::kAccessDenied;
-    case EINVAL:
-    case ENAMETOOLONG:
-        return DeviceTree::kInvalidParameter;
-    default:
-        return kGeneralFailure;
-    }
+    return win32FromErrno(error, kDeviceErrors, kErrorGenFailure);
 }
 
 } // namespace

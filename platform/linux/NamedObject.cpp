@@ -3,6 +3,7 @@
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/SystemPaths.h"
+#include "platform/linux/Win32FromErrno.h"
 
 #include <fcntl.h>
 #include <linux/futex.h>
@@ -69,20 +70,13 @@ struct Table {
 
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex word");
 
+constexpr ErrnoMapping kSyncErrors[] = {
+    {ENOMEM, kErrorNotEnoughMemory},
+    {ENOSPC, kErrorDiskFull},
+};
+
 uint32_t errorFromErrno(int error) {
-    switch (error) {
-    case ENOENT:
-        return SyncError::kNotFound;
-    case EACCES:
-    case EPERM:
-        return SyncError::kAccessDenied;
-    case ENOMEM:
-        return 8; // ERROR_NOT_ENOUGH_MEMORY
-    case ENOSPC:
-        return 112; // ERROR_DISK_FULL
-    default:
-        return 31; // ERROR_GEN_FAILURE
-    }
+    return win32FromErrno(error, kSyncErrors, kErrorGenFailure);
 }
 
 int32_t currentTid() {
@@ -465,6 +459,49 @@ Take tryTake(const SyncHandle& object) {
     return Take::No;
 }
 
+// Opens the live object of that name when there is one; true when `result` holds the answer.
+bool openExisting(const std::shared_ptr<Namespace>& space, Table& table, const std::string& name,
+                  ObjectType type, int32_t pid, SyncOpenResult& result) {
+    for (int index = 0; index < kSlotCount; ++index) {
+        Slot& slot = table.slots[index];
+        if (slot.type == ObjectType::Free || name != slot.name)
+            continue;
+        if (!slotAlive(slot))
+            continue; // left by processes that ended: gone
+        if (slot.type != type || !addHolder(slot, pid)) {
+            result.error = slot.type != type ? SyncError::kInvalidHandle : SyncError::kNoResources;
+            return true;
+        }
+        result.handle = std::make_shared<SyncObject>(space, index, slot.generation, type);
+        result.alreadyExisted = true;
+        return true;
+    }
+    return false;
+}
+
+// Makes a slot a new object held by this process alone, a mutex owned by this thread when
+// `initialOwner` asks; returns the slot's new generation.
+uint64_t initialiseSlot(Slot& slot, const std::string& name, ObjectType type, bool manualReset,
+                        bool initialState, bool initialOwner, int32_t pid) {
+    const uint64_t generation = slot.generation + 1;
+    std::memset(static_cast<void*>(&slot), 0, sizeof(Slot));
+    slot.type = type;
+    slot.generation = generation;
+    slot.manualReset = manualReset ? 1 : 0;
+    slot.signalled = initialState ? 1 : 0;
+    std::memcpy(slot.name, name.c_str(), name.size() + 1);
+    slot.holders[0] = Holder{pid, 1};
+    if (type == ObjectType::Mutex) {
+        initialiseRobustMutex(&slot.lock, true);
+        if (initialOwner && pthread_mutex_trylock(&slot.lock) == 0) {
+            slot.ownerPid = pid;
+            slot.ownerTid = currentTid();
+            slot.recursion = 1;
+        }
+    }
+    return generation;
+}
+
 SyncOpenResult createOrOpen(const std::string& name, ObjectType type, bool create, bool manualReset,
                             bool initialState, bool initialOwner) {
     SyncOpenResult result;
@@ -483,20 +520,8 @@ SyncOpenResult createOrOpen(const std::string& name, ObjectType type, bool creat
     TableLock lock(*space);
     Table& table = space->table();
     const int32_t pid = getpid();
-    for (int index = 0; index < kSlotCount; ++index) {
-        Slot& slot = table.slots[index];
-        if (slot.type == ObjectType::Free || name != slot.name)
-            continue;
-        if (!slotAlive(slot))
-            continue; // left by processes that ended: gone
-        if (slot.type != type || !addHolder(slot, pid)) {
-            result.error = slot.type != type ? SyncError::kInvalidHandle : SyncError::kNoResources;
-            return result;
-        }
-        result.handle = std::make_shared<SyncObject>(space, index, slot.generation, type);
-        result.alreadyExisted = true;
+    if (openExisting(space, table, name, type, pid, result))
         return result;
-    }
     if (!create) {
         result.error = SyncError::kNotFound;
         return result;
@@ -505,22 +530,8 @@ SyncOpenResult createOrOpen(const std::string& name, ObjectType type, bool creat
         Slot& slot = table.slots[index];
         if (!slotReusable(slot))
             continue;
-        const uint64_t generation = slot.generation + 1;
-        std::memset(static_cast<void*>(&slot), 0, sizeof(Slot));
-        slot.type = type;
-        slot.generation = generation;
-        slot.manualReset = manualReset ? 1 : 0;
-        slot.signalled = initialState ? 1 : 0;
-        std::memcpy(slot.name, name.c_str(), name.size() + 1);
-        slot.holders[0] = Holder{pid, 1};
-        if (type == ObjectType::Mutex) {
-            initialiseRobustMutex(&slot.lock, true);
-            if (initialOwner && pthread_mutex_trylock(&slot.lock) == 0) {
-                slot.ownerPid = pid;
-                slot.ownerTid = currentTid();
-                slot.recursion = 1;
-            }
-        }
+        const uint64_t generation =
+            initialiseSlot(slot, name, type, manualReset, initialState, initialOwner, pid);
         result.handle = std::make_shared<SyncObject>(space, index, generation, type);
         return result;
     }

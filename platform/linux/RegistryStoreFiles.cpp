@@ -1,6 +1,7 @@
 #include "platform/RegistryStore.h"
 
 #include "platform/SystemPaths.h"
+#include "platform/linux/Win32FromErrno.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -13,27 +14,15 @@
 namespace platform {
 namespace {
 
-constexpr uint32_t kWriteFault = 29;  // ERROR_WRITE_FAULT
-constexpr uint32_t kReadFault = 30;   // ERROR_READ_FAULT
-constexpr uint32_t kDiskFull = 112;   // ERROR_DISK_FULL
-constexpr uint32_t kPathNotFound = 3; // ERROR_PATH_NOT_FOUND
+constexpr ErrnoMapping kStoreErrors[] = {
+    {ENOTDIR, kErrorPathNotFound},
+    {EROFS, RegistryError::kAccessDenied},
+    {ENOSPC, kErrorDiskFull},
+    {EDQUOT, kErrorDiskFull},
+};
 
 uint32_t win32Error(int error, uint32_t otherwise) {
-    switch (error) {
-    case ENOENT:
-        return RegistryError::kNotFound;
-    case ENOTDIR:
-        return kPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return RegistryError::kAccessDenied;
-    case ENOSPC:
-    case EDQUOT:
-        return kDiskFull;
-    default:
-        return otherwise;
-    }
+    return win32FromErrno(error, kStoreErrors, otherwise);
 }
 
 std::string folderOf(const std::string& path) {
@@ -68,19 +57,19 @@ bool writeAll(int fd, const std::string& content) {
 uint32_t replaceFileAtomically(const std::string& path, const std::string& content) {
     const std::string folder = folderOf(path);
     if (!createFolders(folder))
-        return win32Error(errno, kPathNotFound);
+        return win32Error(errno, kErrorPathNotFound);
     std::string temporary = path + ".XXXXXX";
     Descriptor file{::mkstemp(temporary.data())};
     if (file.fd < 0)
-        return win32Error(errno, kWriteFault);
+        return win32Error(errno, kErrorWriteFault);
     if (!writeAll(file.fd, content) || ::fsync(file.fd) != 0) {
-        const uint32_t error = win32Error(errno, kWriteFault);
+        const uint32_t error = win32Error(errno, kErrorWriteFault);
         ::unlink(temporary.c_str());
         return error;
     }
     ::fchmod(file.fd, 0644);
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        const uint32_t error = win32Error(errno, kWriteFault);
+        const uint32_t error = win32Error(errno, kErrorWriteFault);
         ::unlink(temporary.c_str());
         return error;
     }
@@ -95,14 +84,14 @@ uint32_t readWholeFile(const std::string& path, std::string& content) {
     content.clear();
     Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0)
-        return win32Error(errno, kReadFault);
+        return win32Error(errno, kErrorReadFault);
     char buffer[8192];
     for (;;) {
         const ssize_t count = ::read(file.fd, buffer, sizeof buffer);
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0)
-            return win32Error(errno, kReadFault);
+            return win32Error(errno, kErrorReadFault);
         if (count == 0)
             return RegistryError::kOk;
         content.append(buffer, static_cast<size_t>(count));
@@ -112,15 +101,15 @@ uint32_t readWholeFile(const std::string& path, std::string& content) {
 uint32_t appendToFile(const std::string& path, const std::string& text) {
     Descriptor file{::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)};
     if (file.fd < 0)
-        return win32Error(errno, kWriteFault);
+        return win32Error(errno, kErrorWriteFault);
     if (::write(file.fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-        return win32Error(errno, kWriteFault);
+        return win32Error(errno, kErrorWriteFault);
     return RegistryError::kOk;
 }
 
 FileLock::FileLock(const std::string& path) {
     if (!createFolders(folderOf(path))) {
-        status = win32Error(errno, kPathNotFound);
+        status = win32Error(errno, kErrorPathNotFound);
         return;
     }
     const std::string lockPath = path + ".lock";

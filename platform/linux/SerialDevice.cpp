@@ -2,6 +2,8 @@
 #include "platform/SerialObserver.h"
 
 #include "platform/Clock.h"
+#include "platform/WideText.h"
+#include "platform/linux/Win32FromErrno.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -35,58 +37,21 @@ bool fail(uint32_t error) {
     return false;
 }
 
+// What the serial calls fail with beyond "not found" and "access denied".
+constexpr ErrnoMapping kSerialErrors[] = {
+    {ENOTDIR, kErrorPathNotFound},     {EBUSY, kErrorAccessDenied},
+    {EBADF, kErrorInvalidHandle},      {EINVAL, kErrorInvalidParameter},
+    {ENOTTY, kErrorInvalidFunction},   {EIO, kErrorDeviceNotConnected},
+    {ENXIO, kErrorDeviceNotConnected}, {ENODEV, kErrorDeviceNotConnected},
+    {EAGAIN, kErrorNotReady},
+};
+
 uint32_t win32Error(int error) {
-    switch (error) {
-    case ENOENT:
-        return kErrorFileNotFound;
-    case ENOTDIR:
-        return kErrorPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EBUSY:
-        return kErrorAccessDenied;
-    case EBADF:
-        return kErrorInvalidHandle;
-    case EINVAL:
-        return kErrorInvalidParameter;
-    case ENOTTY:
-        return kErrorInvalidFunction;
-    case EIO:
-    case ENXIO:
-    case ENODEV:
-        return kErrorDeviceNotConnected;
-    case EAGAIN:
-        return kErrorNotReady;
-    default:
-        return kErrorGenFailure;
-    }
+    return win32FromErrno(error, kSerialErrors, kErrorGenFailure);
 }
 
 bool failErrno() {
     return fail(win32Error(errno));
-}
-
-std::string utf8(const std::wstring& text) {
-    std::string out;
-    for (const wchar_t wide : text) {
-        const auto c = static_cast<uint32_t>(wide);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
 }
 
 struct BaudRate {
@@ -168,8 +133,8 @@ uint32_t serialLastError() {
 std::string serialSystemPath(const std::wstring& devicePath) {
     const std::wstring prefix = kDevicePrefix;
     if (devicePath.compare(0, prefix.size(), prefix) == 0)
-        return "/dev/" + utf8(devicePath.substr(prefix.size()));
-    return utf8(devicePath);
+        return "/dev/" + utf8FromWide(devicePath.substr(prefix.size()));
+    return utf8FromWide(devicePath);
 }
 
 bool serialDeviceExists(const std::wstring& devicePath) {
@@ -323,6 +288,59 @@ static bool hungUp(int fd) {
     return (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
+namespace {
+
+// When a read ends, from the port's timeouts as ReadFile applies them: at once with whatever
+// has arrived, after a total time for the whole count, or after a gap between two bytes.
+struct ReadDeadlines {
+    bool returnAtOnce = false;
+    bool total = false;
+    bool interval = false;
+    uint32_t intervalMs = 0;
+    SteadyClock::time_point totalDeadline{};
+    // Set again after every byte that arrives.
+    SteadyClock::time_point intervalDeadline{};
+};
+
+ReadDeadlines readDeadlines(const SerialTimeouts& timeouts, uint32_t count) {
+    ReadDeadlines limits;
+    limits.returnAtOnce = timeouts.readIntervalMs == kSerialMaxTimeout &&
+                          timeouts.readTotalPerByteMs == 0 && timeouts.readTotalConstantMs == 0;
+    const uint64_t totalMs =
+        static_cast<uint64_t>(timeouts.readTotalPerByteMs) * count + timeouts.readTotalConstantMs;
+    limits.total = totalMs != 0;
+    limits.interval = timeouts.readIntervalMs != 0 && timeouts.readIntervalMs != kSerialMaxTimeout;
+    limits.intervalMs = timeouts.readIntervalMs;
+    limits.totalDeadline = SteadyClock::now() + realDuration(totalMs);
+    return limits;
+}
+
+// The nearest deadline in force (the gap between bytes counts once a byte has arrived), kept in
+// `nearest`; nullptr when the read waits without limit.
+const SteadyClock::time_point* nearestDeadline(const ReadDeadlines& limits, uint32_t bytesRead,
+                                               SteadyClock::time_point& nearest) {
+    const SteadyClock::time_point* deadline = nullptr;
+    if (limits.total) {
+        nearest = limits.totalDeadline;
+        deadline = &nearest;
+    }
+    if (limits.interval && bytesRead > 0 &&
+        (deadline == nullptr || limits.intervalDeadline < nearest)) {
+        nearest = limits.intervalDeadline;
+        deadline = &nearest;
+    }
+    return deadline;
+}
+
+// Whether a read that gave `got` bytes (none, or an error) only found nothing there yet. With
+// VMIN 0 a terminal also reads 0 bytes when nothing has arrived yet; only a hang-up means the
+// device has gone.
+bool nothingArrivedYet(int fd, ssize_t got) {
+    return got == 0 ? !hungUp(fd) : (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+} // namespace
+
 bool serialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t& bytesRead) {
     bytesRead = 0;
     const SerialTransferReport report(SerialTransferReport::Direction::read, handle, buffer,
@@ -333,17 +351,7 @@ bool serialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t& byt
         return true;
     if (buffer == nullptr)
         return fail(kErrorInvalidParameter);
-    const SerialTimeouts& timeouts = handle->timeouts;
-    const bool returnAtOnce = timeouts.readIntervalMs == kSerialMaxTimeout &&
-                              timeouts.readTotalPerByteMs == 0 && timeouts.readTotalConstantMs == 0;
-    const uint64_t totalMs =
-        static_cast<uint64_t>(timeouts.readTotalPerByteMs) * count + timeouts.readTotalConstantMs;
-    const bool intervalLimit =
-        timeouts.readIntervalMs != 0 && timeouts.readIntervalMs != kSerialMaxTimeout;
-    const auto start = SteadyClock::now();
-    SteadyClock::time_point totalDeadline = start + realDuration(totalMs);
-    SteadyClock::time_point intervalDeadline{};
-
+    ReadDeadlines limits = readDeadlines(handle->timeouts, count);
     auto* bytes = static_cast<uint8_t*>(buffer);
     for (;;) {
         const ssize_t got = ::read(handle->fd, bytes + bytesRead, count - bytesRead);
@@ -351,37 +359,25 @@ bool serialRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t& byt
             bytesRead += static_cast<uint32_t>(got);
             if (bytesRead == count)
                 return true;
-            if (intervalLimit)
-                intervalDeadline = SteadyClock::now() + realDuration(timeouts.readIntervalMs);
+            if (limits.interval)
+                limits.intervalDeadline = SteadyClock::now() + realDuration(limits.intervalMs);
             continue;
         }
         if (got < 0 && errno == EINTR)
             continue;
-        // With VMIN 0 a terminal also reads 0 bytes when nothing has arrived yet; only a
-        // hang-up means the device has gone.
-        const bool noData =
-            got == 0 ? !hungUp(handle->fd) : (errno == EAGAIN || errno == EWOULDBLOCK);
-        if (!noData) {
+        if (!nothingArrivedYet(handle->fd, got)) {
             // End of file or an error on a terminal: the device has gone. What did arrive is
             // still delivered; the next read reports the loss.
             if (bytesRead > 0)
                 return true;
             return got == 0 ? fail(kErrorDeviceNotConnected) : failErrno();
         }
-        if (returnAtOnce)
+        if (limits.returnAtOnce)
             return true;
-        const SteadyClock::time_point* deadline = nullptr;
         SteadyClock::time_point nearest{};
-        if (totalMs != 0) {
-            nearest = totalDeadline;
-            deadline = &nearest;
-        }
-        if (intervalLimit && bytesRead > 0 && (deadline == nullptr || intervalDeadline < nearest)) {
-            nearest = intervalDeadline;
-            deadline = &nearest;
-        }
         short revents = 0;
-        const int ready = waitReady(handle->fd, POLLIN, deadline, revents);
+        const int ready =
+            waitReady(handle->fd, POLLIN, nearestDeadline(limits, bytesRead, nearest), revents);
         if (ready == 0)
             return true;
         if (ready < 0)

@@ -1,6 +1,6 @@
 #include "platform/FolderWatcher.h"
 
-#include "platform/windows/WideText.h"
+#include "platform/WideText.h"
 
 #include <windows.h>
 
@@ -81,7 +81,7 @@ bool FolderWatcher::watch(const std::vector<Folder>& folders, std::string* probl
     handles_->folders.resize(folders.size());
     for (size_t index = 0; index < folders.size(); ++index) {
         WatchedFolder& watched = handles_->folders[index];
-        watched.path = wideText(folders[index].path);
+        watched.path = wideFromUtf8(folders[index].path);
         watched.events = folders[index].events;
         watched.folder =
             CreateFileW(watched.path.c_str(), FILE_LIST_DIRECTORY,
@@ -182,7 +182,7 @@ bool FolderWatcher::readBatch(Batch& batch) {
                 Change change;
                 change.folder = index;
                 const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-                change.name = narrowText(name);
+                change.name = utf8FromWide(name);
                 const DWORD attributes = GetFileAttributesW((watched.path + L"\\" + name).c_str());
                 change.directory = attributes != INVALID_FILE_ATTRIBUTES &&
                                    (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

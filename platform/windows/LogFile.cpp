@@ -1,6 +1,6 @@
 #include "platform/LogFile.h"
 
-#include "platform/windows/WideText.h"
+#include "platform/WideText.h"
 
 #include <windows.h>
 
@@ -29,7 +29,7 @@ void LogFile::close() {
 
 bool LogFile::open() {
     // A reparse point (a link) is opened as itself and then refused.
-    const HANDLE file = CreateFileW(wideText(path_).c_str(), FILE_APPEND_DATA,
+    const HANDLE file = CreateFileW(wideFromUtf8(path_).c_str(), FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -52,7 +52,7 @@ bool LogFile::open() {
 
 void LogFile::rotate() {
     close();
-    if (!MoveFileExW(wideText(path_).c_str(), wideText(previousName(path_)).c_str(),
+    if (!MoveFileExW(wideFromUtf8(path_).c_str(), wideFromUtf8(previousName(path_)).c_str(),
                      MOVEFILE_REPLACE_EXISTING))
         problem_ = path_ + ": cannot rotate: system error " + std::to_string(GetLastError());
 }

@@ -3,7 +3,8 @@
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/SystemPaths.h"
-#include "platform/windows/WideText.h"
+#include "platform/WideText.h"
+#include "platform/windows/RealMilliseconds.h"
 
 #include <windows.h>
 
@@ -125,7 +126,7 @@ template <class Call> SyncOpenResult createOrOpen(const std::string& name, Call 
     if (result.error != 0)
         return result;
     const std::string space = namedObjectNamespace();
-    const std::wstring wide = wideText(kernelName(space, name));
+    const std::wstring wide = wideFromUtf8(kernelName(space, name));
     SetLastError(0);
     return opened(call(wide.c_str()), space);
 }

@@ -2,7 +2,7 @@
 
 #include "platform/Environment.h"
 #include "platform/SystemPaths.h"
-#include "platform/windows/WideText.h"
+#include "platform/WideText.h"
 
 #include <windows.h>
 
@@ -46,7 +46,7 @@ bool tokenHasEnabledAdministrators(HANDLE token) {
 }
 
 std::wstring quoted(const std::string& word) {
-    return L"\"" + wideText(word) + L"\"";
+    return L"\"" + wideFromUtf8(word) + L"\"";
 }
 
 std::wstring commandLine(const std::vector<std::string>& words) {
@@ -139,7 +139,7 @@ ElevatedRun runElevated(const std::string& program, const std::vector<std::strin
         return runReplacement(program, arguments);
     // The program by its absolute path and each argument quoted: a relative invocation name or
     // an exit-code file under "Program Files" would otherwise be split or not found.
-    const std::wstring file = wideText(program);
+    const std::wstring file = wideFromUtf8(program);
     const std::wstring parameters = commandLine(arguments);
     SHELLEXECUTEINFOW execute{};
     execute.cbSize = sizeof execute;
@@ -175,7 +175,7 @@ std::string systemErrorText(uint32_t error) {
     LocalFree(text);
     while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r'))
         message.pop_back();
-    return narrowText(message);
+    return utf8FromWide(message);
 }
 
 } // namespace platform

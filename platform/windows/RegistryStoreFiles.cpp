@@ -1,7 +1,7 @@
 #include "platform/RegistryStore.h"
 
 #include "platform/SystemPaths.h"
-#include "platform/windows/WideText.h"
+#include "platform/WideText.h"
 
 #include <windows.h>
 
@@ -45,7 +45,7 @@ uint32_t replaceFileAtomically(const std::string& path, const std::string& conte
         return kPathNotFound;
     // The temporary name is unique per process, so writers of two processes never share one.
     const std::wstring temporary =
-        wideText(path + kTemporarySuffix + std::to_string(GetCurrentProcessId()));
+        wideFromUtf8(path + kTemporarySuffix + std::to_string(GetCurrentProcessId()));
     {
         Handle file{CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr)};
@@ -59,7 +59,7 @@ uint32_t replaceFileAtomically(const std::string& path, const std::string& conte
             return error;
         }
     }
-    if (!MoveFileExW(temporary.c_str(), wideText(path).c_str(),
+    if (!MoveFileExW(temporary.c_str(), wideFromUtf8(path).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const uint32_t error = lastErrorOr(kWriteFault);
         DeleteFileW(temporary.c_str());
@@ -69,7 +69,7 @@ uint32_t replaceFileAtomically(const std::string& path, const std::string& conte
 }
 
 uint32_t appendToFile(const std::string& path, const std::string& text) {
-    Handle file{CreateFileW(wideText(path).c_str(), FILE_APPEND_DATA,
+    Handle file{CreateFileW(wideFromUtf8(path).c_str(), FILE_APPEND_DATA,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr)};
     if (file.handle == INVALID_HANDLE_VALUE)
@@ -81,7 +81,7 @@ uint32_t appendToFile(const std::string& path, const std::string& text) {
 
 uint32_t readWholeFile(const std::string& path, std::string& content) {
     content.clear();
-    Handle file{CreateFileW(wideText(path).c_str(), GENERIC_READ,
+    Handle file{CreateFileW(wideFromUtf8(path).c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
     if (file.handle == INVALID_HANDLE_VALUE) {
@@ -104,9 +104,9 @@ FileLock::FileLock(const std::string& path) {
         status = kPathNotFound;
         return;
     }
-    const HANDLE file = CreateFileW(wideText(path + ".lock").c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(
+        wideFromUtf8(path + ".lock").c_str(), GENERIC_READ | GENERIC_WRITE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         status = lastErrorOr(RegistryError::kAccessDenied);
         return;

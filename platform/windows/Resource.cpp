@@ -1,6 +1,6 @@
 #include "platform/Resource.h"
 
-#include "platform/windows/WideText.h"
+#include "platform/WideText.h"
 
 #include <windows.h>
 
@@ -10,7 +10,7 @@ namespace {
 // The Win32 form of a type or name: the predefined type, an id ("#101", which the resource
 // functions read as the id 101), or a name.
 std::wstring resourceText(const std::string& text) {
-    return wideText(text);
+    return wideFromUtf8(text);
 }
 
 LPCWSTR typeOf(const std::string& type, const std::wstring& text) {
@@ -25,7 +25,7 @@ BOOL CALLBACK collectName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR names) {
     if (IS_INTRESOURCE(name))
         list->push_back("#" + std::to_string(reinterpret_cast<ULONG_PTR>(name)));
     else
-        list->push_back(narrowText(name));
+        list->push_back(utf8FromWide(name));
     return TRUE;
 }
 
@@ -66,7 +66,7 @@ std::string executablePath() {
             return std::string();
         if (length < path.size()) {
             path.resize(length);
-            return narrowText(path);
+            return utf8FromWide(path);
         }
         path.resize(path.size() * 2);
     }

@@ -1,7 +1,7 @@
 #include "platform/ResultFile.h"
 
 #include "platform/SystemPaths.h"
-#include "platform/windows/WideText.h"
+#include "platform/WideText.h"
 
 #include <windows.h>
 
@@ -30,12 +30,12 @@ std::string writeResultFile(const std::string& path, const std::string& contents
     const std::string folder = folderOf(path);
     if (!folder.empty() && !createFolders(folder))
         return "cannot create its folder";
-    const DWORD existing = GetFileAttributesW(wideText(path).c_str());
+    const DWORD existing = GetFileAttributesW(wideFromUtf8(path).c_str());
     if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return "it is not a regular file";
     const std::string temporary = path + "." + std::to_string(GetCurrentProcessId()) + "." +
                                   std::to_string(temporaryCounter.fetch_add(1)) + ".tmp";
-    const std::wstring wideTemporary = wideText(temporary);
+    const std::wstring wideTemporary = wideFromUtf8(temporary);
     const HANDLE file = CreateFileW(wideTemporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
@@ -50,7 +50,7 @@ std::string writeResultFile(const std::string& path, const std::string& contents
         return failure("cannot write it");
     }
     // A link at the name is replaced, not followed.
-    if (!MoveFileExW(wideTemporary.c_str(), wideText(path).c_str(),
+    if (!MoveFileExW(wideTemporary.c_str(), wideFromUtf8(path).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const std::string reason = failure("cannot put it in place");
         DeleteFileW(wideTemporary.c_str());

@@ -1,7 +1,8 @@
 #include "platform/SerialDevice.h"
 #include "platform/SerialObserver.h"
 
-#include "platform/windows/WideText.h"
+#include "platform/WideText.h"
+#include "platform/windows/RealMilliseconds.h"
 
 #include <windows.h>
 
@@ -99,7 +100,7 @@ uint32_t serialLastError() {
 }
 
 std::string serialSystemPath(const std::wstring& devicePath) {
-    return narrowText(devicePath);
+    return utf8FromWide(devicePath);
 }
 
 bool serialDeviceExists(const std::wstring& devicePath) {

@@ -1,6 +1,6 @@
 #include "platform/windows/ServiceControlManager.h"
 
-#include "platform/windows/WideText.h"
+#include "platform/WideText.h"
 
 #include <windows.h>
 
@@ -51,7 +51,7 @@ private:
             service = found->second;
             return ServiceError::kOk;
         }
-        service = OpenServiceW(manager_, wideText(name).c_str(), kServiceRights);
+        service = OpenServiceW(manager_, wideFromUtf8(name).c_str(), kServiceRights);
         if (service == nullptr)
             return GetLastError();
         services_[name] = service;

@@ -2,7 +2,7 @@
 
 #include "platform/NativeBackend.h"
 #include "platform/windows/SetupApiCalls.h"
-#include "platform/windows/WideText.h"
+#include "platform/WideText.h"
 
 #include <objbase.h>
 
@@ -30,7 +30,7 @@ uint32_t crError(CONFIGRET result) {
 }
 
 bool parseGuid(const std::string& text, GUID& guid) {
-    std::wstring wide = wideText(text);
+    std::wstring wide = wideFromUtf8(text);
     return CLSIDFromString(wide.data(), &guid) == NOERROR;
 }
 
@@ -38,7 +38,7 @@ std::string guidText(const GUID& guid) {
     wchar_t text[kGuidTextLength];
     if (StringFromGUID2(guid, text, kGuidTextLength) == 0)
         return std::string();
-    return narrowText(text);
+    return utf8FromWide(text);
 }
 
 // A device information set holding one device, opened by instance id; destroyed on every way
@@ -50,7 +50,7 @@ public:
         data_.cbSize = sizeof data_;
         if (set_ == INVALID_HANDLE_VALUE)
             error_ = GetLastError();
-        else if (!setupApiCalls().openDeviceInfo(set_, wideText(instanceId).c_str(), nullptr, 0,
+        else if (!setupApiCalls().openDeviceInfo(set_, wideFromUtf8(instanceId).c_str(), nullptr, 0,
                                                  &data_))
             error_ = DeviceTree::kNoSuchDevNode;
     }
@@ -108,7 +108,7 @@ std::vector<std::string> multiText(const std::wstring& value) {
     size_t start = 0;
     while (start < value.size() && value[start] != L'\0') {
         const size_t end = value.find(L'\0', start);
-        texts.push_back(narrowText(value.substr(start, end - start)));
+        texts.push_back(utf8FromWide(value.substr(start, end - start)));
         if (end == std::wstring::npos)
             break;
         start = end + 1;
@@ -117,7 +117,7 @@ std::vector<std::string> multiText(const std::wstring& value) {
 }
 
 std::string singleText(const std::wstring& value) {
-    return narrowText(value.substr(0, value.find(L'\0')));
+    return utf8FromWide(value.substr(0, value.find(L'\0')));
 }
 
 // A registry property (SPDRP_*) of the device with instance id `id`.
@@ -161,7 +161,7 @@ using CreateFileCall = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBU
                                        HANDLE);
 HANDLE openDevice(CreateFileCall createFile, const std::string& name, OpenMode mode) {
     const bool exclusive = mode == OpenMode::Exclusive;
-    return createFile(wideText(name).c_str(), exclusive ? GENERIC_READ | GENERIC_WRITE : 0,
+    return createFile(wideFromUtf8(name).c_str(), exclusive ? GENERIC_READ | GENERIC_WRITE : 0,
                       exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }
@@ -182,7 +182,7 @@ uint32_t SetupApiDeviceTree::devicesOfClass(const std::string& classGuid,
 
 uint32_t SetupApiDeviceTree::devicesOfEnumerator(const std::string& enumerator,
                                                  std::vector<DevNode>& nodes) {
-    const std::wstring wide = wideText(enumerator);
+    const std::wstring wide = wideFromUtf8(enumerator);
     return presentDevices(nullptr, wide.c_str(), DIGCF_PRESENT | DIGCF_ALLCLASSES, nodes);
 }
 
@@ -208,7 +208,7 @@ uint32_t SetupApiDeviceTree::children(DevNode node, std::vector<DevNode>& childN
 uint32_t SetupApiDeviceTree::instanceId(DevNode node, std::string& id) {
     wchar_t text[MAX_DEVICE_ID_LEN + 1] = {};
     const uint32_t error = crError(setupApiCalls().getDeviceId(node, text, MAX_DEVICE_ID_LEN, 0));
-    id = error == 0 ? narrowText(text) : std::string();
+    id = error == 0 ? utf8FromWide(text) : std::string();
     return error;
 }
 
@@ -262,7 +262,7 @@ uint32_t SetupApiDeviceTree::registryValue(DevNode node, RegistryKey key, const 
                             key == RegistryKey::Hardware ? DIREG_DEV : DIREG_DRV, KEY_READ);
     if (opened == INVALID_HANDLE_VALUE)
         return kInvalidHandle;
-    const std::wstring valueName = wideText(name);
+    const std::wstring valueName = wideFromUtf8(name);
     DWORD type = 0;
     DWORD size = 0;
     uint32_t error = kNotFound;
@@ -405,12 +405,12 @@ bool SetupApiDeviceTree::deviceChange(WPARAM event, LPARAM data) {
         change.kind = arrival ? DeviceTreeChange::Kind::InterfaceArrival
                               : DeviceTreeChange::Kind::InterfaceRemoval;
         change.interfaceClass = guidText(device->dbcc_classguid);
-        change.name = narrowText(device->dbcc_name);
+        change.name = utf8FromWide(device->dbcc_name);
     } else if (header->dbch_devicetype == DBT_DEVTYP_PORT) {
         const auto* port = reinterpret_cast<const DEV_BROADCAST_PORT_W*>(data);
         change.kind =
             arrival ? DeviceTreeChange::Kind::PortArrival : DeviceTreeChange::Kind::PortRemoval;
-        change.name = narrowText(port->dbcp_name);
+        change.name = utf8FromWide(port->dbcp_name);
     } else {
         return false;
     }

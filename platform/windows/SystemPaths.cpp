@@ -1,6 +1,6 @@
 #include "platform/SystemPaths.h"
 
-#include "platform/windows/WideText.h"
+#include "platform/WideText.h"
 
 #include <windows.h>
 
@@ -17,7 +17,7 @@ std::string knownFolder(const KNOWNFOLDERID& id) {
     PWSTR path = nullptr;
     std::string folder;
     if (SHGetKnownFolderPath(id, KF_FLAG_DEFAULT, nullptr, &path) == S_OK)
-        folder = narrowText(path);
+        folder = utf8FromWide(path);
     CoTaskMemFree(path);
     return folder;
 }
@@ -46,8 +46,8 @@ UserFile readUserFile(const std::string& path, bool, std::optional<uint32_t>, si
     // examined.
     UserFile file;
     const HANDLE handle =
-        CreateFileW(wideText(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        CreateFileW(wideFromUtf8(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         file.problem = "it cannot be opened";
         return file;
@@ -94,9 +94,9 @@ std::string runtimeFolderProblem(const std::string&) {
 }
 
 bool canAppendTo(const std::string& path) {
-    const HANDLE file =
-        CreateFileW(wideText(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(wideFromUtf8(path).c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     CloseHandle(file);

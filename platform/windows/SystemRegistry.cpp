@@ -1,6 +1,6 @@
 #include "platform/NativeBackend.h"
 
-#include "platform/windows/WideText.h"
+#include "platform/WideText.h"
 
 #include <windows.h>
 
@@ -28,7 +28,7 @@ bool splitKey(const std::string& key, HKEY& root, std::wstring& subkey) {
                            -1) == CSTR_EQUAL) {
             root = candidate.key;
             subkey = separator == std::string::npos ? std::wstring()
-                                                    : wideText(key.substr(separator + 1));
+                                                    : wideFromUtf8(key.substr(separator + 1));
             return true;
         }
     }
@@ -70,13 +70,13 @@ uint32_t systemRegistrySetValue(const std::string& key, const std::string& name,
     LSTATUS result = openKey(key, true, KEY_SET_VALUE, opened);
     if (result != ERROR_SUCCESS)
         return static_cast<uint32_t>(result);
-    const std::wstring valueName = wideText(name);
+    const std::wstring valueName = wideFromUtf8(name);
     if (value.type == RegistryStoreValue::Type::Dword) {
         const DWORD dword = value.dword;
         result = RegSetValueExW(opened, valueName.c_str(), 0, REG_DWORD,
                                 reinterpret_cast<const BYTE*>(&dword), sizeof dword);
     } else {
-        const std::wstring text = wideText(value.text);
+        const std::wstring text = wideFromUtf8(value.text);
         result = RegSetValueExW(opened, valueName.c_str(), 0, REG_SZ,
                                 reinterpret_cast<const BYTE*>(text.c_str()),
                                 static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
@@ -90,7 +90,7 @@ uint32_t systemRegistryDeleteValue(const std::string& key, const std::string& na
     LSTATUS result = openKey(key, false, KEY_SET_VALUE, opened);
     if (result != ERROR_SUCCESS)
         return static_cast<uint32_t>(result);
-    result = RegDeleteValueW(opened, wideText(name).c_str());
+    result = RegDeleteValueW(opened, wideFromUtf8(name).c_str());
     RegCloseKey(opened);
     return static_cast<uint32_t>(result);
 }
@@ -101,7 +101,7 @@ uint32_t systemRegistryQueryValue(const std::string& key, const std::string& nam
     LSTATUS result = openKey(key, false, KEY_QUERY_VALUE, opened);
     if (result != ERROR_SUCCESS)
         return static_cast<uint32_t>(result);
-    const std::wstring valueName = wideText(name);
+    const std::wstring valueName = wideFromUtf8(name);
     DWORD type = 0;
     DWORD size = 0;
     result = RegQueryValueExW(opened, valueName.c_str(), nullptr, &type, nullptr, &size);
@@ -119,7 +119,7 @@ uint32_t systemRegistryQueryValue(const std::string& key, const std::string& nam
     if (type == REG_SZ || type == REG_EXPAND_SZ) {
         value.type = RegistryStoreValue::Type::String;
         const auto* text = reinterpret_cast<const wchar_t*>(data.data());
-        value.text = narrowText(std::wstring(text));
+        value.text = utf8FromWide(std::wstring(text));
         return RegistryError::kOk;
     }
     return RegistryError::kWrongType;
@@ -138,7 +138,7 @@ uint32_t systemRegistryValueNames(const std::string& key, std::vector<std::strin
         if (RegEnumValueW(opened, index, name.data(), &length, nullptr, nullptr, nullptr,
                           nullptr) != ERROR_SUCCESS)
             break;
-        names.push_back(narrowText(std::wstring(name.data(), length)));
+        names.push_back(utf8FromWide(std::wstring(name.data(), length)));
     }
     RegCloseKey(opened);
     return RegistryError::kOk;

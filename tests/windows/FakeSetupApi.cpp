@@ -1,7 +1,7 @@
 #include "FakeSetupApi.h"
 
 #include "platform/DeviceTreeFile.h"
-#include "platform/windows/WideText.h"
+#include "platform/WideText.h"
 
 #include <objbase.h>
 
@@ -20,13 +20,13 @@ FakeSetupApi* fake = nullptr;
 
 std::string guidText(const GUID& guid) {
     wchar_t text[40];
-    return StringFromGUID2(guid, text, 40) == 0 ? std::string() : platform::narrowText(text);
+    return StringFromGUID2(guid, text, 40) == 0 ? std::string() : platform::utf8FromWide(text);
 }
 
 GUID guidOf(const std::string& text) {
     GUID guid{};
     if (!text.empty())
-        CLSIDFromString(platform::wideText(text).c_str(), &guid);
+        CLSIDFromString(platform::wideFromUtf8(text).c_str(), &guid);
     return guid;
 }
 
@@ -34,7 +34,7 @@ GUID guidOf(const std::string& text) {
 std::string utf16Bytes(const std::vector<std::string>& texts, bool multi) {
     std::wstring wide;
     for (const std::string& text : texts) {
-        wide += platform::wideText(text);
+        wide += platform::wideFromUtf8(text);
         wide.push_back(L'\0');
     }
     if (multi)
@@ -270,7 +270,7 @@ void FakeSetupApi::send(const platform::DeviceTreeChange& change) {
     }
     const bool arrival = change.kind == Kind::InterfaceArrival || change.kind == Kind::PortArrival;
     const WPARAM event = arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE;
-    const std::wstring name = platform::wideText(change.name);
+    const std::wstring name = platform::wideFromUtf8(change.name);
     std::vector<BYTE> record;
     if (change.kind == Kind::InterfaceArrival || change.kind == Kind::InterfaceRemoval) {
         record.resize(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) + name.size() * sizeof(wchar_t));
@@ -378,7 +378,7 @@ HDEVINFO FakeSetupApi::getClassDevs(const GUID* classGuid, PCWSTR enumerator, DW
     auto set = std::make_unique<DeviceSet>();
     uint32_t error = 0;
     if ((flags & DIGCF_ALLCLASSES) != 0 && enumerator != nullptr)
-        error = tree_->devicesOfEnumerator(platform::narrowText(enumerator), set->nodes);
+        error = tree_->devicesOfEnumerator(platform::utf8FromWide(enumerator), set->nodes);
     else if (classGuid != nullptr)
         error = tree_->devicesOfClass(guidText(*classGuid), set->nodes);
     else
@@ -403,7 +403,8 @@ BOOL FakeSetupApi::openDeviceInfo(HDEVINFO handle, PCWSTR instanceId, PSP_DEVINF
     DeviceSet* set = findSet(handle);
     if (set == nullptr)
         return fail(ERROR_INVALID_HANDLE);
-    const DevNode node = instanceId != nullptr ? findInstance(platform::narrowText(instanceId)) : 0;
+    const DevNode node =
+        instanceId != nullptr ? findInstance(platform::utf8FromWide(instanceId)) : 0;
     if (node == 0)
         return fail(ERROR_NO_SUCH_DEVINST);
     if (data != nullptr && data->cbSize != sizeof(SP_DEVINFO_DATA))
@@ -502,7 +503,7 @@ LSTATUS FakeSetupApi::queryValue(HKEY handle, LPCWSTR name, LPDWORD type, LPBYTE
             return ERROR_INVALID_HANDLE;
         std::string id;
         tree_->instanceId(key->node, id);
-        const auto found = rawValues_.find({id, platform::narrowText(name)});
+        const auto found = rawValues_.find({id, platform::utf8FromWide(name)});
         haveRaw = key->key == platform::RegistryKey::Hardware && found != rawValues_.end();
         if (haveRaw)
             raw = found->second;
@@ -510,7 +511,7 @@ LSTATUS FakeSetupApi::queryValue(HKEY handle, LPCWSTR name, LPDWORD type, LPBYTE
     if (!haveRaw) {
         std::string text;
         const uint32_t error =
-            tree_->registryValue(key->node, key->key, platform::narrowText(name), text);
+            tree_->registryValue(key->node, key->key, platform::utf8FromWide(name), text);
         if (error == DeviceTree::kNotFound)
             return ERROR_FILE_NOT_FOUND;
         if (error == DeviceTree::kInvalidData) {
@@ -638,7 +639,7 @@ CONFIGRET FakeSetupApi::getDeviceId(DEVINST node, PWSTR buffer, ULONG length) {
     std::string id;
     if (tree_->instanceId(node, id) != 0)
         return CR_INVALID_DEVNODE;
-    const std::wstring wide = platform::wideText(id);
+    const std::wstring wide = platform::wideFromUtf8(id);
     if (buffer == nullptr || length < wide.size())
         return CR_BUFFER_SMALL;
     std::memcpy(buffer, wide.c_str(), wide.size() * sizeof(wchar_t));
@@ -692,7 +693,7 @@ HANDLE FakeSetupApi::createFile(LPCWSTR name, DWORD access, DWORD share,
     if (system != INVALID_HANDLE_VALUE || wide.rfind(kDevicePrefix, 0) != 0)
         return system;
     const DWORD systemError = GetLastError();
-    const std::string device = platform::narrowText(wide);
+    const std::string device = platform::utf8FromWide(wide);
     const uint32_t served = tree_->probeDevice(device, platform::OpenMode::Query);
     if (served != 0 && !knowsPort(device.substr(4))) {
         SetLastError(served == DeviceTree::kNotFound ? systemError : served);

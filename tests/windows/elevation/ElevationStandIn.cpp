@@ -2,6 +2,8 @@
 // the command it was given in "elevated.txt" of the simulated machine (KESTREL_SIM_ROOT), runs it
 // as an administrator of that machine (KESTREL_ADMINISTRATOR=1) and ends with its exit code.
 
+#include "platform/WideText.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -33,11 +35,7 @@ void note(const std::wstring& command) {
         return;
     const std::wstring path = std::wstring(root) + L"\\elevated.txt";
     if (FILE* file = _wfopen(path.c_str(), L"wb")) {
-        const int size =
-            WideCharToMultiByte(CP_UTF8, 0, command.c_str(), -1, nullptr, 0, nullptr, nullptr);
-        std::string bytes(static_cast<size_t>(size > 0 ? size : 1), '\0');
-        WideCharToMultiByte(CP_UTF8, 0, command.c_str(), -1, bytes.data(), size, nullptr, nullptr);
-        std::fprintf(file, "%s\n", bytes.c_str());
+        std::fprintf(file, "%s\n", platform::utf8FromWide(command).c_str());
         std::fclose(file);
     }
 }
