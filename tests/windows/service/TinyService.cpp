@@ -40,8 +40,10 @@ DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
 void WINAPI serviceMain(DWORD, wchar_t**) {
     statusHandle = RegisterServiceCtrlHandlerExW(L"", control, nullptr);
     stopRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    report(SERVICE_RUNNING);
+    // Each state is in the journal before the service control manager is told of it: whoever
+    // has seen the service running or stopped finds that line already written.
     note("running");
+    report(SERVICE_RUNNING);
     WaitForSingleObject(stopRequested, INFINITE);
     note("stopped");
     report(SERVICE_STOPPED);
