@@ -1,19 +1,18 @@
 #include "sim/LoaderCommandLine.h"
 
-#include <cstdlib>
+#include <charconv>
+#include <cstring>
+#include <system_error>
 
 namespace cardsim {
-namespace {
 
-bool number(const char* text, unsigned long long& value) {
+bool optionNumber(const char* text, unsigned long long& value) {
     if (text == nullptr || *text == '\0')
         return false;
-    char* end = nullptr;
-    value = std::strtoull(text, &end, 10);
-    return *end == '\0';
+    const char* end = text + std::strlen(text);
+    const auto [stop, error] = std::from_chars(text, end, value, 10);
+    return error == std::errc() && stop == end;
 }
-
-} // namespace
 
 int parseLoaderOption(const std::string& option, const char* value, LoaderOptions& options,
                       std::string& problem) {
@@ -67,7 +66,7 @@ int parseLoaderOption(const std::string& option, const char* value, LoaderOption
         if (option != candidate.name)
             continue;
         unsigned long long amount = 0;
-        if (!number(value, amount)) {
+        if (!optionNumber(value, amount)) {
             problem = option + " needs a number";
             return -1;
         }

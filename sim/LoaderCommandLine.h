@@ -17,4 +17,8 @@ int parseLoaderOption(const std::string& option, const char* value, LoaderOption
 
 void printLoaderUsage(std::FILE* out);
 
+// Reads an option's value as a decimal number: digits only, so a sign, a blank or a number past
+// the type's range is refused rather than wrapped.
+bool optionNumber(const char* text, unsigned long long& value);
+
 } // namespace cardsim

@@ -90,14 +90,6 @@ void usage(std::FILE* out) {
     std::fprintf(out, "\n");
 }
 
-bool number(const char* text, unsigned long long& value) {
-    if (text == nullptr || *text == '\0')
-        return false;
-    char* end = nullptr;
-    value = std::strtoull(text, &end, 10);
-    return *end == '\0';
-}
-
 std::string upperCase(std::string text) {
     for (char& c : text)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -188,7 +180,7 @@ int takeSimulatorOption(const std::string& option, const char* value, CommandLin
         if (option != candidate.name)
             continue;
         unsigned long long amount = 0;
-        if (!number(value, amount)) {
+        if (!cardsim::optionNumber(value, amount)) {
             problem = option + " needs a number";
             return -1;
         }

@@ -65,7 +65,8 @@ TEST_F(CardsimProgram, PrintsItsPortsAndStopsCleanlyOnTermination) {
 TEST_F(CardsimProgram, RefusesBadOptions) {
     const std::string program = KESTREL_CARDSIM_PATH;
     auto exitCode = [](const std::string& command) {
-        const int status = std::system((command + " >/dev/null 2>&1").c_str());
+        // An option taken by mistake would start the card and run until stopped.
+        const int status = std::system(("timeout 20 " + command + " >/dev/null 2>&1").c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
     EXPECT_EQ(exitCode("env -u KESTREL_SIM_ROOT " + program), 2) << "a machine is required";
@@ -74,6 +75,11 @@ TEST_F(CardsimProgram, RefusesBadOptions) {
     EXPECT_EQ(exitCode(program + " --root " + root + " --split x"), 2);
     EXPECT_EQ(exitCode(program + " --root " + root + " --stray-byte-at-block x"), 2);
     EXPECT_EQ(exitCode(program + " --root " + root + " --noise-at-block"), 2);
+    // A sign or a number past 64 bits is refused, not wrapped into a huge or small delay.
+    EXPECT_EQ(exitCode(program + " --root " + root + " --mode-delay -1"), 2);
+    EXPECT_EQ(exitCode(program + " --root " + root + " --come-back-delay -5"), 2);
+    EXPECT_EQ(exitCode(program + " --root " + root + " --leave-delay 18446744073709551616"), 2);
+    EXPECT_EQ(exitCode(program + " --root " + root + " --leave-delay ' 5'"), 2);
     EXPECT_EQ(exitCode(program + " --root " + root + " --profile nothing"), 1);
     EXPECT_EQ(exitCode(program + " --help"), 0);
 }
